@@ -1,0 +1,337 @@
+// norvask_oem_tool: edits the OEM configuration stored in a network
+// controller's 1 MiB flash image file, in place.
+#ifndef NORVASK_OEM_CFG_H
+#define NORVASK_OEM_CFG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// OEM_VERSION_MAIN, OEM_VERSION_SUB, OEM_VERSION_UPDATE come from the build.
+#include "norvask-version.h"
+
+// ---------------------------------------------------------------- bits
+#define BIT_0 0x00000001u
+#define BIT_1 0x00000002u
+#define BIT_2 0x00000004u
+#define BIT_3 0x00000008u
+#define BIT_4 0x00000010u
+#define BIT_5 0x00000020u
+#define BIT_6 0x00000040u
+#define BIT_7 0x00000080u
+#define BIT_8 0x00000100u
+#define BIT_9 0x00000200u
+#define BIT_10 0x00000400u
+#define BIT_11 0x00000800u
+#define BIT_12 0x00001000u
+#define BIT_13 0x00002000u
+#define BIT_14 0x00004000u
+#define BIT_15 0x00008000u
+#define BIT_16 0x00010000u
+#define BIT_17 0x00020000u
+#define BIT_18 0x00040000u
+#define BIT_19 0x00080000u
+#define BIT_20 0x00100000u
+#define BIT_21 0x00200000u
+#define BIT_22 0x00400000u
+#define BIT_23 0x00800000u
+#define BIT_24 0x01000000u
+#define BIT_25 0x02000000u
+#define BIT_26 0x04000000u
+#define BIT_27 0x08000000u
+#define BIT_28 0x10000000u
+#define BIT_29 0x20000000u
+#define BIT_30 0x40000000u
+#define BIT_31 0x80000000u
+#define CBIT(n) BIT_##n
+
+// ---------------------------------------------------------------- image map
+// Every item the tool touches is a little-endian 32-bit word at an aligned
+// byte offset of the raw flash image.
+#define IMG_WORD_SIZE 4u
+#define IMG_MIN_SIZE 0xFFFE0u   // end of the sub-system id word
+#define INVALID_ID 0xFFFFFFFFu  // erased flash: the word was never set
+
+#define IMG_HEADER_ADDR 0x00000u  // 1 KiB header block
+#define IMG_HEADER_WORDS 256u
+#define IMG_HEADER 0x5AA51000u      // magic in word 0 of every header block
+#define PORT_MASK_ADDR 0x0016Cu     // port mask word inside a header block
+#define PORT_MASK_FIELD 0xFu        // bits 0-3: enabled ports, contiguous
+
+#define LLDP_START_ADDR 0xF1000u  // LLDP transmit default, bits 0-3
+#define LLDP_END_ADDR 0xF2000u
+#define LLDP_TX_FIELD 0xFu
+#define LLDP_RESET_VAL 0xFu
+
+// Port-count templates: complete header blocks for 4..1 enabled ports.
+#define ENABLE_FOUR_PORTS 0xFD000u
+#define ENABLE_THREE_PORTS 0xFD400u
+#define ENABLE_TWO_PORTS 0xFD800u
+#define ENABLE_ONE_PORT 0xFDC00u
+#define MAX_PORT_NUM 4
+
+// OEM configuration area
+#define OEM_CFG_ADDR 0xFF000u       // signature and enable bits
+#define GPIO_CFG_ADDR 0xFF004u
+#define LED_CFG_ADDR 0xFF008u       // second word at +4 for the YT8521S
+#define LED_CFG2_ADDR (LED_CFG_ADDR + IMG_WORD_SIZE)
+#define PHY_MODE_CFG_ADDR 0xFF010u  // family 0
+#define MR_SMBUS_ARP_ADDR 0xFF010u  // family 1
+#define VN_SMBUS_ARP_ADDR 0xFF014u  // family 0
+#define WOL_CFG_ADDR 0xFF018u
+#define OEM_CFG_END_ADDR 0xFF028u   // last word cleared by the area reset
+#define OEM_LIST_WORDS 10u          // words shown by the raw listing
+
+#define SUB_SYS_ID_ADDR 0xFFFDCu
+
+// ---------------------------------------------------------------- OEM configuration word
+#define MAGIC_MASK 0x55AAu          // signature in bits 0-15
+#define OEM_SIG_FIELD 0xFFFFu
+#define GPIO_OEM_EN CBIT(16)
+#define LED_OEM_EN CBIT(17)
+#define WOL_DIS_EN CBIT(18)
+#define NCSI_DIS_EN CBIT(19)
+#define Marvell_PHY_MODE_OEM_EN CBIT(20)
+#define SMBUS_ARP_OEM_EN CBIT(21)
+#define WAKE_IO_OEM_EN CBIT(22)
+#define LLDP_TX_OEM_EN CBIT(23)
+#define NETPORT_DISABLE_EN CBIT(24)
+
+// ---------------------------------------------------------------- value word encodings
+#define GPIO_VAL_FIELD 0xFFFFu
+#define HALF_WORD_FIELD 0xFFFFu   // YT8521S: LED0/LED2 low, LED1/blink high
+#define HALF_WORD_SHIFT 16
+#define MV_LED_STORE_MASK 0x01CF00FFu
+#define INNER_LED_STORE_MASK 0x00FFFFFFu
+#define WOL_TIME_FIELD 0xFFFFu
+#define WOL_TIME_MAX 65535
+#define LLDP_TX_MAX 15
+#define SMBUS_ARP_ON 0xFu
+#define SMBUS_ARP_OFF 0xEu
+#define SMBUS_ARP_STATE_BIT CBIT(0)
+#define PHY_MODE_PORT_FIELD 0x7u    // 3 bits per port, one byte apart
+#define PHY_MODE_PORT_STRIDE 8
+
+// ---------------------------------------------------------------- sub-system id word
+#define SID_PORT_NUM_FIELD 0x7u     // bits 0-2
+#define SID_WOL_BIT CBIT(6)
+#define SID_NCSI_BIT CBIT(7)
+#define SID_PHY_CODE_SHIFT 8        // bits 8-15: OEM PHY code
+#define SID_PHY_CODE_FIELD 0xFFu
+#define SID_DEV_HI_FIELD 0x00FF0000u  // device id, high byte first
+#define PHY_CODE_FAMILY_MASK 0xF0u    // family 1 classifies by high nibble
+
+// ---------------------------------------------------------------- chip family, PHY class
+#define Vantrel 0
+#define Mirolane 1
+
+#define PHY_OTHER 'O'
+#define PHY_YT 'Y'
+#define PHY_MV_FIBER 'F'
+#define PHY_MV_COPPER 'C'
+#define PHY_MV 'M'
+#define PHY_INNER 'I'
+#define COPPER_PHY_ID 'E'
+#define FIBER_PHY_ID 'I'
+
+// ---------------------------------------------------------------- console
+// Validated number prompt: a negative answer is refused with the standard
+// text and `expr` (plus any further statements) runs, normally `continue`.
+#define CHECK(exp, tar, expr, ...)                                                   \
+    if (int _ret = (int)(exp); _ret < (int)(tar)) {                                  \
+        printf("ERROR, Input Value (%d) < (%d) invalid\n", _ret, (int)(tar));        \
+        __VA_ARGS__;                                                                 \
+        expr;                                                                        \
+    }
+
+enum num_base_t { BASE_DEC = 10, BASE_HEX = 16 };
+
+// Outcome of one number read at the console.
+enum num_read_t {
+    NUM_OK,     // a number that fits in 32 bits
+    NUM_NONE,   // no number on the line; the variable keeps its value
+    NUM_RANGE,  // a number that does not fit in 32 bits
+    NUM_EOF,    // standard input ended before a number
+};
+
+// Outcome of the menu number read.
+enum menu_read_t { MENU_OK, MENU_ILLEGAL, MENU_OUT_OF_RANGE, MENU_EOF };
+
+enum yes_no_t { ANSWER_EOF = -1, ANSWER_NO = 0, ANSWER_YES = 1 };
+
+void con_reset(void);
+int con_getc(void);
+void con_ungetc(int c);
+bool con_input_ended(void);
+void clear_flush(FILE *fp);
+num_read_t con_read_number(num_base_t base, int64_t *value);
+bool prompt_number(const char *prompt, num_base_t base, uint32_t *var);
+bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
+                const char *refusal, int32_t refusal_arg, int32_t *value);
+yes_no_t ask_yes_no(const char *question);
+menu_read_t read_menu_number(int *num);
+
+// ---------------------------------------------------------------- image store
+FILE *img_open(const char *path);
+bool img_close(FILE *fp);
+bool img_lock(const char *path);
+void img_unlock(void);
+long img_size(FILE *fp);
+bool wt_img(FILE *fp, uint32_t addr, uint32_t data);
+bool rd_img(FILE *fp, uint32_t addr, uint32_t *data);
+uint32_t rd_word(FILE *fp, uint32_t addr);
+void rd_img_words(FILE *fp, uint32_t addr, uint32_t *words, size_t n);
+bool wt_img_words(FILE *fp, uint32_t addr, const uint32_t *words, size_t n);
+bool restore_img_words(FILE *fp, uint32_t addr, const uint32_t *old, size_t n);
+
+// A bit field of a word, bits lo..hi inclusive.
+typedef struct {
+    unsigned lo, hi;
+} field_t;
+
+constexpr uint32_t field_get(uint32_t word, field_t f)
+{
+    uint32_t width = f.hi - f.lo + 1;
+    uint32_t mask = width >= 32 ? 0xFFFFFFFFu : (1u << width) - 1;
+    return (word >> f.lo) & mask;
+}
+
+constexpr field_t LOW_HALF = {0, 15};
+constexpr field_t HIGH_HALF = {16, 31};
+constexpr field_t MV_LED_POLARITY = {16, 19};       // as the editor stores it
+constexpr field_t MV_LED_LED = {0, 7};
+constexpr field_t MV_LED_POLARITY_WIDE = {16, 21};  // as the report decodes it
+constexpr field_t MV_LED_LED_WIDE = {0, 11};
+constexpr field_t MV_LED_BLINK = {22, 24};
+constexpr field_t INNER_LED_POLARITY = {16, 23};
+constexpr field_t INNER_LED_LED = {0, 15};
+
+// Marvell PHY mode of port n: three bits at the start of byte n.
+constexpr field_t phy_mode_port(unsigned n)
+{
+    return field_t{PHY_MODE_PORT_STRIDE * n, PHY_MODE_PORT_STRIDE * n + 2};
+}
+
+// ---------------------------------------------------------------- board
+typedef struct {
+    uint8_t root : 1;
+    uint8_t out : 1;
+} user_auth_t;
+
+typedef struct {
+    uint32_t version;
+    uint32_t update;
+    uint8_t chip_vers;
+    uint8_t port_num;
+    uint8_t valid_port;
+    uint8_t phy_type;
+    uint8_t wol;
+    uint8_t ncsi;
+    uint8_t gpio;
+    user_auth_t user;
+    uint32_t date;
+    volatile uint32_t event;
+    volatile uint32_t line;
+    volatile uint32_t tick;
+    volatile uint16_t uart_rx_blk_cnt;
+    volatile uint16_t ncsi_tx_blk_cnt;
+    uint32_t efuse[4][2];
+    uint16_t cmd_cnt;
+    uint16_t oem_flag;
+} sys_ctrl_t;
+
+extern sys_ctrl_t g_cfg;
+
+typedef struct {
+    uint8_t code;
+    char phy;
+} phy_code_row_t;
+
+typedef struct {
+    uint8_t nibble;  // OEM PHY code AND PHY_CODE_FAMILY_MASK
+    char phy;
+} phy_nibble_row_t;
+
+extern const uint16_t mr_type[2];
+extern const phy_code_row_t vn_phy_codes[];
+extern const size_t vn_phy_codes_len;
+extern const phy_nibble_row_t mr_phy_nibbles[];
+extern const size_t mr_phy_nibbles_len;
+
+void check_chip_type(FILE *fp, const char *argv2, int *chip, char *phy);
+uint8_t sid_phy_code(uint32_t sid);
+uint32_t sid_device_id(uint32_t sid);
+char vn_load_oem_phy(FILE *fp);
+char mr_load_oem_phy(FILE *fp);
+uint32_t fw_get_sub_sys_id(FILE *fp);
+uint32_t fw_get_port_mask(FILE *fp);
+uint32_t fw_get_valid_port(uint32_t mask);
+void fw_load_config(sys_ctrl_t *cfg, FILE *fp);
+
+// ---------------------------------------------------------------- OEM configuration
+// Result of a feature switch, so an editor can tell a finished command from
+// one whose answer was cut off.
+enum switch_result_t { SWITCH_DONE, SWITCH_SILENT, SWITCH_FAILED, SWITCH_INPUT_ENDED };
+
+uint32_t oem_stamped(uint32_t word);
+switch_result_t led_switch(FILE *fp, uint32_t addr);
+switch_result_t gpio_switch(FILE *fp, uint32_t addr);
+switch_result_t phy_mode_switch(FILE *fp, uint32_t addr);
+switch_result_t wol_wake_io_switch(FILE *fp, uint32_t addr);
+switch_result_t netport_disable_switch(FILE *fp);
+switch_result_t smbus_arp_switch(FILE *fp, uint32_t addr);
+void vn_switch_all(FILE *fp);
+
+void gpio_oem_cfg(FILE *fp, uint32_t addr);
+void mv_phy_mode_cfg(FILE *fp, uint32_t addr);
+void yt8521s_led_cfg(FILE *fp, uint32_t addr);
+void mv1512_led_cfg(FILE *fp, uint32_t addr);
+void inner_led_cfg(FILE *fp, uint32_t addr);
+void smbus_arp_cfg(FILE *fp, uint32_t addr);
+void wol_wake_io_cfg(FILE *fp, uint32_t addr);
+void lldp_tx_cfg(FILE *fp, uint32_t addr);
+void network_port_disable(FILE *fp);
+
+// ---------------------------------------------------------------- reports
+void show_cfg_simple(FILE *fp);
+void recover_img_oem_area(FILE *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr);
+void vn_show_cfg(FILE *fp, char phy_type);
+void mr_show_cfg(FILE *fp);
+
+// ---------------------------------------------------------------- front end
+#define MSG_OPEN_FAIL "[Error] Fail to open file!\n"
+#define MSG_WRITE_FAIL "[Error] Fail to write file!\n"
+
+int parse_cmd(const char *argv);
+void vn_option_display(const char *filename);
+void mr_option_display(const char *filename);
+
+// One command cycle's view of the run, handed to the menu operations.
+typedef struct {
+    FILE *fp;
+    const char *path;
+    char phy_type;
+    uint32_t addr;
+} cycle_t;
+
+typedef struct {
+    int num;
+    void (*op)(const cycle_t *cycle);  // NULL: leave the tool
+    uint32_t addr;                     // the word the operation works on, 0 if none
+    const char *phy_allowed;           // NULL: no gate
+    const char *refusal;               // printf format taking the PHY class
+} menu_row_t;
+
+typedef struct {
+    const menu_row_t *rows;
+    size_t len;
+    const char *refusal;  // for numbers in no row
+    bool loads_config;    // refresh g_cfg after each menu number
+} menu_table_t;
+
+extern const menu_table_t vn_menu_table;
+extern const menu_table_t mr_menu_table;
+
+int oem_tool_main(int argc, char **argv);
+
+#endif

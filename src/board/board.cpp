@@ -1,0 +1,125 @@
+// Board identification: chip family and PHY class from the sub-system id
+// word, and the board configuration record.
+#include "norvask-oem-cfg.h"
+
+#include <cstring>
+
+sys_ctrl_t g_cfg;
+
+// Device ids of the family-1 controllers.
+const uint16_t mr_type[2] = {0x1001, 0x2001};
+
+// Family 0: OEM PHY code to PHY class; any other code is the inner PHY.
+const phy_code_row_t vn_phy_codes[] = {
+    {0x03, PHY_MV_FIBER}, {0x10, PHY_INNER},  {0x20, PHY_INNER},     {0x30, PHY_INNER},
+    {0x40, PHY_INNER},    {0x50, PHY_MV_FIBER}, {0x51, PHY_MV_COPPER}, {0x52, PHY_MV},
+    {0x60, PHY_YT},       {0x61, PHY_YT},     {0x62, PHY_YT},        {0x64, PHY_YT},
+    {0x70, PHY_YT},       {0x80, PHY_OTHER},
+};
+const size_t vn_phy_codes_len = sizeof vn_phy_codes / sizeof vn_phy_codes[0];
+
+// Family 1 classifies by the high nibble of the code; a nibble outside this
+// table is unknown and treated as copper.
+const phy_nibble_row_t mr_phy_nibbles[] = {
+    {0x00, FIBER_PHY_ID},  {0x10, COPPER_PHY_ID}, {0x20, COPPER_PHY_ID}, {0x30, FIBER_PHY_ID},
+    {0x40, FIBER_PHY_ID},  {0x50, COPPER_PHY_ID}, {0x60, FIBER_PHY_ID},
+};
+const size_t mr_phy_nibbles_len = sizeof mr_phy_nibbles / sizeof mr_phy_nibbles[0];
+
+static const uint32_t valid_port_masks[MAX_PORT_NUM] = {0x1, 0x3, 0x7, 0xF};
+
+uint8_t sid_phy_code(uint32_t sid)
+{
+    return (uint8_t)((sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD);
+}
+
+// The device id is stored high byte first: bits 16-23 are its high byte,
+// bits 24-31 its low byte.
+uint32_t sid_device_id(uint32_t sid)
+{
+    return ((sid & SID_DEV_HI_FIELD) >> 8) | (sid >> 24);
+}
+
+void check_chip_type(FILE *fp, const char *argv2, int *chip, char *phy)
+{
+    uint32_t type = sid_device_id(rd_word(fp, SUB_SYS_ID_ADDR));
+    int chip_type = Vantrel;
+    for (uint16_t id : mr_type) {
+        if (type == id) {
+            chip_type = Mirolane;
+            break;
+        }
+    }
+    if (chip_type == Mirolane) {
+        mr_option_display(argv2);
+        *phy = mr_load_oem_phy(fp);
+    } else {
+        vn_option_display(argv2);
+        *phy = vn_load_oem_phy(fp);
+    }
+    *chip = chip_type;
+}
+
+char vn_load_oem_phy(FILE *fp)
+{
+    uint8_t code = sid_phy_code(rd_word(fp, SUB_SYS_ID_ADDR));
+    for (size_t i = 0; i < vn_phy_codes_len; i++)
+        if (vn_phy_codes[i].code == code)
+            return vn_phy_codes[i].phy;
+    return PHY_INNER;
+}
+
+char mr_load_oem_phy(FILE *fp)
+{
+    uint8_t nibble = sid_phy_code(rd_word(fp, SUB_SYS_ID_ADDR)) & PHY_CODE_FAMILY_MASK;
+    for (size_t i = 0; i < mr_phy_nibbles_len; i++)
+        if (mr_phy_nibbles[i].nibble == nibble)
+            return mr_phy_nibbles[i].phy;
+    printf("phy id unknown\n");
+    return COPPER_PHY_ID;
+}
+
+uint32_t fw_get_sub_sys_id(FILE *fp)
+{
+    uint32_t id = 0;
+    rd_img(fp, SUB_SYS_ID_ADDR, &id);
+    return id;
+}
+
+uint32_t fw_get_port_mask(FILE *fp)
+{
+    return rd_word(fp, PORT_MASK_ADDR) & PORT_MASK_FIELD;
+}
+
+uint32_t fw_get_valid_port(uint32_t mask)
+{
+    for (uint32_t i = 0; i < MAX_PORT_NUM; i++)
+        if (valid_port_masks[i] == mask)
+            return i + 1;
+    return 0;
+}
+
+void fw_load_config(sys_ctrl_t *cfg, FILE *fp)
+{
+    memset((void *)cfg, 0, sizeof *cfg);
+    uint32_t id = fw_get_sub_sys_id(fp);
+    uint32_t port_mask = fw_get_port_mask(fp);
+    if (id == INVALID_ID) {
+        printf("sub sys id unsupport !");
+        cfg->port_num = MAX_PORT_NUM;
+        cfg->valid_port = MAX_PORT_NUM;
+        cfg->phy_type = PHY_INNER;
+        return;
+    }
+    cfg->ncsi = (id & SID_NCSI_BIT) != 0;
+    cfg->wol = (id & SID_WOL_BIT) != 0;
+    cfg->gpio = cfg->ncsi || cfg->wol;
+    cfg->port_num = (uint8_t)(id & SID_PORT_NUM_FIELD);
+    if (cfg->port_num == 0 || cfg->port_num > MAX_PORT_NUM)
+        printf("sid port num %d unsupport\n", cfg->port_num);
+    uint32_t valid = fw_get_valid_port(port_mask);
+    if (valid >= cfg->port_num || valid == 0)
+        valid = cfg->port_num;
+    cfg->valid_port = (uint8_t)valid;
+    cfg->phy_type = (uint8_t)vn_load_oem_phy(fp);
+}

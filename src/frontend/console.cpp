@@ -1,0 +1,203 @@
+// Console input: every answer the user types is read here.
+#include "norvask-oem-cfg.h"
+
+#include <cctype>
+
+// Characters read ahead and given back; a CR folded into a line end can
+// leave one pending while the caller gives back another.
+static int s_pushback[4];
+static int s_npush = 0;
+static bool s_ended = false;
+
+// Largest magnitudes a typed number may have: hexadecimal answers are
+// 32-bit patterns, decimal answers signed 32-bit values.
+static const uint64_t HEX_MAX = 0xFFFFFFFFull;
+static const uint64_t NEG_MAX = 0x80000000ull;
+static const uint64_t DEC_MAX = 0x7FFFFFFFull;
+static const uint64_t MAG_CAP = 0x1FFFFFFFFull;  // keeps accumulation in range
+
+void con_reset(void)
+{
+    s_npush = 0;
+    s_ended = false;
+}
+
+void con_ungetc(int c)
+{
+    if (c != EOF && s_npush < (int)(sizeof s_pushback / sizeof s_pushback[0]))
+        s_pushback[s_npush++] = c;
+}
+
+// One character of standard input; CR LF reads as a single LF so that
+// answer files with either line end give the same dialogue.
+int con_getc(void)
+{
+    if (s_npush > 0)
+        return s_pushback[--s_npush];
+    int c = getchar();
+    if (c == '\r') {
+        int next = getchar();
+        if (next == '\n')
+            return '\n';
+        con_ungetc(next);
+    }
+    return c;
+}
+
+bool con_input_ended(void)
+{
+    return s_ended;
+}
+
+void clear_flush(FILE *fp)
+{
+    int c;
+    if (fp != stdin) {
+        while ((c = getc(fp)) != '\n' && c != EOF) {
+        }
+        return;
+    }
+    while ((c = con_getc()) != '\n' && c != EOF) {
+    }
+}
+
+static int digit_value(int c, num_base_t base)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (base == BASE_HEX && isxdigit(c))
+        return tolower(c) - 'a' + 10;
+    return -1;
+}
+
+// Reads one number the way formatted input does (white space, sign, 0x
+// prefix, digits) and leaves the first character after it unread.
+num_read_t con_read_number(num_base_t base, int64_t *value)
+{
+    int c;
+    while ((c = con_getc()) != EOF && isspace(c)) {
+    }
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        c = con_getc();
+    }
+    bool any_digit = false;
+    if (base == BASE_HEX && c == '0') {
+        any_digit = true;
+        c = con_getc();
+        if (c == 'x' || c == 'X')
+            c = con_getc();
+    }
+    uint64_t mag = 0;
+    int d;
+    while ((d = digit_value(c, base)) >= 0) {
+        any_digit = true;
+        mag = mag * (uint64_t)base + (uint64_t)d;
+        if (mag > MAG_CAP)
+            mag = MAG_CAP;
+        c = con_getc();
+    }
+    con_ungetc(c);
+    if (!any_digit)
+        return c == EOF ? NUM_EOF : NUM_NONE;
+    uint64_t limit = negative ? NEG_MAX : (base == BASE_HEX ? HEX_MAX : DEC_MAX);
+    if (mag > limit)
+        return NUM_RANGE;
+    *value = negative ? -(int64_t)mag : (int64_t)mag;
+    return NUM_OK;
+}
+
+static void end_of_input(void)
+{
+    s_ended = true;
+}
+
+// Prompts and reads one number into *var as a 32-bit pattern; a line without
+// a number leaves *var unchanged. Returns false when input has ended.
+bool prompt_number(const char *prompt, num_base_t base, uint32_t *var)
+{
+    for (;;) {
+        fputs(prompt, stdout);
+        fflush(stdout);
+        int64_t value = 0;
+        num_read_t got = con_read_number(base, &value);
+        if (got == NUM_EOF) {
+            end_of_input();
+            return false;
+        }
+        clear_flush(stdin);
+        if (got == NUM_RANGE) {
+            printf("ERROR, Input Value out of 32-bit range\n");
+            continue;
+        }
+        if (got == NUM_OK)
+            *var = (uint32_t)value;
+        return true;
+    }
+}
+
+// The validated number prompt of the value editors: negative answers are
+// refused, then anything outside [min, max] with the caller's refusal text,
+// which may take the value and refusal_arg.
+bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
+                const char *refusal, int32_t refusal_arg, int32_t *value)
+{
+    uint32_t user_input = INVALID_ID;
+    for (;;) {
+        if (!prompt_number(prompt, base, &user_input))
+            return false;
+        CHECK(user_input, 0, continue);
+        int32_t v = (int32_t)user_input;
+        if (v < min || v > max) {
+            printf(refusal, v, refusal_arg);
+            continue;
+        }
+        *value = v;
+        return true;
+    }
+}
+
+yes_no_t ask_yes_no(const char *question)
+{
+    for (;;) {
+        fputs(question, stdout);
+        fflush(stdout);
+        int c = con_getc();
+        if (c == EOF) {
+            end_of_input();
+            return ANSWER_EOF;
+        }
+        // An empty answer: the discard below swallows the next line too.
+        clear_flush(stdin);
+        if (c == 'y' || c == 'Y')
+            return ANSWER_YES;
+        if (c == 'n' || c == 'N')
+            return ANSWER_NO;
+        printf("Illegal input, Please input 'Y' or 'N'\n");
+    }
+}
+
+menu_read_t read_menu_number(int *num)
+{
+    printf("\nInput your number:");
+    fflush(stdout);
+    int64_t value = 0;
+    num_read_t got = con_read_number(BASE_DEC, &value);
+    if (got == NUM_EOF) {
+        end_of_input();
+        return MENU_EOF;
+    }
+    if (got == NUM_NONE) {
+        printf("Illegal input!!!\n");
+        clear_flush(stdin);
+        return MENU_ILLEGAL;
+    }
+    // Only the character after the number is consumed; the rest of the
+    // line is left for the next read.
+    con_getc();
+    if (got == NUM_RANGE)
+        return MENU_OUT_OF_RANGE;
+    *num = (int)value;
+    return MENU_OK;
+}

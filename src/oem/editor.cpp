@@ -1,0 +1,191 @@
+// Feature value editors: ask for one setting, store it, confirm it and hand
+// over to the feature's switch.
+#include "norvask-oem-cfg.h"
+
+#include <climits>
+
+#define MSG_INVALID "ERROR, Input Value %d invalid\n"
+#define MSG_DONE "\nConfiguration completed successfully\n"
+#define MSG_DONE_FIELDS "\nConfiguration completed successfully :\n"
+
+static const int YT_LED_WORDS = 2;
+
+// Stores the value words of a command, keeping what they held before in old[]
+// so that a command that cannot finish leaves the image as it found it.
+static bool store_values(FILE *fp, uint32_t addr, const uint32_t *words, uint32_t *old, size_t n)
+{
+    rd_img_words(fp, addr, old, n);
+    if (wt_img_words(fp, addr, words, n))
+        return true;
+    restore_img_words(fp, addr, old, n);
+    printf(MSG_WRITE_FAIL);
+    return false;
+}
+
+// The switch ends the command; if it was cut off or failed to write, the
+// stored value goes back too.
+static void finish_with_switch(FILE *fp, uint32_t addr, const uint32_t *old, size_t n,
+                               switch_result_t result)
+{
+    if (result == SWITCH_FAILED || result == SWITCH_INPUT_ENDED)
+        restore_img_words(fp, addr, old, n);
+}
+
+static bool ask_any(const char *prompt, int32_t *value)
+{
+    return ask_number(prompt, BASE_HEX, 0, INT_MAX, MSG_INVALID, 0, value);
+}
+
+void gpio_oem_cfg(FILE *fp, uint32_t addr)
+{
+    int32_t user_input;
+    if (!ask_any("Please input config val of GPIO :", &user_input))
+        return;
+    uint32_t val = (uint32_t)user_input & GPIO_VAL_FIELD, old;
+    if (!store_values(fp, addr, &val, &old, 1))
+        return;
+    printf(MSG_DONE);
+    printf("    GPIO : 0x%x\n", val);
+    finish_with_switch(fp, addr, &old, 1, gpio_switch(fp, addr));
+}
+
+void mv_phy_mode_cfg(FILE *fp, uint32_t addr)
+{
+    int32_t user_input;
+    if (!ask_any("Please input config val of MV1512 phy mode :", &user_input))
+        return;
+    uint32_t val = (uint32_t)user_input, old;
+    if (!store_values(fp, addr, &val, &old, 1))
+        return;
+    printf(MSG_DONE);
+    printf("PHY MODE : port0 : 0x%x port1 : 0x%x\n           port2 : 0x%x port3 : 0x%x\n",
+           field_get(val, phy_mode_port(0)), field_get(val, phy_mode_port(1)),
+           field_get(val, phy_mode_port(2)), field_get(val, phy_mode_port(3)));
+    finish_with_switch(fp, addr, &old, 1, phy_mode_switch(fp, addr));
+}
+
+void yt8521s_led_cfg(FILE *fp, uint32_t addr)
+{
+    static const char *const prompts[2 * YT_LED_WORDS] = {
+        "Please input config val of YT Phy LED0 :",
+        "Please input config val of YT Phy LED1 :",
+        "Please input config val of YT Phy LED2 :",
+        "Please input config val of YT Phy LED blink cfg :",
+    };
+    // LED0 and LED1 share the first word, LED2 and the blink setting the
+    // second; the high half keeps only 16 bits of its answer.
+    uint32_t con_val[YT_LED_WORDS] = {0, 0}, old[YT_LED_WORDS];
+    for (int i = 0; i < 2 * YT_LED_WORDS; i++) {
+        int32_t user_input;
+        if (!ask_any(prompts[i], &user_input))
+            return;
+        uint32_t v = (uint32_t)user_input;
+        con_val[i / 2] |= i % 2 == 0 ? v & HALF_WORD_FIELD : v << HALF_WORD_SHIFT;
+    }
+    if (!store_values(fp, addr, con_val, old, YT_LED_WORDS))
+        return;
+    printf(MSG_DONE_FIELDS);
+    printf("    LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : 0x%x\n",
+           field_get(con_val[0], LOW_HALF), field_get(con_val[0], HIGH_HALF),
+           field_get(con_val[1], LOW_HALF), field_get(con_val[1], HIGH_HALF));
+    finish_with_switch(fp, addr, old, YT_LED_WORDS, led_switch(fp, addr));
+}
+
+void mv1512_led_cfg(FILE *fp, uint32_t addr)
+{
+    int32_t user_input;
+    if (!ask_any("Please input config val of MV Phy LED :", &user_input))
+        return;
+    uint32_t val = (uint32_t)user_input & MV_LED_STORE_MASK, old;
+    if (!store_values(fp, addr, &val, &old, 1))
+        return;
+    printf(MSG_DONE_FIELDS);
+    printf("    Polarity : 0x%x  LED : 0x%x  Blink_freq : 0x%x\n", field_get(val, MV_LED_POLARITY),
+           field_get(val, MV_LED_LED), field_get(val, MV_LED_BLINK));
+    finish_with_switch(fp, addr, &old, 1, led_switch(fp, addr));
+}
+
+void inner_led_cfg(FILE *fp, uint32_t addr)
+{
+    int32_t user_input;
+    if (!ask_any("Please input config val of Inner LED :", &user_input))
+        return;
+    uint32_t val = (uint32_t)user_input & INNER_LED_STORE_MASK, old;
+    if (!store_values(fp, addr, &val, &old, 1))
+        return;
+    printf(MSG_DONE_FIELDS);
+    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY),
+           field_get(val, INNER_LED_LED));
+    finish_with_switch(fp, addr, &old, 1, led_switch(fp, addr));
+}
+
+// The answer is kept to its low byte, taken as a signed 8-bit value, so
+// large answers wrap and 0x80..0xFF count as negative.
+static bool ask_smbus_arp(int8_t *answer)
+{
+    uint32_t user_input = (uint8_t)-1;
+    for (;;) {
+        if (!prompt_number("Please input config val of SMBUS ARP, 1 : enable arp  0 : disable arp :",
+                           BASE_HEX, &user_input))
+            return false;
+        int8_t v = (int8_t)(uint8_t)user_input;
+        CHECK(v, 0, continue);
+        if (v != 0 && v != 1) {
+            printf(MSG_INVALID, v);
+            continue;
+        }
+        *answer = v;
+        return true;
+    }
+}
+
+void smbus_arp_cfg(FILE *fp, uint32_t addr)
+{
+    int8_t enable;
+    if (!ask_smbus_arp(&enable))
+        return;
+    uint32_t val = enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF, old;
+    if (!store_values(fp, addr, &val, &old, 1))
+        return;
+    // The switch asks nothing, so it runs before the confirmation and a
+    // failed enable bit is never reported as success.
+    if (smbus_arp_switch(fp, addr) != SWITCH_DONE) {
+        restore_img_words(fp, addr, &old, 1);
+        return;
+    }
+    puts(enable ? "\nConfiguration completed successfully, Enable SMBUS ARP"
+                : "\nConfiguration completed successfully, Disable SMBUS ARP");
+}
+
+void wol_wake_io_cfg(FILE *fp, uint32_t addr)
+{
+    int32_t user_input;
+    if (!ask_number("Please input config val of WOL Wake IO(ms):", BASE_DEC, 1, WOL_TIME_MAX,
+                    MSG_INVALID, 0, &user_input))
+        return;
+    uint32_t val = (uint32_t)user_input & WOL_TIME_FIELD, old;
+    if (!store_values(fp, addr, &val, &old, 1))
+        return;
+    printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n", (int)val);
+    finish_with_switch(fp, addr, &old, 1, wol_wake_io_switch(fp, addr));
+}
+
+// The LLDP default has no switch: storing it stamps the signature and
+// leaves every enable bit as it was.
+void lldp_tx_cfg(FILE *fp, uint32_t addr)
+{
+    int32_t user_input;
+    if (!ask_number("Please input config val of LLDP TX :", BASE_HEX, 0, LLDP_TX_MAX, MSG_INVALID, 0,
+                    &user_input))
+        return;
+    uint32_t val = (uint32_t)user_input & LLDP_TX_FIELD, old;
+    if (!store_values(fp, addr, &val, &old, 1))
+        return;
+    uint32_t rd_val = oem_stamped(rd_word(fp, OEM_CFG_ADDR)) | MAGIC_MASK;
+    if (!wt_img(fp, OEM_CFG_ADDR, rd_val)) {
+        restore_img_words(fp, addr, &old, 1);
+        printf(MSG_WRITE_FAIL);
+        return;
+    }
+    printf("\nConfiguration completed successfully, LLDP TX config : 0x%x\n", val);
+}

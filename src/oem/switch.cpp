@@ -1,0 +1,122 @@
+// Feature switches: each sets or clears one enable bit of the OEM
+// configuration word and stamps the word with the signature.
+#include "norvask-oem-cfg.h"
+
+typedef struct {
+    const char *question;
+    uint32_t bit;
+    const char *on;
+    const char *off;
+} switch_row_t;
+
+static const switch_row_t LED_SWITCH = {
+    "\nEnable LED configuration or not 'Y' or 'N' : ", LED_OEM_EN,
+    "LED configuration is : ON.", "LED configuration is : OFF."};
+static const switch_row_t GPIO_SWITCH = {
+    "\nEnable GPIO configuration or not 'Y' or 'N' : ", GPIO_OEM_EN,
+    "GPIO configuration is : ON.", "GPIO configuration is : OFF."};
+static const switch_row_t PHY_MODE_SWITCH = {
+    "\nEnable Marvell 88e1512 phy mode configuration or not 'Y' or 'N' : ",
+    Marvell_PHY_MODE_OEM_EN, "Marvell 88e1512 phy mode configuration is : ON.",
+    "Marvell 88e1512 phy mode configuration is : OFF."};
+static const switch_row_t WAKE_IO_SWITCH = {
+    "\nEnable WOL Wake IO configuration or not 'Y' or 'N' : ", WAKE_IO_OEM_EN,
+    "WOL Wake IO configuration is : ON.", "WOL Wake IO configuration is : OFF."};
+static const switch_row_t NETPORT_SWITCH = {
+    "\nEnable netport disable configuration or not 'Y' or 'N' : ", NETPORT_DISABLE_EN,
+    "netport disable configuration is : ON.", "netport disable configuration is : OFF."};
+
+// A word the tool has not stamped carries nothing worth keeping.
+uint32_t oem_stamped(uint32_t word)
+{
+    return (word & OEM_SIG_FIELD) == MAGIC_MASK ? word : 0;
+}
+
+// Replaces one enable bit by its state in con_val, keeping the other bits of
+// a stamped word.
+static bool merge_oem_bit(FILE *fp, uint32_t bit, uint32_t con_val)
+{
+    uint32_t rd_val = oem_stamped(rd_word(fp, OEM_CFG_ADDR));
+    rd_val = (rd_val & ~bit) | con_val;
+    return wt_img(fp, OEM_CFG_ADDR, rd_val);
+}
+
+static switch_result_t ask_switch(FILE *fp, const switch_row_t *sw)
+{
+    yes_no_t answer = ask_yes_no(sw->question);
+    if (answer == ANSWER_EOF)
+        return SWITCH_INPUT_ENDED;
+    uint32_t con_val = MAGIC_MASK | (answer == ANSWER_YES ? sw->bit : 0);
+    // The message follows the write so that it never reports a change
+    // that did not reach the file.
+    if (!merge_oem_bit(fp, sw->bit, con_val)) {
+        printf(MSG_WRITE_FAIL);
+        return SWITCH_FAILED;
+    }
+    puts(answer == ANSWER_YES ? sw->on : sw->off);
+    return SWITCH_DONE;
+}
+
+// A feature without a value has nothing to enable: the switch stays silent.
+static switch_result_t value_switch(FILE *fp, uint32_t addr, const switch_row_t *sw)
+{
+    if (rd_word(fp, addr) == INVALID_ID)
+        return SWITCH_SILENT;
+    return ask_switch(fp, sw);
+}
+
+switch_result_t led_switch(FILE *fp, uint32_t addr)
+{
+    return value_switch(fp, addr, &LED_SWITCH);
+}
+
+switch_result_t gpio_switch(FILE *fp, uint32_t addr)
+{
+    return value_switch(fp, addr, &GPIO_SWITCH);
+}
+
+switch_result_t phy_mode_switch(FILE *fp, uint32_t addr)
+{
+    return value_switch(fp, addr, &PHY_MODE_SWITCH);
+}
+
+switch_result_t wol_wake_io_switch(FILE *fp, uint32_t addr)
+{
+    return value_switch(fp, addr, &WAKE_IO_SWITCH);
+}
+
+switch_result_t netport_disable_switch(FILE *fp)
+{
+    return ask_switch(fp, &NETPORT_SWITCH);
+}
+
+// SMBus ARP is always enabled once configured; its on/off state lives in
+// the ARP word itself.
+switch_result_t smbus_arp_switch(FILE *fp, uint32_t addr)
+{
+    (void)addr;
+    if (!merge_oem_bit(fp, SMBUS_ARP_OEM_EN, MAGIC_MASK | SMBUS_ARP_OEM_EN)) {
+        printf(MSG_WRITE_FAIL);
+        return SWITCH_FAILED;
+    }
+    return SWITCH_DONE;
+}
+
+// Family 0 menu option 1: every switch whose value is set, in this order.
+void vn_switch_all(FILE *fp)
+{
+    static const struct {
+        switch_result_t (*run)(FILE *, uint32_t);
+        uint32_t addr;
+    } steps[] = {
+        {led_switch, LED_CFG_ADDR},
+        {gpio_switch, GPIO_CFG_ADDR},
+        {phy_mode_switch, PHY_MODE_CFG_ADDR},
+        {wol_wake_io_switch, WOL_CFG_ADDR},
+    };
+    for (const auto &step : steps) {
+        switch_result_t r = step.run(fp, step.addr);
+        if (r == SWITCH_FAILED || r == SWITCH_INPUT_ENDED)
+            return;
+    }
+}

@@ -1,0 +1,180 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "norvask-oem-cfg.h"
+
+const char *const PROMPT = "\nInput your number:";
+const char *const INPUT_ENDED = "\n[Error] Input ended, nothing more is written!\n";
+
+image_spec_t board(int family, uint32_t phy_code, uint32_t ports)
+{
+    image_spec_t spec = image_spec_default();
+    spec.has_sid = true;
+    spec.device_id = family == 1 ? 0x1001 : 0x1000;
+    spec.phy_code = phy_code;
+    spec.ports = ports;
+    return spec;
+}
+
+image_spec_t erased_sid_board(void)
+{
+    return image_spec_default();
+}
+
+static std::string temp_path(const char *tag)
+{
+    std::string tmpl = std::string("/tmp/norvask-") + tag + "-XXXXXX";
+    int fd = mkstemp(tmpl.data());
+    if (fd >= 0)
+        close(fd);
+    return tmpl;
+}
+
+fixture_t make_fixture(const image_spec_t &spec, const words_t &words)
+{
+    image_spec_t s = spec;
+    s.pattern = true;
+    s.words.insert(s.words.end(), words.begin(), words.end());
+    fixture_t fx{temp_path("img"), image_build(&s)};
+    write_file(fx.path, fx.bytes);
+    return fx;
+}
+
+void remove_fixture(const fixture_t &fx)
+{
+    unlink(fx.path.c_str());
+}
+
+bytes_t read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return bytes_t(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const bytes_t &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
+}
+
+bytes_t with_words(bytes_t bytes, const words_t &words)
+{
+    for (const auto &w : words)
+        for (unsigned i = 0; i < 4; i++)
+            bytes.at(w.first + i) = (uint8_t)(w.second >> (8 * i));
+    return bytes;
+}
+
+uint32_t word_at(const bytes_t &bytes, uint32_t addr)
+{
+    uint32_t v = 0;
+    for (unsigned i = 0; i < 4; i++)
+        v |= (uint32_t)bytes.at(addr + i) << (8 * i);
+    return v;
+}
+
+::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual)
+{
+    if (expected.size() != actual.size())
+        return ::testing::AssertionFailure()
+               << "image size " << actual.size() << ", expected " << expected.size();
+    for (size_t i = 0; i < expected.size(); i++) {
+        if (expected[i] != actual[i]) {
+            char buf[128];
+            uint32_t w = (uint32_t)i & ~3u;
+            snprintf(buf, sizeof buf, "first difference at 0x%zx: word 0x%x is 0x%08x, expected 0x%08x", i,
+                     w, word_at(actual, w), word_at(expected, w));
+            return ::testing::AssertionFailure() << buf;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+run_t run_tool(const std::vector<std::string> &args, const std::string &input, const run_opts_t &opts)
+{
+    std::string in_path = temp_path("in"), out_path = temp_path("out");
+    write_file(in_path, bytes_t(input.begin(), input.end()));
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(in_path.c_str(), O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_TRUNC);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        if (opts.fsize_limit >= 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {(rlim_t)opts.fsize_limit, (rlim_t)opts.fsize_limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        std::vector<char *> argv;
+        std::string tool = TOOL_PATH;
+        argv.push_back(tool.data());
+        std::vector<std::string> copy = args;
+        for (auto &a : copy)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(tool.c_str(), argv.data());
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    bytes_t out = read_file(out_path);
+    unlink(in_path.c_str());
+    unlink(out_path.c_str());
+    int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return {std::string(out.begin(), out.end()), status};
+}
+
+run_t run_session(const fixture_t &fx, const std::string &input, const run_opts_t &opts)
+{
+    return run_tool({"-f", fx.path}, input, opts);
+}
+
+static std::string menu_head(const std::string &path)
+{
+    return "\n"
+           "============================================================\n"
+           "Please read User_Manual carefully before configuring!!!\n"
+           "[Note] Modifying file : " + path + "\n"
+           "To select config option:\n"
+           "01. Main switch of config val\n";
+}
+
+std::string vn_menu(const std::string &path)
+{
+    return menu_head(path) +
+           "02. YT8521s LED config\n"
+           "03. MV1512 LED config\n"
+           "04. INNER LED config\n"
+           "05. GPIO OEM config \n"
+           "06. MV1512 PHY MODE config\n"
+           "07. Show config val\n"
+           "08. Show Menu\n"
+           "09. Enable or Disable SMBUS ARP function\n"
+           "10. WOL Wake IO pull down time config\n"
+           "11. LLDP TX default switch settings\n"
+           "12. Network port disable\n"
+           "00. Exit\n";
+}
+
+std::string mr_menu(const std::string &path)
+{
+    return menu_head(path) +
+           "02. INNER LED config\n"
+           "03. Show config val\n"
+           "04. Show Menu\n"
+           "05. Enable or Disable SMBUS ARP function\n"
+           "06. LLDP TX default switch settings\n"
+           "00. Exit\n";
+}

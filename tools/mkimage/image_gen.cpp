@@ -1,0 +1,94 @@
+#include "image_gen.h"
+
+#include "norvask-oem-cfg.h"
+
+static const size_t FULL_IMAGE = 0x100000;
+static const uint32_t TEMPLATE_MASKS[MAX_PORT_NUM][2] = {
+    {ENABLE_FOUR_PORTS, 0xF}, {ENABLE_THREE_PORTS, 0x7}, {ENABLE_TWO_PORTS, 0x3}, {ENABLE_ONE_PORT, 0x1}};
+
+typedef struct {
+    int family;
+    const char *name;
+    uint32_t phy_code;
+} phy_name_t;
+
+// Device ids: family 0 is any id outside the family-1 list.
+static const uint32_t FAMILY_DEVICE_ID[2] = {0x1000, 0x1001};
+
+static const phy_name_t PHY_NAMES[] = {
+    {0, "inner", 0x10},     {0, "yt", 0x60}, {0, "mv-fiber", 0x50}, {0, "mv-copper", 0x51},
+    {0, "mv", 0x52},        {0, "other", 0x80}, {1, "copper", 0x10}, {1, "fiber", 0x30},
+};
+
+image_spec_t image_spec_default(void)
+{
+    image_spec_t spec{};
+    spec.ports = MAX_PORT_NUM;
+    spec.size = FULL_IMAGE;
+    return spec;
+}
+
+uint32_t image_sid(const image_spec_t *spec)
+{
+    if (!spec->has_sid)
+        return INVALID_ID;
+    uint32_t dev = spec->device_id & 0xFFFF;
+    return ((dev >> 8) << 16) | ((dev & 0xFF) << 24) | ((spec->phy_code & 0xFF) << 8) |
+           (spec->ncsi ? SID_NCSI_BIT : 0) | (spec->wol ? SID_WOL_BIT : 0) |
+           (spec->ports & SID_PORT_NUM_FIELD);
+}
+
+// A pattern no erased or zeroed region can mimic, different in every byte
+// of a word and in neighbouring words.
+uint8_t image_pattern_byte(uint32_t offset)
+{
+    return (uint8_t)((offset * 37u) ^ (offset >> 8) ^ 0x5Au);
+}
+
+static void put_word(std::vector<uint8_t> &img, uint32_t addr, uint32_t val)
+{
+    if (addr + 4 > img.size())
+        return;
+    for (unsigned i = 0; i < 4; i++)
+        img[addr + i] = (uint8_t)(val >> (8 * i));
+}
+
+static uint32_t mask_of_ports(uint32_t ports)
+{
+    return ports >= 1 && ports <= MAX_PORT_NUM ? (1u << ports) - 1 : 0xF;
+}
+
+std::vector<uint8_t> image_build(const image_spec_t *spec)
+{
+    std::vector<uint8_t> img(FULL_IMAGE, 0xFF);
+    if (spec->pattern)
+        for (uint32_t i = 0; i < FULL_IMAGE; i++)
+            img[i] = image_pattern_byte(i);
+    // Words the tool owns start erased: the OEM area and the LLDP word.
+    for (uint32_t a = OEM_CFG_ADDR; a <= OEM_CFG_END_ADDR; a += 4)
+        put_word(img, a, INVALID_ID);
+    put_word(img, LLDP_START_ADDR, INVALID_ID);
+    put_word(img, IMG_HEADER_ADDR, IMG_HEADER);
+    put_word(img, PORT_MASK_ADDR, spec->port_mask ? spec->port_mask : mask_of_ports(spec->ports));
+    for (const auto &t : TEMPLATE_MASKS) {
+        put_word(img, t[0], IMG_HEADER);
+        put_word(img, t[0] + PORT_MASK_ADDR, t[1]);
+    }
+    put_word(img, SUB_SYS_ID_ADDR, image_sid(spec));
+    for (const auto &w : spec->words)
+        put_word(img, w.first, w.second);
+    img.resize(spec->size, 0xFF);
+    return img;
+}
+
+bool image_phy_by_name(int family, const std::string &name, uint32_t *device_id, uint32_t *phy_code)
+{
+    for (const phy_name_t &p : PHY_NAMES) {
+        if (p.family == family && name == p.name) {
+            *device_id = FAMILY_DEVICE_ID[family];
+            *phy_code = p.phy_code;
+            return true;
+        }
+    }
+    return false;
+}
