@@ -140,8 +140,8 @@
 #define CHECK(exp, tar, expr, ...)                                                   \
     if (int _ret = (int)(exp); _ret < (int)(tar)) {                                  \
         printf("ERROR, Input Value (%d) < (%d) invalid\n", _ret, (int)(tar));        \
-        __VA_ARGS__;                                                                 \
         expr;                                                                        \
+        __VA_ARGS__;                                                                 \
     }
 
 enum num_base_t { BASE_DEC = 10, BASE_HEX = 16 };

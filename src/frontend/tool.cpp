@@ -22,7 +22,7 @@ static const menu_row_t *find_row(const menu_table_t *menu, int num)
     return nullptr;
 }
 
-static bool phy_allowed(const menu_row_t *row, char phy_type)
+static bool gate_passes(const menu_row_t *row, char phy_type)
 {
     return row->phy_allowed == nullptr || (phy_type != '\0' && strchr(row->phy_allowed, phy_type));
 }
@@ -54,7 +54,7 @@ static int command_loop(const char *path, int chip_type, char phy_type)
         if (menu->loads_config)
             fw_load_config(&g_cfg, fp);
         const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
-        if (row == nullptr || !phy_allowed(row, phy_type)) {
+        if (row == nullptr || !gate_passes(row, phy_type)) {
             if (row == nullptr)
                 puts(menu->refusal);
             else
