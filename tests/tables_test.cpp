@@ -1,0 +1,40 @@
+// Consistency of the dispatch and PHY classification tables.
+#include <algorithm>
+#include <set>
+#include <span>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "norvask-oem-cfg.h"
+
+TEST(Tables, MenuRowsAreConsistent)
+{
+    for (const menu_table_t *menu : {&vn_menu_table, &mr_menu_table}) {
+        std::set<int> nums;
+        int exits = 0;
+        for (const menu_row_t &row : std::span(menu->rows, menu->len)) {
+            SCOPED_TRACE(row.num);
+            EXPECT_TRUE(nums.insert(row.num).second) << "number listed twice";
+            exits += row.op == nullptr;
+            EXPECT_TRUE(row.op != nullptr || row.num == 0) << "exit row not numbered 0";
+            EXPECT_TRUE(row.addr % IMG_WORD_SIZE == 0 && row.addr < IMG_MIN_SIZE) << row.addr;
+            // A gate's refusal is printed with the PHY class as its only argument.
+            std::string refusal = row.refusal ? row.refusal : "";
+            bool one_char_arg = std::count(refusal.begin(), refusal.end(), '%') == 1 &&
+                                refusal.find("%c") != std::string::npos;
+            EXPECT_EQ(row.phy_allowed != nullptr, one_char_arg) << refusal;
+        }
+        EXPECT_EQ(1, exits);
+    }
+}
+
+TEST(Tables, PhyCodeKeysAreUnique)
+{
+    std::set<unsigned> codes, nibbles;
+    for (const phy_code_row_t &row : std::span(vn_phy_codes, vn_phy_codes_len))
+        EXPECT_TRUE(codes.insert(row.code).second) << +row.code;
+    for (const phy_nibble_row_t &row : std::span(mr_phy_nibbles, mr_phy_nibbles_len))
+        EXPECT_TRUE(nibbles.insert(row.nibble).second && (row.nibble & ~PHY_CODE_FAMILY_MASK) == 0)
+            << +row.nibble;
+}
