@@ -61,12 +61,43 @@ long img_size(FILE *fp)
     return ftell(fp);
 }
 
-bool wt_img(FILE *fp, uint32_t addr, uint32_t data)
+// Blocks of up to one header block are moved in a single access, so that
+// the header copy costs a few system calls rather than one per word.
+static const size_t IMG_BLOCK_WORDS = IMG_HEADER_WORDS;
+
+static void put_le(unsigned char *p, uint32_t v)
 {
-    unsigned char bytes[IMG_WORD_SIZE];
     for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
-        bytes[i] = (unsigned char)(data >> (8 * i));
-    if (fseek(fp, (long)addr, SEEK_SET) != 0 || fwrite(bytes, 1, sizeof bytes, fp) != sizeof bytes) {
+        p[i] = (unsigned char)(v >> (8 * i));
+}
+
+static uint32_t get_le(const unsigned char *p)
+{
+    uint32_t v = 0;
+    for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
+        v |= (uint32_t)p[i] << (8 * i);
+    return v;
+}
+
+// Reads up to IMG_BLOCK_WORDS words; returns how many could be read whole.
+static size_t read_block(FILE *fp, uint32_t addr, uint32_t *words, size_t n)
+{
+    unsigned char buf[IMG_BLOCK_WORDS * IMG_WORD_SIZE];
+    size_t got = 0;
+    if (fseek(fp, (long)addr, SEEK_SET) == 0)
+        got = fread(buf, 1, n * IMG_WORD_SIZE, fp) / IMG_WORD_SIZE;
+    clearerr(fp);
+    for (size_t i = 0; i < got; i++)
+        words[i] = get_le(buf + i * IMG_WORD_SIZE);
+    return got;
+}
+
+static bool write_block(FILE *fp, uint32_t addr, const uint32_t *words, size_t n)
+{
+    unsigned char buf[IMG_BLOCK_WORDS * IMG_WORD_SIZE];
+    for (size_t i = 0; i < n; i++)
+        put_le(buf + i * IMG_WORD_SIZE, words[i]);
+    if (fseek(fp, (long)addr, SEEK_SET) != 0 || fwrite(buf, 1, n * IMG_WORD_SIZE, fp) != n * IMG_WORD_SIZE) {
         clearerr(fp);
         return false;
     }
@@ -74,20 +105,16 @@ bool wt_img(FILE *fp, uint32_t addr, uint32_t data)
     return true;
 }
 
+bool wt_img(FILE *fp, uint32_t addr, uint32_t data)
+{
+    return write_block(fp, addr, &data, 1);
+}
+
 // A word that cannot be read whole (beyond the end of the file) leaves
 // *data as it was.
 bool rd_img(FILE *fp, uint32_t addr, uint32_t *data)
 {
-    unsigned char bytes[IMG_WORD_SIZE];
-    if (fseek(fp, (long)addr, SEEK_SET) != 0 || fread(bytes, 1, sizeof bytes, fp) != sizeof bytes) {
-        clearerr(fp);
-        return false;
-    }
-    uint32_t val = 0;
-    for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
-        val |= (uint32_t)bytes[i] << (8 * i);
-    *data = val;
-    return true;
+    return read_block(fp, addr, data, 1) == 1;
 }
 
 // A word that cannot be read counts as erased flash.
@@ -100,16 +127,24 @@ uint32_t rd_word(FILE *fp, uint32_t addr)
 
 void rd_img_words(FILE *fp, uint32_t addr, uint32_t *words, size_t n)
 {
-    for (size_t i = 0; i < n; i++)
-        words[i] = rd_word(fp, addr + (uint32_t)(i * IMG_WORD_SIZE));
+    for (size_t done = 0; done < n;) {
+        size_t k = n - done < IMG_BLOCK_WORDS ? n - done : IMG_BLOCK_WORDS;
+        size_t got = read_block(fp, addr + (uint32_t)(done * IMG_WORD_SIZE), words + done, k);
+        for (size_t i = got; i < k; i++)
+            words[done + i] = INVALID_ID;
+        done += k;
+    }
 }
 
-// Writes n consecutive words, stopping at the first that fails.
+// Writes n consecutive words, stopping at the first block that fails.
 bool wt_img_words(FILE *fp, uint32_t addr, const uint32_t *words, size_t n)
 {
-    for (size_t i = 0; i < n; i++)
-        if (!wt_img(fp, addr + (uint32_t)(i * IMG_WORD_SIZE), words[i]))
+    for (size_t done = 0; done < n;) {
+        size_t k = n - done < IMG_BLOCK_WORDS ? n - done : IMG_BLOCK_WORDS;
+        if (!write_block(fp, addr + (uint32_t)(done * IMG_WORD_SIZE), words + done, k))
             return false;
+        done += k;
+    }
     return true;
 }
 
