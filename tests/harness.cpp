@@ -101,38 +101,76 @@ uint32_t word_at(const bytes_t &bytes, uint32_t addr)
     return ::testing::AssertionSuccess();
 }
 
-run_t run_tool(const std::vector<std::string> &args, const std::string &input, const run_opts_t &opts)
+// In the child: the given standard input and output, then the tool.
+[[noreturn]] static void exec_tool(const std::vector<std::string> &args, int in, int out,
+                                   const run_opts_t &opts)
 {
-    std::string in_path = temp_path("in"), out_path = temp_path("out");
-    write_file(in_path, bytes_t(input.begin(), input.end()));
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open(in_path.c_str(), O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_TRUNC);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        if (opts.fsize_limit >= 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit rl = {(rlim_t)opts.fsize_limit, (rlim_t)opts.fsize_limit};
-            setrlimit(RLIMIT_FSIZE, &rl);
-        }
-        std::vector<char *> argv;
-        std::string tool = TOOL_PATH;
-        argv.push_back(tool.data());
-        std::vector<std::string> copy = args;
-        for (auto &a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(tool.c_str(), argv.data());
-        _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    if (opts.fsize_limit >= 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {(rlim_t)opts.fsize_limit, (rlim_t)opts.fsize_limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
     }
+    std::vector<char *> argv;
+    std::string tool = TOOL_PATH;
+    argv.push_back(tool.data());
+    std::vector<std::string> copy = args;
+    for (auto &a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+}
+
+static int wait_status(pid_t pid)
+{
     int st = 0;
     waitpid(pid, &st, 0);
-    bytes_t out = read_file(out_path);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// The output comes through a pipe, so that a file size limit meant for the
+// image does not cut it short.
+run_t run_tool(const std::vector<std::string> &args, const std::string &input, const run_opts_t &opts)
+{
+    std::string in_path = temp_path("in");
+    write_file(in_path, bytes_t(input.begin(), input.end()));
+    int out[2] = {-1, -1};
+    EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_tool(args, open(in_path.c_str(), O_RDONLY), out[1], opts);
+    close(out[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, (size_t)n);
+    close(out[0]);
     unlink(in_path.c_str());
-    unlink(out_path.c_str());
-    int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return {text, wait_status(pid)};
+}
+
+child_t start_tool(const std::vector<std::string> &args)
+{
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
+    child_t c{-1, fds[1], temp_path("out")};
+    c.pid = fork();
+    if (c.pid == 0)
+        exec_tool(args, fds[0], open(c.out_path.c_str(), O_WRONLY | O_TRUNC), {});
+    close(fds[0]);
+    return c;
+}
+
+run_t finish_tool(child_t &c, const std::string &input)
+{
+    EXPECT_EQ((ssize_t)input.size(), write(c.in_fd, input.data(), input.size()));
+    close(c.in_fd);
+    int status = wait_status(c.pid);
+    bytes_t out = read_file(c.out_path);
+    unlink(c.out_path.c_str());
     return {std::string(out.begin(), out.end()), status};
 }
 

@@ -50,6 +50,17 @@ run_t run_tool(const std::vector<std::string> &args, const std::string &input,
 // The usual session: norvask_oem_tool -f <fixture> with the answers given.
 run_t run_session(const fixture_t &fx, const std::string &input, const run_opts_t &opts = {});
 
+// A tool left running with a pipe as its standard input; its output goes to
+// out_path. finish_tool writes the rest of the answers, closes the pipe and
+// waits for the exit.
+struct child_t {
+    int pid;
+    int in_fd;
+    std::string out_path;
+};
+child_t start_tool(const std::vector<std::string> &args);
+run_t finish_tool(child_t &c, const std::string &input);
+
 // Console texts shared by many transcripts.
 std::string vn_menu(const std::string &path);
 std::string mr_menu(const std::string &path);
