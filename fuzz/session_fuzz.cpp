@@ -76,15 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (s_base.count(key) == 0) {
         if (s_base.size() >= 32)
             s_base.clear();
-        image_spec_t spec = image_spec_default();
-        spec.pattern = flags & 1;
-        spec.has_sid = sid != 0;
-        spec.device_id = sid == 1 ? 0x1000 : sid == 2 ? 0x1001 : 0x2001;
-        spec.phy_code = code;
-        spec.ports = low & SID_PORT_NUM_FIELD;
-        spec.wol = low & SID_WOL_BIT;
-        spec.ncsi = low & SID_NCSI_BIT;
-        s_base[key] = image_build(&spec);
+        image_plan_t plan = image_plan_default();
+        plan.pattern = flags & 1;
+        plan.has_sid = sid != 0;
+        plan.device_id = sid == 1 ? 0x1000 : sid == 2 ? 0x1001 : 0x2001;
+        plan.phy_code = code;
+        plan.ports = low & SID_PORT_NUM_FIELD;
+        plan.wol = low & SID_WOL_BIT;
+        plan.ncsi = low & SID_NCSI_BIT;
+        s_base[key] = image_build(&plan);
     }
     before = s_base[key];
     for (uint32_t n = flags >> 3 & 3; n > 0; n--) {

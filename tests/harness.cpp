@@ -17,19 +17,19 @@
 const char *const PROMPT = "\nInput your number:";
 const char *const INPUT_ENDED = "\n[Error] Input ended, nothing more is written!\n";
 
-image_spec_t board(int family, uint32_t phy_code, uint32_t ports)
+image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
 {
-    image_spec_t spec = image_spec_default();
-    spec.has_sid = true;
-    spec.device_id = family == 1 ? 0x1001 : 0x1000;
-    spec.phy_code = phy_code;
-    spec.ports = ports;
-    return spec;
+    image_plan_t plan = image_plan_default();
+    plan.has_sid = true;
+    plan.device_id = family == 1 ? 0x1001 : 0x1000;
+    plan.phy_code = phy_code;
+    plan.ports = ports;
+    return plan;
 }
 
-image_spec_t erased_sid_board(void)
+image_plan_t erased_sid_board(void)
 {
-    return image_spec_default();
+    return image_plan_default();
 }
 
 static std::string temp_path(const char *tag)
@@ -41,9 +41,9 @@ static std::string temp_path(const char *tag)
     return tmpl;
 }
 
-fixture_t make_fixture(const image_spec_t &spec, const words_t &words)
+fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
 {
-    image_spec_t s = spec;
+    image_plan_t s = plan;
     s.pattern = true;
     s.words.insert(s.words.end(), words.begin(), words.end());
     fixture_t fx{temp_path("img"), image_build(&s)};

@@ -23,9 +23,9 @@ struct fixture_t {
 };
 
 // Sub-system id of a board: family 0 or 1 with an OEM PHY code and ports.
-image_spec_t board(int family, uint32_t phy_code, uint32_t ports = 4);
-image_spec_t erased_sid_board(void);
-fixture_t make_fixture(const image_spec_t &spec, const words_t &words = {});
+image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);
+image_plan_t erased_sid_board(void);
+fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});
 void remove_fixture(const fixture_t &fx);
 
 bytes_t read_file(const std::string &path);

@@ -39,7 +39,7 @@ static std::string listing(const bytes_t &img)
 }
 
 struct row_t {
-    image_spec_t spec;
+    image_plan_t plan;
     words_t pre;
     std::string in, out;  // "%L" in out: the listing of the expected final image
     words_t changed;
@@ -50,7 +50,7 @@ static void check_rows(const std::vector<row_t> &rows)
 {
     for (const row_t &t : rows) {
         SCOPED_TRACE("input " + t.in);
-        fixture_t fx = make_fixture(t.spec, t.pre);
+        fixture_t fx = make_fixture(t.plan, t.pre);
         bytes_t want = with_words(fx.bytes, t.changed);
         if (t.tmpl != 0)
             std::copy_n(fx.bytes.begin() + t.tmpl, 0x400, want.begin());
@@ -58,14 +58,14 @@ static void check_rows(const std::vector<row_t> &rows)
         for (size_t p; (p = out.find("%L")) != std::string::npos;)
             out.replace(p, 2, listing(want));
         run_t r = run_session(fx, t.in + "0\n");
-        EXPECT_EQ((t.spec.device_id == 0x1001 ? mr_menu(fx.path) : vn_menu(fx.path)) + out, r.out);
+        EXPECT_EQ((t.plan.device_id == 0x1001 ? mr_menu(fx.path) : vn_menu(fx.path)) + out, r.out);
         EXPECT_EQ(0, r.status);
         EXPECT_TRUE(same_image(want, read_file(fx.path)));
         remove_fixture(fx);
     }
 }
 
-static const image_spec_t INNER = board(0, 0x10), YT = board(0, 0x60), MR_FIBER = board(1, 0x30);
+static const image_plan_t INNER = board(0, 0x10), YT = board(0, 0x60), MR_FIBER = board(1, 0x30);
 static const std::string DONE = "\nConfiguration completed successfully\n", WAKE = "WOL Wake IO",
                          FIELDS = "\nConfiguration completed successfully :\n",
                          PHY_MODE = "Marvell 88e1512 phy mode",
@@ -227,7 +227,7 @@ TEST(Reports, DecodedByFamilyAndPhyClass)
 
 TEST(PortDisable, TemplateReplacesHeaderBlock)
 {
-    image_spec_t two_of_four = INNER;
+    image_plan_t two_of_four = INNER;
     two_of_four.port_mask = 0x3;
     const std::string ask = "Please input the number of disabled network ports:",
                       done = "\nConfiguration completed successfully, current port num:0x",

@@ -124,7 +124,7 @@ TEST(RandomSessions, EndAndChangeOnlyOwnedWords)
     SCOPED_TRACE("NORVASK_SEED=" + std::to_string(seed));
     std::mt19937 rng(seed);
     for (int n = 0; n < 40; n++) {
-        image_spec_t spec = rng() % 8 == 0 ? erased_sid_board()
+        image_plan_t plan = rng() % 8 == 0 ? erased_sid_board()
                                            : board((int)(rng() % 2), codes[rng() % 10], rng() % 8);
         // Sometimes a configured area or a template without its magic.
         words_t words;
@@ -137,7 +137,7 @@ TEST(RandomSessions, EndAndChangeOnlyOwnedWords)
         for (unsigned i = 0, lines = 1 + rng() % 30; i < lines; i++)
             script += random_answer(rng) + (rng() % 4 ? "\n" : "\r\n");
         SCOPED_TRACE("session " + std::to_string(n) + ", answers: " + script);
-        fixture_t fx = make_fixture(spec, words);
+        fixture_t fx = make_fixture(plan, words);
         run_t r = run_session(fx, script);
         EXPECT_TRUE(r.status == 0 || r.status == 255) << "status " << r.status;
         bytes_t after = read_file(fx.path);

@@ -31,7 +31,7 @@
 // fixture's path instead, "@V" and "@R" in `out` stand for its family-0 and
 // family-1 menus, and `changed` lists every word that differs afterwards.
 struct row_t {
-    image_spec_t spec;
+    image_plan_t plan;
     words_t pre;
     std::string in, out;
     words_t changed;
@@ -42,7 +42,7 @@ struct row_t {
 static void run_rows(const std::vector<row_t> &rows)
 {
     for (const row_t &r : rows) {
-        fixture_t fx = make_fixture(r.spec, r.pre);
+        fixture_t fx = make_fixture(r.plan, r.pre);
         std::vector<std::string> args = r.args;
         for (std::string &a : args)
             if (a.starts_with("@"))
@@ -60,13 +60,13 @@ static void run_rows(const std::vector<row_t> &rows)
     }
 }
 
-static const image_spec_t B = board(0, 0x10);
+static const image_plan_t B = board(0, 0x10);
 static const words_t GPIO_1F_OFF = {{GPIO_CFG_ADDR, 0x1F}, {OEM_CFG_ADDR, 0x55AA}};
 static const words_t GPIO_1F_ON = {{GPIO_CFG_ADDR, 0x1F}, {OEM_CFG_ADDR, 0x155AA}};
 
 TEST(Session, StartUp)
 {
-    auto sized = [](size_t n) { image_spec_t s = B; s.size = n; return s; };
+    auto sized = [](size_t n) { image_plan_t s = B; s.size = n; return s; };
     run_rows({
         {B, {}, "0\n", "Support options:\n    -f/-F                   To select an Image File\n"
                        "    -v/--version            To check the version of tool\n", {}, 255, {}},
@@ -87,7 +87,7 @@ TEST(Session, StartUp)
 
 TEST(Session, DetectionAndPhyGates)
 {
-    const image_spec_t raw = erased_sid_board();
+    const image_plan_t raw = erased_sid_board();
     run_rows({
         {raw, {{SUB_SYS_ID_ADDR, 0x01105201}}, "2\n0\n", "@R" P GATE(E, "INNER Phy") P, {}, 0},
         {raw, {{SUB_SYS_ID_ADDR, 0x01206004}}, "2\n", "@R" P INNER END, {}, 255},

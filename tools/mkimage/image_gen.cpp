@@ -20,22 +20,22 @@ static const phy_name_t PHY_NAMES[] = {
     {0, "mv", 0x52},        {0, "other", 0x80}, {1, "copper", 0x10}, {1, "fiber", 0x30},
 };
 
-image_spec_t image_spec_default(void)
+image_plan_t image_plan_default(void)
 {
-    image_spec_t spec{};
-    spec.ports = MAX_PORT_NUM;
-    spec.size = FULL_IMAGE;
-    return spec;
+    image_plan_t plan{};
+    plan.ports = MAX_PORT_NUM;
+    plan.size = FULL_IMAGE;
+    return plan;
 }
 
-uint32_t image_sid(const image_spec_t *spec)
+uint32_t image_sid(const image_plan_t *plan)
 {
-    if (!spec->has_sid)
+    if (!plan->has_sid)
         return INVALID_ID;
-    uint32_t dev = spec->device_id & 0xFFFF;
-    return ((dev >> 8) << 16) | ((dev & 0xFF) << 24) | ((spec->phy_code & 0xFF) << 8) |
-           (spec->ncsi ? SID_NCSI_BIT : 0) | (spec->wol ? SID_WOL_BIT : 0) |
-           (spec->ports & SID_PORT_NUM_FIELD);
+    uint32_t dev = plan->device_id & 0xFFFF;
+    return ((dev >> 8) << 16) | ((dev & 0xFF) << 24) | ((plan->phy_code & 0xFF) << 8) |
+           (plan->ncsi ? SID_NCSI_BIT : 0) | (plan->wol ? SID_WOL_BIT : 0) |
+           (plan->ports & SID_PORT_NUM_FIELD);
 }
 
 // A pattern no erased or zeroed region can mimic, different in every byte
@@ -58,10 +58,10 @@ static uint32_t mask_of_ports(uint32_t ports)
     return ports >= 1 && ports <= MAX_PORT_NUM ? (1u << ports) - 1 : 0xF;
 }
 
-std::vector<uint8_t> image_build(const image_spec_t *spec)
+std::vector<uint8_t> image_build(const image_plan_t *plan)
 {
     std::vector<uint8_t> img(FULL_IMAGE, 0xFF);
-    if (spec->pattern)
+    if (plan->pattern)
         for (uint32_t i = 0; i < FULL_IMAGE; i++)
             img[i] = image_pattern_byte(i);
     // Words the tool owns start erased: the OEM area and the LLDP word.
@@ -69,15 +69,15 @@ std::vector<uint8_t> image_build(const image_spec_t *spec)
         put_word(img, a, INVALID_ID);
     put_word(img, LLDP_START_ADDR, INVALID_ID);
     put_word(img, IMG_HEADER_ADDR, IMG_HEADER);
-    put_word(img, PORT_MASK_ADDR, spec->port_mask ? spec->port_mask : mask_of_ports(spec->ports));
+    put_word(img, PORT_MASK_ADDR, plan->port_mask ? plan->port_mask : mask_of_ports(plan->ports));
     for (const auto &t : TEMPLATE_MASKS) {
         put_word(img, t[0], IMG_HEADER);
         put_word(img, t[0] + PORT_MASK_ADDR, t[1]);
     }
-    put_word(img, SUB_SYS_ID_ADDR, image_sid(spec));
-    for (const auto &w : spec->words)
+    put_word(img, SUB_SYS_ID_ADDR, image_sid(plan));
+    for (const auto &w : plan->words)
         put_word(img, w.first, w.second);
-    img.resize(spec->size, 0xFF);
+    img.resize(plan->size, 0xFF);
     return img;
 }
 

@@ -19,12 +19,12 @@ typedef struct {
     bool pattern;           // paint unowned bytes instead of leaving them erased
     size_t size;            // file size in bytes
     std::vector<std::pair<uint32_t, uint32_t>> words;  // stored last
-} image_spec_t;
+} image_plan_t;
 
-image_spec_t image_spec_default(void);
-uint32_t image_sid(const image_spec_t *spec);
+image_plan_t image_plan_default(void);
+uint32_t image_sid(const image_plan_t *plan);
 uint8_t image_pattern_byte(uint32_t offset);
-std::vector<uint8_t> image_build(const image_spec_t *spec);
+std::vector<uint8_t> image_build(const image_plan_t *plan);
 bool image_phy_by_name(int family, const std::string &name, uint32_t *device_id, uint32_t *phy_code);
 
 #endif

@@ -54,7 +54,7 @@ static int fail(const char *what, const char *arg)
     return 2;
 }
 
-static bool parse_word(const char *arg, image_spec_t *spec)
+static bool parse_word(const char *arg, image_plan_t *plan)
 {
     const char *eq = arg ? strchr(arg, '=') : nullptr;
     if (eq == nullptr)
@@ -63,13 +63,13 @@ static bool parse_word(const char *arg, image_spec_t *spec)
     uint32_t a, v;
     if (!parse_hex(off.c_str(), 0xFFFFC, &a) || a % 4 != 0 || !parse_hex(eq + 1, 0xFFFFFFFF, &v))
         return false;
-    spec->words.push_back({a, v});
+    plan->words.push_back({a, v});
     return true;
 }
 
 int main(int argc, char **argv)
 {
-    image_spec_t spec = image_spec_default();
+    image_plan_t plan = image_plan_default();
     const char *out = nullptr;
     int family = -1;
     const char *phy = nullptr;
@@ -83,7 +83,7 @@ int main(int argc, char **argv)
             fputs(USAGE, stdout);
             return 0;
         } else if (opt == "--pattern") {
-            spec.pattern = true;
+            plan.pattern = true;
             continue;
         } else if (opt == "--family") {
             ok = parse_u32(val, 1, &n);
@@ -92,21 +92,21 @@ int main(int argc, char **argv)
             phy = val;
             ok = val != nullptr;
         } else if (opt == "--device-id") {
-            ok = dev_given = parse_hex(val, 0xFFFF, &spec.device_id);
+            ok = dev_given = parse_hex(val, 0xFFFF, &plan.device_id);
         } else if (opt == "--phy-code") {
-            ok = code_given = parse_hex(val, 0xFF, &spec.phy_code);
+            ok = code_given = parse_hex(val, 0xFF, &plan.phy_code);
         } else if (opt == "--ports") {
-            ok = parse_u32(val, 7, &spec.ports);
+            ok = parse_u32(val, 7, &plan.ports);
         } else if (opt == "--wol" || opt == "--ncsi") {
             ok = parse_u32(val, 1, &n);
-            (opt == "--wol" ? spec.wol : spec.ncsi) = n != 0;
+            (opt == "--wol" ? plan.wol : plan.ncsi) = n != 0;
         } else if (opt == "--port-mask") {
-            ok = parse_hex(val, 0xFFFFFFFF, &spec.port_mask);
+            ok = parse_hex(val, 0xFFFFFFFF, &plan.port_mask);
         } else if (opt == "--word") {
-            ok = parse_word(val, &spec);
+            ok = parse_word(val, &plan);
         } else if (opt == "--size") {
             ok = parse_u32(val, 0x100000, &n);
-            spec.size = n;
+            plan.size = n;
         } else if (opt.rfind("-", 0) != 0 && out == nullptr) {
             out = argv[i];
             continue;
@@ -117,7 +117,7 @@ int main(int argc, char **argv)
             return fail(("bad value for " + opt).c_str(), val);
         i++;
         if (opt != "--word" && opt != "--size" && opt != "--port-mask")
-            spec.has_sid = true;
+            plan.has_sid = true;
     }
     if (out == nullptr) {
         fputs(USAGE, stderr);
@@ -131,11 +131,11 @@ int main(int argc, char **argv)
             return fail("unknown PHY for this family", name);
         // Explicit ids win over the ones the names stand for.
         if (!dev_given)
-            spec.device_id = dev;
+            plan.device_id = dev;
         if (!code_given)
-            spec.phy_code = code;
+            plan.phy_code = code;
     }
-    std::vector<uint8_t> img = image_build(&spec);
+    std::vector<uint8_t> img = image_build(&plan);
     FILE *f = fopen(out, "wb");
     if (f == nullptr)
         return fail("cannot create", out);
