@@ -22,6 +22,8 @@ TEST(FailedWrite, IsReportedAndLeavesTheImageAsItWas)
     static const struct { const char *answers; long limit; const char *dialogue; } rows[] = {
         {"5\n1f\n", 0x80000, "Please input config val of GPIO :" WRITE_FAIL},
         {"-2\n", 0x80000, WRITE_FAIL},
+        // The reset erases the first OEM words, then fails: they come back.
+        {"-2\n", 0xFF010, WRITE_FAIL},
         {"11\n5\n", 0x80000, "Please input config val of LLDP TX :" WRITE_FAIL},
         // The LLDP word is written, its signature stamp is not: the word goes back.
         {"11\n5\n", 0xF8000, "Please input config val of LLDP TX :" WRITE_FAIL},

@@ -2,6 +2,8 @@
 // decoded configuration of either family.
 #include "norvask-oem-cfg.h"
 
+#include <vector>
+
 void show_cfg_simple(FILE *fp)
 {
     printf("\nConfiguration List:\n");
@@ -13,16 +15,17 @@ void show_cfg_simple(FILE *fp)
     printf("\n");
 }
 
+// Erases the words from start_addr to end_addr inclusive and writes the LLDP
+// default; if any write fails, every word goes back to what it was.
 void recover_img_oem_area(FILE *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr)
 {
-    bool ok = true;
-    for (uint32_t addr = start_addr; addr <= end_addr; addr += IMG_WORD_SIZE) {
-        ok = wt_img(fp, addr, INVALID_ID) && ok;
-        if (end_addr - addr < IMG_WORD_SIZE)
-            break;  // the next step would wrap past the end of the address space
-    }
-    ok = wt_img(fp, lldp_addr, LLDP_RESET_VAL) && ok;
-    if (!ok) {
+    size_t n = end_addr < start_addr ? 0 : (end_addr - start_addr) / IMG_WORD_SIZE + 1;
+    std::vector<uint32_t> erased(n, INVALID_ID), old(n);
+    rd_img_words(fp, start_addr, old.data(), n);
+    uint32_t old_lldp = rd_word(fp, lldp_addr);
+    if (!wt_img_words(fp, start_addr, erased.data(), n) || !wt_img(fp, lldp_addr, LLDP_RESET_VAL)) {
+        restore_img_words(fp, start_addr, old.data(), n);
+        restore_img_words(fp, lldp_addr, &old_lldp, 1);
         printf(MSG_WRITE_FAIL);
         return;
     }
