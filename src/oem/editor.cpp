@@ -31,37 +31,98 @@ static void finish_with_switch(FILE *fp, uint32_t addr, const uint32_t *old, siz
         restore_img_words(fp, addr, old, n);
 }
 
-static bool ask_any(const char *prompt, int32_t *value)
-{
-    return ask_number(prompt, BASE_HEX, 0, INT_MAX, MSG_INVALID, 0, value);
-}
+// An editor of one value word: the answer, kept to the bits the word holds,
+// is stored, confirmed and handed to the feature's switch.
+typedef struct {
+    const char *prompt;
+    num_base_t base;
+    int32_t min, max;
+    uint32_t store_mask;
+    void (*confirm)(uint32_t val);
+    switch_result_t (*feature_switch)(FILE *fp, uint32_t addr);
+} word_editor_t;
 
-void gpio_oem_cfg(FILE *fp, uint32_t addr)
+static void run_word_editor(FILE *fp, uint32_t addr, const word_editor_t *ed)
 {
     int32_t user_input;
-    if (!ask_any("Please input config val of GPIO :", &user_input))
+    if (!ask_number(ed->prompt, ed->base, ed->min, ed->max, MSG_INVALID, 0, &user_input))
         return;
-    uint32_t val = (uint32_t)user_input & GPIO_VAL_FIELD, old;
+    uint32_t val = (uint32_t)user_input & ed->store_mask, old;
     if (!store_values(fp, addr, &val, &old, 1))
         return;
+    ed->confirm(val);
+    finish_with_switch(fp, addr, &old, 1, ed->feature_switch(fp, addr));
+}
+
+static void confirm_gpio(uint32_t val)
+{
     printf(MSG_DONE);
     printf("    GPIO : 0x%x\n", val);
-    finish_with_switch(fp, addr, &old, 1, gpio_switch(fp, addr));
 }
 
-void mv_phy_mode_cfg(FILE *fp, uint32_t addr)
+static void confirm_phy_mode(uint32_t val)
 {
-    int32_t user_input;
-    if (!ask_any("Please input config val of MV1512 phy mode :", &user_input))
-        return;
-    uint32_t val = (uint32_t)user_input, old;
-    if (!store_values(fp, addr, &val, &old, 1))
-        return;
     printf(MSG_DONE);
     printf("PHY MODE : port0 : 0x%x port1 : 0x%x\n           port2 : 0x%x port3 : 0x%x\n",
            field_get(val, phy_mode_port(0)), field_get(val, phy_mode_port(1)),
            field_get(val, phy_mode_port(2)), field_get(val, phy_mode_port(3)));
-    finish_with_switch(fp, addr, &old, 1, phy_mode_switch(fp, addr));
+}
+
+static void confirm_mv_led(uint32_t val)
+{
+    printf(MSG_DONE_FIELDS);
+    printf("    Polarity : 0x%x  LED : 0x%x  Blink_freq : 0x%x\n", field_get(val, MV_LED_POLARITY),
+           field_get(val, MV_LED_LED), field_get(val, MV_LED_BLINK));
+}
+
+static void confirm_inner_led(uint32_t val)
+{
+    printf(MSG_DONE_FIELDS);
+    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY),
+           field_get(val, INNER_LED_LED));
+}
+
+static void confirm_wake_io(uint32_t val)
+{
+    printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n", (int)val);
+}
+
+static const word_editor_t GPIO_EDITOR = {"Please input config val of GPIO :", BASE_HEX, 0, INT_MAX,
+                                          GPIO_VAL_FIELD, confirm_gpio, gpio_switch};
+static const word_editor_t PHY_MODE_EDITOR = {"Please input config val of MV1512 phy mode :", BASE_HEX, 0,
+                                              INT_MAX, INVALID_ID, confirm_phy_mode, phy_mode_switch};
+static const word_editor_t MV_LED_EDITOR = {"Please input config val of MV Phy LED :", BASE_HEX, 0, INT_MAX,
+                                            MV_LED_STORE_MASK, confirm_mv_led, led_switch};
+static const word_editor_t INNER_LED_EDITOR = {"Please input config val of Inner LED :", BASE_HEX, 0,
+                                               INT_MAX, INNER_LED_STORE_MASK, confirm_inner_led,
+                                               led_switch};
+static const word_editor_t WAKE_IO_EDITOR = {"Please input config val of WOL Wake IO(ms):", BASE_DEC, 1,
+                                             WOL_TIME_MAX, WOL_TIME_FIELD, confirm_wake_io,
+                                             wol_wake_io_switch};
+
+void gpio_oem_cfg(FILE *fp, uint32_t addr)
+{
+    run_word_editor(fp, addr, &GPIO_EDITOR);
+}
+
+void mv_phy_mode_cfg(FILE *fp, uint32_t addr)
+{
+    run_word_editor(fp, addr, &PHY_MODE_EDITOR);
+}
+
+void mv1512_led_cfg(FILE *fp, uint32_t addr)
+{
+    run_word_editor(fp, addr, &MV_LED_EDITOR);
+}
+
+void inner_led_cfg(FILE *fp, uint32_t addr)
+{
+    run_word_editor(fp, addr, &INNER_LED_EDITOR);
+}
+
+void wol_wake_io_cfg(FILE *fp, uint32_t addr)
+{
+    run_word_editor(fp, addr, &WAKE_IO_EDITOR);
 }
 
 void yt8521s_led_cfg(FILE *fp, uint32_t addr)
@@ -77,7 +138,7 @@ void yt8521s_led_cfg(FILE *fp, uint32_t addr)
     uint32_t con_val[YT_LED_WORDS] = {0, 0}, old[YT_LED_WORDS];
     for (int i = 0; i < 2 * YT_LED_WORDS; i++) {
         int32_t user_input;
-        if (!ask_any(prompts[i], &user_input))
+        if (!ask_number(prompts[i], BASE_HEX, 0, INT_MAX, MSG_INVALID, 0, &user_input))
             return;
         uint32_t v = (uint32_t)user_input;
         con_val[i / 2] |= i % 2 == 0 ? v & HALF_WORD_FIELD : v << HALF_WORD_SHIFT;
@@ -89,34 +150,6 @@ void yt8521s_led_cfg(FILE *fp, uint32_t addr)
            field_get(con_val[0], LOW_HALF), field_get(con_val[0], HIGH_HALF),
            field_get(con_val[1], LOW_HALF), field_get(con_val[1], HIGH_HALF));
     finish_with_switch(fp, addr, old, YT_LED_WORDS, led_switch(fp, addr));
-}
-
-void mv1512_led_cfg(FILE *fp, uint32_t addr)
-{
-    int32_t user_input;
-    if (!ask_any("Please input config val of MV Phy LED :", &user_input))
-        return;
-    uint32_t val = (uint32_t)user_input & MV_LED_STORE_MASK, old;
-    if (!store_values(fp, addr, &val, &old, 1))
-        return;
-    printf(MSG_DONE_FIELDS);
-    printf("    Polarity : 0x%x  LED : 0x%x  Blink_freq : 0x%x\n", field_get(val, MV_LED_POLARITY),
-           field_get(val, MV_LED_LED), field_get(val, MV_LED_BLINK));
-    finish_with_switch(fp, addr, &old, 1, led_switch(fp, addr));
-}
-
-void inner_led_cfg(FILE *fp, uint32_t addr)
-{
-    int32_t user_input;
-    if (!ask_any("Please input config val of Inner LED :", &user_input))
-        return;
-    uint32_t val = (uint32_t)user_input & INNER_LED_STORE_MASK, old;
-    if (!store_values(fp, addr, &val, &old, 1))
-        return;
-    printf(MSG_DONE_FIELDS);
-    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY),
-           field_get(val, INNER_LED_LED));
-    finish_with_switch(fp, addr, &old, 1, led_switch(fp, addr));
 }
 
 // The answer is kept to its low byte, taken as a signed 8-bit value, so
@@ -155,19 +188,6 @@ void smbus_arp_cfg(FILE *fp, uint32_t addr)
     }
     puts(enable ? "\nConfiguration completed successfully, Enable SMBUS ARP"
                 : "\nConfiguration completed successfully, Disable SMBUS ARP");
-}
-
-void wol_wake_io_cfg(FILE *fp, uint32_t addr)
-{
-    int32_t user_input;
-    if (!ask_number("Please input config val of WOL Wake IO(ms):", BASE_DEC, 1, WOL_TIME_MAX,
-                    MSG_INVALID, 0, &user_input))
-        return;
-    uint32_t val = (uint32_t)user_input & WOL_TIME_FIELD, old;
-    if (!store_values(fp, addr, &val, &old, 1))
-        return;
-    printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n", (int)val);
-    finish_with_switch(fp, addr, &old, 1, wol_wake_io_switch(fp, addr));
 }
 
 // The LLDP default has no switch: storing it stamps the signature and
