@@ -108,9 +108,16 @@ num_read_t con_read_number(num_base_t base, int64_t *value)
     return NUM_OK;
 }
 
-static void end_of_input(void)
+// Shows a prompt (it must be visible before the tool waits) and reads one
+// number after it; the end of input is remembered for the command loop.
+static num_read_t show_and_read(const char *prompt, num_base_t base, int64_t *value)
 {
-    s_ended = true;
+    fputs(prompt, stdout);
+    fflush(stdout);
+    num_read_t got = con_read_number(base, value);
+    if (got == NUM_EOF)
+        s_ended = true;
+    return got;
 }
 
 // Prompts and reads one number into *var as a 32-bit pattern; a line without
@@ -118,14 +125,10 @@ static void end_of_input(void)
 bool prompt_number(const char *prompt, num_base_t base, uint32_t *var)
 {
     for (;;) {
-        fputs(prompt, stdout);
-        fflush(stdout);
         int64_t value = 0;
-        num_read_t got = con_read_number(base, &value);
-        if (got == NUM_EOF) {
-            end_of_input();
+        num_read_t got = show_and_read(prompt, base, &value);
+        if (got == NUM_EOF)
             return false;
-        }
         clear_flush(stdin);
         if (got == NUM_RANGE) {
             printf("ERROR, Input Value out of 32-bit range\n");
@@ -165,7 +168,7 @@ yes_no_t ask_yes_no(const char *question)
         fflush(stdout);
         int c = con_getc();
         if (c == EOF) {
-            end_of_input();
+            s_ended = true;
             return ANSWER_EOF;
         }
         // An empty answer: the discard below swallows the next line too.
@@ -180,14 +183,10 @@ yes_no_t ask_yes_no(const char *question)
 
 menu_read_t read_menu_number(int *num)
 {
-    printf("\nInput your number:");
-    fflush(stdout);
     int64_t value = 0;
-    num_read_t got = con_read_number(BASE_DEC, &value);
-    if (got == NUM_EOF) {
-        end_of_input();
+    num_read_t got = show_and_read("\nInput your number:", BASE_DEC, &value);
+    if (got == NUM_EOF)
         return MENU_EOF;
-    }
     if (got == NUM_NONE) {
         printf("Illegal input!!!\n");
         clear_flush(stdin);
