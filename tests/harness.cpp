@@ -2,20 +2,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "norvask-oem-cfg.h"
-
-const char *const PROMPT = "\nInput your number:";
-const char *const INPUT_ENDED = "\n[Error] Input ended, nothing more is written!\n";
 
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
 {
@@ -27,45 +22,22 @@ image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
     return plan;
 }
 
-image_plan_t erased_sid_board(void)
-{
-    return image_plan_default();
-}
-
-static std::string temp_path(const char *tag)
-{
-    std::string tmpl = std::string("/tmp/norvask-") + tag + "-XXXXXX";
-    int fd = mkstemp(tmpl.data());
-    if (fd >= 0)
-        close(fd);
-    return tmpl;
-}
-
 fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
 {
     image_plan_t s = plan;
     s.pattern = true;
     s.words.insert(s.words.end(), words.begin(), words.end());
-    fixture_t fx{temp_path("img"), image_build(&s)};
-    write_file(fx.path, fx.bytes);
+    fixture_t fx{"/tmp/norvask-img-XXXXXX", image_build(&s)};
+    int fd = mkstemp(fx.path.data());
+    EXPECT_EQ((ssize_t)fx.bytes.size(), write(fd, fx.bytes.data(), fx.bytes.size()));
+    close(fd);
     return fx;
-}
-
-void remove_fixture(const fixture_t &fx)
-{
-    unlink(fx.path.c_str());
 }
 
 bytes_t read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
     return bytes_t(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string &path, const bytes_t &bytes)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
 }
 
 bytes_t with_words(bytes_t bytes, const words_t &words)
@@ -76,143 +48,137 @@ bytes_t with_words(bytes_t bytes, const words_t &words)
     return bytes;
 }
 
-uint32_t word_at(const bytes_t &bytes, uint32_t addr)
+uint32_t word_at(const bytes_t &b, uint32_t addr)
 {
-    uint32_t v = 0;
-    for (unsigned i = 0; i < 4; i++)
-        v |= (uint32_t)bytes.at(addr + i) << (8 * i);
-    return v;
+    return b.at(addr) | b.at(addr + 1) << 8 | b.at(addr + 2) << 16 | (uint32_t)b.at(addr + 3) << 24;
 }
 
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual)
 {
     if (expected.size() != actual.size())
-        return ::testing::AssertionFailure()
-               << "image size " << actual.size() << ", expected " << expected.size();
-    for (size_t i = 0; i < expected.size(); i++) {
-        if (expected[i] != actual[i]) {
-            char buf[128];
-            uint32_t w = (uint32_t)i & ~3u;
-            snprintf(buf, sizeof buf, "first difference at 0x%zx: word 0x%x is 0x%08x, expected 0x%08x", i,
-                     w, word_at(actual, w), word_at(expected, w));
-            return ::testing::AssertionFailure() << buf;
-        }
-    }
-    return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "size " << actual.size() << ", expected " << expected.size();
+    auto diff = std::mismatch(expected.begin(), expected.end(), actual.begin()).first;
+    if (diff == expected.end())
+        return ::testing::AssertionSuccess();
+    uint32_t w = (uint32_t)(diff - expected.begin()) & ~3u;  // the first word that differs
+    return ::testing::AssertionFailure() << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w)
+                                         << ", expected 0x" << word_at(expected, w);
 }
 
-// In the child: the given standard input and output, then the tool.
-[[noreturn]] static void exec_tool(const std::vector<std::string> &args, int in, int out,
-                                   const run_opts_t &opts)
+child_t start_tool(const std::vector<std::string> &args, limit_t limit)
 {
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    if (opts.fsize_limit >= 0) {
+    int in[2], out[2];
+    EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC));
+    signal(SIGPIPE, SIG_IGN);  // a tool that ends before reading every answer
+    child_t c{fork(), in[1], out[0]};
+    if (c.pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {(rlim_t)opts.fsize_limit, (rlim_t)opts.fsize_limit};
-        setrlimit(RLIMIT_FSIZE, &rl);
+        struct rlimit rl = {limit.value, limit.value};
+        if (limit.resource >= 0)
+            setrlimit(limit.resource, &rl);
+        std::vector<char *> argv = {const_cast<char *>(TOOL_PATH)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TOOL_PATH, argv.data());
+        _exit(127);
     }
-    std::vector<char *> argv;
-    std::string tool = TOOL_PATH;
-    argv.push_back(tool.data());
-    std::vector<std::string> copy = args;
-    for (auto &a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(tool.c_str(), argv.data());
-    _exit(127);
-}
-
-static int wait_status(pid_t pid)
-{
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-// The output comes through a pipe, so that a file size limit meant for the
-// image does not cut it short.
-run_t run_tool(const std::vector<std::string> &args, const std::string &input, const run_opts_t &opts)
-{
-    std::string in_path = temp_path("in");
-    write_file(in_path, bytes_t(input.begin(), input.end()));
-    int out[2] = {-1, -1};
-    EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-    pid_t pid = fork();
-    if (pid == 0)
-        exec_tool(args, open(in_path.c_str(), O_RDONLY), out[1], opts);
+    close(in[0]);
     close(out[1]);
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-        text.append(buf, (size_t)n);
-    close(out[0]);
-    unlink(in_path.c_str());
-    return {text, wait_status(pid)};
-}
-
-child_t start_tool(const std::vector<std::string> &args)
-{
-    int fds[2] = {-1, -1};
-    EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
-    child_t c{-1, fds[1], temp_path("out")};
-    c.pid = fork();
-    if (c.pid == 0)
-        exec_tool(args, fds[0], open(c.out_path.c_str(), O_WRONLY | O_TRUNC), {});
-    close(fds[0]);
     return c;
 }
 
-run_t finish_tool(child_t &c, const std::string &input)
+std::string read_output(child_t &c, size_t n)
 {
-    EXPECT_EQ((ssize_t)input.size(), write(c.in_fd, input.data(), input.size()));
-    close(c.in_fd);
-    int status = wait_status(c.pid);
-    bytes_t out = read_file(c.out_path);
-    unlink(c.out_path.c_str());
-    return {std::string(out.begin(), out.end()), status};
+    std::string text;
+    char buf[4096];
+    ssize_t got;
+    while (text.size() < n && (got = read(c.out_fd, buf, std::min(sizeof buf, n - text.size()))) > 0)
+        text.append(buf, (size_t)got);
+    return text;
 }
 
-run_t run_session(const fixture_t &fx, const std::string &input, const run_opts_t &opts)
+run_t finish_tool(child_t c, const std::string &input)
 {
-    return run_tool({"-f", fx.path}, input, opts);
+    ssize_t written = write(c.in_fd, input.data(), input.size());
+    (void)written;  // an early exit may have closed the pipe; the transcript tells
+    close(c.in_fd);
+    run_t r{read_output(c, SIZE_MAX), -1};
+    close(c.out_fd);
+    waitpid(c.pid, &r.status, 0);
+    r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : 128 + WTERMSIG(r.status);
+    return r;
+}
+
+static std::string replace_all(std::string s, const std::string &from, const std::string &to)
+{
+    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+    return s;
+}
+
+// The raw listing: ten OEM words, then the LLDP word.
+static std::string listing(const bytes_t &img)
+{
+    std::string s = "\nConfiguration List:\n";
+    char line[40];
+    for (uint32_t i = 0; i <= 10 && img.size() >= IMG_MIN_SIZE; i++) {
+        uint32_t at = i < 10 ? OEM_CFG_ADDR + 4 * i : LLDP_START_ADDR;
+        snprintf(line, sizeof line, "0x%x : 0x%x\n", at, word_at(img, at));
+        s += line;
+    }
+    return s + "\n";
+}
+
+void run_rows(const std::vector<row_t> &rows)
+{
+    for (const row_t &r : rows)
+        for (const char *eol : {"\n", "\r\n"}) {
+            fixture_t fx = make_fixture(r.plan, r.pre);
+            bytes_t want = with_words(fx.bytes, r.changed);
+            if (r.tmpl != 0)
+                std::copy_n(fx.bytes.begin() + r.tmpl, 0x400, want.begin());
+            std::vector<std::string> args = r.args;
+            for (std::string &a : args)
+                if (a.starts_with("@"))
+                    a = fx.path + a.substr(1);
+            std::string in = replace_all(r.in, "\n", eol), out = r.out;
+            for (const auto &[tok, text] : {std::pair{"@V", vn_menu(fx.path)}, {"@R", mr_menu(fx.path)},
+                                            {"%L", listing(want)}})
+                out = replace_all(out, tok, text);
+            SCOPED_TRACE(::testing::PrintToString(args) + ", answers " +
+                         ::testing::PrintToString(in.substr(0, 80)));
+            run_t got = run_tool(args, in, r.limit);
+            EXPECT_EQ(out, got.out);
+            EXPECT_EQ(r.status, got.status);
+            EXPECT_TRUE(same_image(want, read_file(fx.path)));
+            unlink(fx.path.c_str());
+        }
 }
 
 static std::string menu_head(const std::string &path)
 {
-    return "\n"
-           "============================================================\n"
-           "Please read User_Manual carefully before configuring!!!\n"
-           "[Note] Modifying file : " + path + "\n"
-           "To select config option:\n"
-           "01. Main switch of config val\n";
+    return "\n============================================================\n"
+           "Please read User_Manual carefully before configuring!!!\n[Note] Modifying file : " + path +
+           "\nTo select config option:\n01. Main switch of config val\n";
 }
 
 std::string vn_menu(const std::string &path)
 {
     return menu_head(path) +
-           "02. YT8521s LED config\n"
-           "03. MV1512 LED config\n"
-           "04. INNER LED config\n"
-           "05. GPIO OEM config \n"
-           "06. MV1512 PHY MODE config\n"
-           "07. Show config val\n"
-           "08. Show Menu\n"
-           "09. Enable or Disable SMBUS ARP function\n"
-           "10. WOL Wake IO pull down time config\n"
-           "11. LLDP TX default switch settings\n"
-           "12. Network port disable\n"
-           "00. Exit\n";
+           "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n"
+           "06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n"
+           "09. Enable or Disable SMBUS ARP function\n10. WOL Wake IO pull down time config\n"
+           "11. LLDP TX default switch settings\n12. Network port disable\n00. Exit\n";
 }
 
 std::string mr_menu(const std::string &path)
 {
     return menu_head(path) +
-           "02. INNER LED config\n"
-           "03. Show config val\n"
-           "04. Show Menu\n"
-           "05. Enable or Disable SMBUS ARP function\n"
-           "06. LLDP TX default switch settings\n"
-           "00. Exit\n";
+           "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
+           "05. Enable or Disable SMBUS ARP function\n06. LLDP TX default switch settings\n00. Exit\n";
 }
