@@ -1,5 +1,8 @@
 // Consistency of the dispatch and PHY classification tables.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <set>
 #include <span>
 
@@ -34,4 +37,29 @@ TEST(Tables, PhyCodeKeysAreUnique)
     for (const phy_nibble_row_t &row : std::span(mr_phy_nibbles, mr_phy_nibbles_len))
         EXPECT_TRUE(nibbles.insert(row.nibble).second && (row.nibble & ~PHY_CODE_FAMILY_MASK) == 0)
             << +row.nibble;
+}
+
+// Every PHY name the image maker takes gives an image of that family and
+// class, as the tool detects them.
+TEST(Tables, ImageMakerNamesGiveTheirFamilyAndClass)
+{
+    static const struct { int family; const char *name; char phy; } rows[] = {
+        {0, "inner", 'I'}, {0, "yt", 'Y'},     {0, "mv-fiber", 'F'}, {0, "mv-copper", 'C'},
+        {0, "mv", 'M'},    {0, "other", 'O'}, {1, "copper", 'E'},   {1, "fiber", 'I'},
+    };
+    const std::string path = testing::TempDir() + "norvask-mkimage.img";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string cmd = std::string(MKIMAGE_PATH) + " --family " + std::to_string(row.family) +
+                          " --phy " + row.name + " " + path;
+        ASSERT_EQ(0, system(cmd.c_str()));
+        FILE *fp = img_open(path.c_str());
+        ASSERT_NE(nullptr, fp);
+        uint32_t id = sid_device_id(rd_word(fp, SUB_SYS_ID_ADDR));
+        bool mr = id == mr_type[0] || id == mr_type[1];
+        EXPECT_EQ(row.family == 1, mr);
+        EXPECT_EQ(row.phy, mr ? mr_load_oem_phy(fp) : vn_load_oem_phy(fp));
+        img_close(fp);
+    }
+    remove(path.c_str());
 }
