@@ -160,11 +160,8 @@ enum menu_read_t { MENU_OK, MENU_ILLEGAL, MENU_OUT_OF_RANGE, MENU_EOF };
 enum yes_no_t { ANSWER_EOF = -1, ANSWER_NO = 0, ANSWER_YES = 1 };
 
 void con_reset(void);
-int con_getc(void);
-void con_ungetc(int c);
 bool con_input_ended(void);
 void clear_flush(FILE *fp);
-num_read_t con_read_number(num_base_t base, int64_t *value);
 bool prompt_number(const char *prompt, num_base_t base, uint32_t *var);
 bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
                 const char *refusal, int32_t refusal_arg, int32_t *value);
@@ -259,7 +256,6 @@ extern const phy_nibble_row_t mr_phy_nibbles[];
 extern const size_t mr_phy_nibbles_len;
 
 void check_chip_type(FILE *fp, const char *argv2, int *chip, char *phy);
-uint8_t sid_phy_code(uint32_t sid);
 uint32_t sid_device_id(uint32_t sid);
 char vn_load_oem_phy(FILE *fp);
 char mr_load_oem_phy(FILE *fp);

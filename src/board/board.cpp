@@ -28,7 +28,7 @@ const size_t mr_phy_nibbles_len = sizeof mr_phy_nibbles / sizeof mr_phy_nibbles[
 
 static const uint32_t valid_port_masks[MAX_PORT_NUM] = {0x1, 0x3, 0x7, 0xF};
 
-uint8_t sid_phy_code(uint32_t sid)
+static uint8_t sid_phy_code(uint32_t sid)
 {
     return (uint8_t)((sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD);
 }

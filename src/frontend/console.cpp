@@ -22,7 +22,7 @@ void con_reset(void)
     s_ended = false;
 }
 
-void con_ungetc(int c)
+static void con_ungetc(int c)
 {
     if (c != EOF && s_npush < (int)(sizeof s_pushback / sizeof s_pushback[0]))
         s_pushback[s_npush++] = c;
@@ -30,7 +30,7 @@ void con_ungetc(int c)
 
 // One character of standard input; CR LF reads as a single LF so that
 // answer files with either line end give the same dialogue.
-int con_getc(void)
+static int con_getc(void)
 {
     if (s_npush > 0)
         return s_pushback[--s_npush];
@@ -49,16 +49,14 @@ bool con_input_ended(void)
     return s_ended;
 }
 
+// Standard input goes through the console reader, so that characters given
+// back and CR LF line ends count as they do for every other read.
 void clear_flush(FILE *fp)
 {
     int c;
-    if (fp != stdin) {
-        while ((c = getc(fp)) != '\n' && c != EOF) {
-        }
-        return;
-    }
-    while ((c = con_getc()) != '\n' && c != EOF) {
-    }
+    do
+        c = fp == stdin ? con_getc() : getc(fp);
+    while (c != '\n' && c != EOF);
 }
 
 static int digit_value(int c, num_base_t base)
@@ -72,7 +70,7 @@ static int digit_value(int c, num_base_t base)
 
 // Reads one number the way formatted input does (white space, sign, 0x
 // prefix, digits) and leaves the first character after it unread.
-num_read_t con_read_number(num_base_t base, int64_t *value)
+static num_read_t con_read_number(num_base_t base, int64_t *value)
 {
     int c;
     while ((c = con_getc()) != EOF && isspace(c)) {

@@ -14,12 +14,14 @@ static uint32_t word_sum(const uint32_t *words, size_t n)
     return sum;
 }
 
+#define MSG_NOT_RESTORED "[Warn]The original header block could not be restored!\n"
+
 static void put_back_header(FILE *fp, const uint32_t *orig)
 {
     if (restore_img_words(fp, IMG_HEADER_ADDR, orig, IMG_HEADER_WORDS))
         printf("[Warn]The original header block was restored.\n");
     else
-        printf("[Warn]The original header block could not be restored!\n");
+        printf(MSG_NOT_RESTORED);
 }
 
 // Copies the template over the header block and checks the copy by the sum
@@ -74,5 +76,5 @@ void network_port_disable(FILE *fp)
     if (r == SWITCH_FAILED)
         put_back_header(fp, orig);
     else if (r == SWITCH_INPUT_ENDED && !restore_img_words(fp, IMG_HEADER_ADDR, orig, IMG_HEADER_WORDS))
-        printf("\n[Warn]The original header block could not be restored!\n");
+        printf("\n" MSG_NOT_RESTORED);
 }

@@ -88,9 +88,14 @@ static void show_phy_mode(FILE *, uint32_t word, char)
            field_get(word, phy_mode_port(2)), field_get(word, phy_mode_port(3)));
 }
 
+static void show_arp_state(bool enabled)
+{
+    puts(enabled ? "\nSMBUS ARP Enable!" : "\nSMBUS ARP Disable!");
+}
+
 static void show_smbus_arp(FILE *, uint32_t word, char)
 {
-    puts(word & SMBUS_ARP_STATE_BIT ? "\nSMBUS ARP Enable!" : "\nSMBUS ARP Disable!");
+    show_arp_state(word & SMBUS_ARP_STATE_BIT);
 }
 
 static void show_wake_io(FILE *, uint32_t word, char)
@@ -171,10 +176,8 @@ void mr_show_cfg(FILE *fp)
     report_feature(fp, oem, &mr_led, PHY_INNER);
     // Family 1 shows the ARP word only when it holds one of its two states.
     uint32_t arp = rd_word(fp, MR_SMBUS_ARP_ADDR);
-    if (arp == SMBUS_ARP_ON)
-        puts("\nSMBUS ARP Enable!");
-    else if (arp == SMBUS_ARP_OFF)
-        puts("\nSMBUS ARP Disable!");
+    if (arp == SMBUS_ARP_ON || arp == SMBUS_ARP_OFF)
+        show_arp_state(arp == SMBUS_ARP_ON);
     show_lldp(fp);
     show_cfg_simple(fp);
 }
