@@ -15,7 +15,7 @@
 #include "image_gen.h"
 #include "norvask-oem-cfg.h"
 
-static const size_t IMAGE_BYTES = 0x100000;  // what image_build makes
+static const size_t IMAGE_BYTES = IMAGE_FULL_SIZE;
 static const size_t kept[][2] = {{IMG_HEADER_WORDS * IMG_WORD_SIZE, LLDP_START_ADDR},
                                  {LLDP_START_ADDR + IMG_WORD_SIZE, OEM_CFG_ADDR},
                                  {OEM_CFG_END_ADDR + IMG_WORD_SIZE, IMAGE_BYTES}};
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         image_plan_t plan = image_plan_default();
         plan.pattern = flags & 1;
         plan.has_sid = sid != 0;
-        plan.device_id = sid == 1 ? 0x1000 : sid == 2 ? 0x1001 : 0x2001;
+        plan.device_id = sid < 2 ? image_device_id(Vantrel) : mr_type[sid - 2];
         plan.phy_code = code;
         plan.ports = low & SID_PORT_NUM_FIELD;
         plan.wol = low & SID_WOL_BIT;

@@ -16,7 +16,7 @@ image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
 {
     image_plan_t plan = image_plan_default();
     plan.has_sid = true;
-    plan.device_id = family == 1 ? 0x1001 : 0x1000;
+    plan.device_id = image_device_id(family);
     plan.phy_code = phy_code;
     plan.ports = ports;
     return plan;

@@ -2,9 +2,9 @@
 
 #include "norvask-oem-cfg.h"
 
-static const size_t FULL_IMAGE = 0x100000;
-static const uint32_t TEMPLATE_MASKS[MAX_PORT_NUM][2] = {
-    {ENABLE_FOUR_PORTS, 0xF}, {ENABLE_THREE_PORTS, 0x7}, {ENABLE_TWO_PORTS, 0x3}, {ENABLE_ONE_PORT, 0x1}};
+// Port-count templates by number of enabled ports, one to four.
+static const uint32_t TEMPLATES[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS,
+                                                 ENABLE_FOUR_PORTS};
 
 typedef struct {
     int family;
@@ -12,19 +12,24 @@ typedef struct {
     uint32_t phy_code;
 } phy_name_t;
 
-// Device ids: family 0 is any id outside the family-1 list.
-static const uint32_t FAMILY_DEVICE_ID[2] = {0x1000, 0x1001};
+// Family 0 is any device id outside the family-1 list.
+static const uint32_t VANTREL_DEVICE_ID = 0x1000;
 
 static const phy_name_t PHY_NAMES[] = {
     {0, "inner", 0x10},     {0, "yt", 0x60}, {0, "mv-fiber", 0x50}, {0, "mv-copper", 0x51},
     {0, "mv", 0x52},        {0, "other", 0x80}, {1, "copper", 0x10}, {1, "fiber", 0x30},
 };
 
+uint32_t image_device_id(int family)
+{
+    return family == Mirolane ? mr_type[0] : VANTREL_DEVICE_ID;
+}
+
 image_plan_t image_plan_default(void)
 {
     image_plan_t plan{};
     plan.ports = MAX_PORT_NUM;
-    plan.size = FULL_IMAGE;
+    plan.size = IMAGE_FULL_SIZE;
     return plan;
 }
 
@@ -60,9 +65,9 @@ static uint32_t mask_of_ports(uint32_t ports)
 
 std::vector<uint8_t> image_build(const image_plan_t *plan)
 {
-    std::vector<uint8_t> img(FULL_IMAGE, 0xFF);
+    std::vector<uint8_t> img(IMAGE_FULL_SIZE, 0xFF);
     if (plan->pattern)
-        for (uint32_t i = 0; i < FULL_IMAGE; i++)
+        for (uint32_t i = 0; i < IMAGE_FULL_SIZE; i++)
             img[i] = image_pattern_byte(i);
     // Words the tool owns start erased: the OEM area and the LLDP word.
     for (uint32_t a = OEM_CFG_ADDR; a <= OEM_CFG_END_ADDR; a += 4)
@@ -70,9 +75,9 @@ std::vector<uint8_t> image_build(const image_plan_t *plan)
     put_word(img, LLDP_START_ADDR, INVALID_ID);
     put_word(img, IMG_HEADER_ADDR, IMG_HEADER);
     put_word(img, PORT_MASK_ADDR, plan->port_mask ? plan->port_mask : mask_of_ports(plan->ports));
-    for (const auto &t : TEMPLATE_MASKS) {
-        put_word(img, t[0], IMG_HEADER);
-        put_word(img, t[0] + PORT_MASK_ADDR, t[1]);
+    for (uint32_t ports = 1; ports <= MAX_PORT_NUM; ports++) {
+        put_word(img, TEMPLATES[ports - 1], IMG_HEADER);
+        put_word(img, TEMPLATES[ports - 1] + PORT_MASK_ADDR, mask_of_ports(ports));
     }
     put_word(img, SUB_SYS_ID_ADDR, image_sid(plan));
     for (const auto &w : plan->words)
@@ -85,7 +90,7 @@ bool image_phy_by_name(int family, const std::string &name, uint32_t *device_id,
 {
     for (const phy_name_t &p : PHY_NAMES) {
         if (p.family == family && name == p.name) {
-            *device_id = FAMILY_DEVICE_ID[family];
+            *device_id = image_device_id(family);
             *phy_code = p.phy_code;
             return true;
         }

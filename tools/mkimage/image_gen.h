@@ -21,7 +21,10 @@ typedef struct {
     std::vector<std::pair<uint32_t, uint32_t>> words;  // stored last
 } image_plan_t;
 
+#define IMAGE_FULL_SIZE 0x100000u  // a 1 MiB flash
+
 image_plan_t image_plan_default(void);
+uint32_t image_device_id(int family);
 uint32_t image_sid(const image_plan_t *plan);
 uint8_t image_pattern_byte(uint32_t offset);
 std::vector<uint8_t> image_build(const image_plan_t *plan);

@@ -24,7 +24,7 @@ static const char USAGE[] =
     "  --port-mask HEX     port mask of the header block (default: all ports)\n"
     "  --pattern           fill the bytes the tool does not own with a pattern\n"
     "  --word OFFSET=VALUE store a 32-bit word (repeatable)\n"
-    "  --size BYTES        make the file this long (default 0x100000)\n"
+    "  --size BYTES        make the file this long (default 0x100000, at most that)\n"
     "  --help              show this text\n";
 
 static bool parse_u32(const char *s, uint32_t max, uint32_t *out)
@@ -105,7 +105,7 @@ int main(int argc, char **argv)
         } else if (opt == "--word") {
             ok = parse_word(val, &plan);
         } else if (opt == "--size") {
-            ok = parse_u32(val, 0x100000, &n);
+            ok = parse_u32(val, IMAGE_FULL_SIZE, &n);
             plan.size = n;
         } else if (opt.rfind("-", 0) != 0 && out == nullptr) {
             out = argv[i];
