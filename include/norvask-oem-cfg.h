@@ -70,6 +70,15 @@
 #define ENABLE_ONE_PORT 0xFDC00u
 #define MAX_PORT_NUM 4
 
+// Template by number of remaining ports, one to four.
+constexpr uint32_t PORT_TEMPLATES[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS,
+                                                   ENABLE_FOUR_PORTS};
+// Port mask of n enabled ports, contiguous from port 0 (1, 3, 7, 15).
+constexpr uint32_t port_count_mask(unsigned ports)
+{
+    return (1u << ports) - 1;
+}
+
 // OEM configuration area
 #define OEM_CFG_ADDR 0xFF000u       // signature and enable bits
 #define GPIO_CFG_ADDR 0xFF004u
@@ -83,6 +92,7 @@
 #define OEM_LIST_WORDS 10u          // words shown by the raw listing
 
 #define SUB_SYS_ID_ADDR 0xFFFDCu
+#define IMG_FLASH_SIZE 0x100000u  // a whole 1 MiB flash
 
 // ---------------------------------------------------------------- OEM configuration word
 #define MAGIC_MASK 0x55AAu          // signature in bits 0-15
@@ -124,6 +134,11 @@
 // ---------------------------------------------------------------- chip family, PHY class
 #define Vantrel 0
 #define Mirolane 1
+
+// Device ids of the family-1 controllers; every other id is family 0.
+#define MR_DEVICE_ID_A 0x1001u
+#define MR_DEVICE_ID_B 0x2001u
+#define VN_DEVICE_ID 0x1000u  // an id of family 0, for images made for it
 
 #define PHY_OTHER 'O'
 #define PHY_YT 'Y'

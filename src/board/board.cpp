@@ -7,7 +7,7 @@
 sys_ctrl_t g_cfg;
 
 // Device ids of the family-1 controllers.
-const uint16_t mr_type[2] = {0x1001, 0x2001};
+const uint16_t mr_type[2] = {MR_DEVICE_ID_A, MR_DEVICE_ID_B};
 
 // Family 0: OEM PHY code to PHY class; any other code is the inner PHY.
 const phy_code_row_t vn_phy_codes[] = {
@@ -25,8 +25,6 @@ const phy_nibble_row_t mr_phy_nibbles[] = {
     {0x40, FIBER_PHY_ID},  {0x50, COPPER_PHY_ID}, {0x60, FIBER_PHY_ID},
 };
 const size_t mr_phy_nibbles_len = sizeof mr_phy_nibbles / sizeof mr_phy_nibbles[0];
-
-static const uint32_t valid_port_masks[MAX_PORT_NUM] = {0x1, 0x3, 0x7, 0xF};
 
 static uint8_t sid_phy_code(uint32_t sid)
 {
@@ -94,7 +92,7 @@ uint32_t fw_get_port_mask(FILE *fp)
 uint32_t fw_get_valid_port(uint32_t mask)
 {
     for (uint32_t i = 0; i < MAX_PORT_NUM; i++)
-        if (valid_port_masks[i] == mask)
+        if (port_count_mask(i + 1) == mask)
             return i + 1;
     return 0;
 }

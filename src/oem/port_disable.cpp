@@ -2,10 +2,6 @@
 // template for the number of ports that remain.
 #include "norvask-oem-cfg.h"
 
-// Templates by number of remaining ports, one to four.
-static const uint32_t config_addr[MAX_PORT_NUM] = {
-    ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS, ENABLE_FOUR_PORTS};
-
 static uint32_t word_sum(const uint32_t *words, size_t n)
 {
     uint32_t sum = 0;
@@ -68,7 +64,7 @@ void network_port_disable(FILE *fp)
     int remaining = port_num - user_input;
     uint32_t orig[IMG_HEADER_WORDS];
     rd_img_words(fp, IMG_HEADER_ADDR, orig, IMG_HEADER_WORDS);
-    if (!copy_header(fp, config_addr[remaining - 1], orig))
+    if (!copy_header(fp, PORT_TEMPLATES[remaining - 1], orig))
         return;
     g_cfg.valid_port = (uint8_t)remaining;
     printf("\nConfiguration completed successfully, current port num:0x%x\n", remaining);
