@@ -170,12 +170,16 @@ enum num_read_t {
 };
 
 // Outcome of the menu number read.
-enum menu_read_t { MENU_OK, MENU_ILLEGAL, MENU_OUT_OF_RANGE, MENU_EOF };
+enum menu_read_t { MENU_OK, MENU_ILLEGAL, MENU_OUT_OF_RANGE, MENU_EOF, MENU_OUTPUT_FAILED };
 
 enum yes_no_t { ANSWER_EOF = -1, ANSWER_NO = 0, ANSWER_YES = 1 };
 
 void con_reset(void);
 bool con_input_ended(void);
+bool con_output_failed(void);
+bool con_flush(void);
+void con_note_signal(int sig);
+int con_interrupted(void);
 void clear_flush(FILE *fp);
 bool prompt_number(const char *prompt, num_base_t base, uint32_t *var);
 bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
@@ -184,17 +188,67 @@ yes_no_t ask_yes_no(const char *question);
 menu_read_t read_menu_number(int *num);
 
 // ---------------------------------------------------------------- image store
-FILE *img_open(const char *path);
-bool img_close(FILE *fp);
-bool img_lock(const char *path);
-void img_unlock(void);
-long img_size(FILE *fp);
-bool wt_img(FILE *fp, uint32_t addr, uint32_t data);
-bool rd_img(FILE *fp, uint32_t addr, uint32_t *data);
-uint32_t rd_word(FILE *fp, uint32_t addr);
-void rd_img_words(FILE *fp, uint32_t addr, uint32_t *words, size_t n);
-bool wt_img_words(FILE *fp, uint32_t addr, const uint32_t *words, size_t n);
-bool restore_img_words(FILE *fp, uint32_t addr, const uint32_t *old, size_t n);
+// The image is opened and locked once, at start-up, and kept for the run.
+// Each command cycle reads every region it touches (the header block, the
+// port-count templates, the LLDP word, the OEM area, the sub-system id) with
+// one positioned read on first use and serves later reads from that copy;
+// writes go through to the file at once. The first write of a cycle into a
+// region keeps the bytes it replaces: that undo record lets the command loop
+// either commit the whole command or put every byte back.
+#define IMG_MAX_REGIONS 8
+#define IMG_REGION_CAP 0x1000u  // the largest region, the four templates
+
+// The first failure of a cycle. A failed verification has printed its own
+// message already.
+enum img_fail_t { IMG_OK, IMG_READ_FAIL, IMG_WRITE_FAIL, IMG_VERIFY_FAIL };
+
+typedef struct {
+    uint32_t start, len;  // bytes of the image
+    bool loaded;          // cur holds the file's bytes (and this cycle's writes)
+    bool saved;           // orig holds the bytes before this cycle's first write
+    uint32_t lo, hi;      // written bytes [lo, hi) relative to start
+    unsigned char cur[IMG_REGION_CAP];
+    unsigned char orig[IMG_REGION_CAP];
+} img_region_t;
+
+typedef struct {
+    int fd;
+    const char *path;
+    uint64_t dev, ino;   // the locked file; every cycle must still find it at path
+    img_fail_t failed;   // the first failure of the cycle; later accesses fail at once
+    bool dry_run;        // writes change the copy only, never the file
+    int order[IMG_MAX_REGIONS];  // regions in the order of their first write
+    int nwritten;
+    img_region_t region[IMG_MAX_REGIONS];
+} img_t;
+
+enum img_start_t { IMG_STARTED, IMG_CANNOT_OPEN, IMG_IN_USE, IMG_TOO_SHORT };
+enum img_undo_t { IMG_NOTHING_TO_UNDO, IMG_UNDONE, IMG_NOT_RESTORED };
+
+img_start_t img_start(img_t *img, const char *path, long *size);
+bool img_cycle_begin(img_t *img);
+img_fail_t img_failure(const img_t *img);
+void img_mark_failed(img_t *img, img_fail_t why);
+bool img_cycle_wrote(const img_t *img);
+bool img_cycle_sync(img_t *img);
+void img_cycle_release(img_t *img);
+img_undo_t img_rollback(img_t *img);
+bool img_end(img_t *img);
+bool img_region_of(uint32_t addr, uint32_t len);
+
+bool wt_img(img_t *fp, uint32_t addr, uint32_t data);
+bool rd_img(img_t *fp, uint32_t addr, uint32_t *data);
+bool rd_img_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n);
+bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n);
+bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n);
+
+// Fault seam: every system call the image layer makes on the image is
+// counted; a test may make the n-th one from now fail (a write may first
+// write half of its bytes), to check that each command is all or nothing.
+enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL };
+void img_fault_after(unsigned long n, img_fault_mode_t mode);
+void img_fault_clear(void);
+unsigned long img_calls(void);
 
 // A bit field of a word, bits lo..hi inclusive.
 typedef struct {
@@ -270,14 +324,14 @@ extern const size_t vn_phy_codes_len;
 extern const phy_nibble_row_t mr_phy_nibbles[];
 extern const size_t mr_phy_nibbles_len;
 
-void check_chip_type(FILE *fp, const char *argv2, int *chip, char *phy);
+void check_chip_type(img_t *fp, const char *argv2, int *chip, char *phy);
 uint32_t sid_device_id(uint32_t sid);
-char vn_load_oem_phy(FILE *fp);
-char mr_load_oem_phy(FILE *fp);
-uint32_t fw_get_sub_sys_id(FILE *fp);
-uint32_t fw_get_port_mask(FILE *fp);
+char vn_load_oem_phy(img_t *fp);
+char mr_load_oem_phy(img_t *fp);
+uint32_t fw_get_sub_sys_id(img_t *fp);
+uint32_t fw_get_port_mask(img_t *fp);
 uint32_t fw_get_valid_port(uint32_t mask);
-void fw_load_config(sys_ctrl_t *cfg, FILE *fp);
+void fw_load_config(sys_ctrl_t *cfg, img_t *fp);
 
 // ---------------------------------------------------------------- OEM configuration
 // Result of a feature switch, so an editor can tell a finished command from
@@ -285,29 +339,29 @@ void fw_load_config(sys_ctrl_t *cfg, FILE *fp);
 enum switch_result_t { SWITCH_DONE, SWITCH_SILENT, SWITCH_FAILED, SWITCH_INPUT_ENDED };
 
 uint32_t oem_stamped(uint32_t word);
-switch_result_t led_switch(FILE *fp, uint32_t addr);
-switch_result_t gpio_switch(FILE *fp, uint32_t addr);
-switch_result_t phy_mode_switch(FILE *fp, uint32_t addr);
-switch_result_t wol_wake_io_switch(FILE *fp, uint32_t addr);
-switch_result_t netport_disable_switch(FILE *fp);
-switch_result_t smbus_arp_switch(FILE *fp, uint32_t addr);
-void vn_switch_all(FILE *fp);
+switch_result_t led_switch(img_t *fp, uint32_t addr);
+switch_result_t gpio_switch(img_t *fp, uint32_t addr);
+switch_result_t phy_mode_switch(img_t *fp, uint32_t addr);
+switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr);
+switch_result_t netport_disable_switch(img_t *fp);
+switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr);
+void vn_switch_all(img_t *fp);
 
-void gpio_oem_cfg(FILE *fp, uint32_t addr);
-void mv_phy_mode_cfg(FILE *fp, uint32_t addr);
-void yt8521s_led_cfg(FILE *fp, uint32_t addr);
-void mv1512_led_cfg(FILE *fp, uint32_t addr);
-void inner_led_cfg(FILE *fp, uint32_t addr);
-void smbus_arp_cfg(FILE *fp, uint32_t addr);
-void wol_wake_io_cfg(FILE *fp, uint32_t addr);
-void lldp_tx_cfg(FILE *fp, uint32_t addr);
-void network_port_disable(FILE *fp);
+void gpio_oem_cfg(img_t *fp, uint32_t addr);
+void mv_phy_mode_cfg(img_t *fp, uint32_t addr);
+void yt8521s_led_cfg(img_t *fp, uint32_t addr);
+void mv1512_led_cfg(img_t *fp, uint32_t addr);
+void inner_led_cfg(img_t *fp, uint32_t addr);
+void smbus_arp_cfg(img_t *fp, uint32_t addr);
+void wol_wake_io_cfg(img_t *fp, uint32_t addr);
+void lldp_tx_cfg(img_t *fp, uint32_t addr);
+void network_port_disable(img_t *fp);
 
 // ---------------------------------------------------------------- reports
-void show_cfg_simple(FILE *fp);
-void recover_img_oem_area(FILE *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr);
-void vn_show_cfg(FILE *fp, char phy_type);
-void mr_show_cfg(FILE *fp);
+void show_cfg_simple(img_t *fp);
+void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr);
+void vn_show_cfg(img_t *fp, char phy_type);
+void mr_show_cfg(img_t *fp);
 
 // ---------------------------------------------------------------- front end
 #define MSG_OPEN_FAIL "[Error] Fail to open file!\n"
@@ -319,7 +373,7 @@ void mr_option_display(const char *filename);
 
 // One command cycle's view of the run, handed to the menu operations.
 typedef struct {
-    FILE *fp;
+    img_t *fp;
     const char *path;
     char phy_type;
     uint32_t addr;
@@ -343,6 +397,7 @@ typedef struct {
 extern const menu_table_t vn_menu_table;
 extern const menu_table_t mr_menu_table;
 
+bool oem_tool_process_setup(void);
 int oem_tool_main(int argc, char **argv);
 
 #endif

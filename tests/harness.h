@@ -15,7 +15,8 @@
 #include "image_gen.h"
 
 #define P "\nInput your number:"
-#define END "\n[Error] Input ended, nothing more is written!\n"
+#define END "\n[Error] Input ended, the unfinished command was undone!\n"  // inside a command
+#define MENU_END "\n[Error] Input ended!\n"                                 // at a menu read
 
 typedef std::vector<uint8_t> bytes_t;
 typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;

@@ -9,14 +9,13 @@
 #include "harness.h"
 #include "norvask-oem-cfg.h"
 
-#define WRITE_FAIL "[Error] Fail to write file!\n"
-#define RESTORED "[Warn]The original header block was restored.\n"
+#define WRITE_FAIL "[Error] Fail to write file!\n[Warn]The command was undone.\n"
 #define PORTS_ASKED \
     "current port num : 4, max port num : 4\nPlease input the number of disabled network ports:"
 // The dialogue runs from the command's number to the loop's newline; writes at
 // or past the file size limit n fail for real, and the image stays as it was.
 #define FAILED(dialogue) "@V" P dialogue "\n" P
-#define LIMIT(n) {}, 0, {"-f", "@"}, 0, {RLIMIT_FSIZE, n}
+#define LIMIT(n) {}, 1, {"-f", "@"}, 0, {RLIMIT_FSIZE, n}
 
 TEST(FailedWrite, IsReportedAndLeavesTheImageAsItWas)
 {
@@ -33,10 +32,10 @@ TEST(FailedWrite, IsReportedAndLeavesTheImageAsItWas)
         // The header copy succeeds, the switch cannot store its bit.
         {b, set, "12\n1\ny\n0\n",
          FAILED(PORTS_ASKED "\nConfiguration completed successfully, current port num:0x3\n"
-                "\nEnable netport disable configuration or not 'Y' or 'N' : " WRITE_FAIL RESTORED),
+                "\nEnable netport disable configuration or not 'Y' or 'N' : " WRITE_FAIL),
          LIMIT(0x80000)},
         // Only the first half of the header block can be written.
-        {b, set, "12\n3\n0\n", FAILED(PORTS_ASKED WRITE_FAIL RESTORED), LIMIT(512)},
+        {b, set, "12\n3\n0\n", FAILED(PORTS_ASKED WRITE_FAIL), LIMIT(512)},
     });
 }
 
@@ -48,7 +47,7 @@ TEST(Lock, SecondInstanceIsRefusedWhileTheFirstRuns)
     ASSERT_EQ(waiting, read_output(first, waiting.size()));
 
     run_t second = run_tool({"-f", fx.path}, "-2\n0\n");
-    EXPECT_EQ("[Error] Fail to open file!\n", second.out);
+    EXPECT_EQ("[Error] Fail to open file!\n[Error] The image is in use by another process.\n", second.out);
     EXPECT_EQ(255, second.status);
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
 

@@ -91,7 +91,7 @@ TEST(Session, ConsoleInputAndDispatch)
          "@V" P G DONE(1f) Q "Illegal input, Please input 'Y' or 'N'\n" Q ON P, GPIO_1F_ON},
         {B, {}, "abc 5\n\n\n 0\n", "@V" P "Illegal input!!!\n" P},
         {B, {}, "4294967301\n-2147483649\n0\n", "@V" P R8 P R8 P},
-        {B, {}, "", "@V" P END, {}, 255},
+        {B, {}, "", "@V" P MENU_END, {}, 255},
         {B, {}, "5\nxyz", "@V" P G NEG(-1) G END, {}, 255},
         {B, {}, "5\n1f\n", "@V" P G DONE(1f) Q END, {}, 255},
         {board(1, 0x10), {}, "7 8\n0\n", "@R" P R4 P R4 P},

@@ -20,7 +20,7 @@ TEST(Tables, MenuRowsAreConsistent)
             EXPECT_TRUE(nums.insert(row.num).second) << "number listed twice";
             exits += row.op == nullptr;
             EXPECT_TRUE(row.op != nullptr || row.num == 0) << "exit row not numbered 0";
-            EXPECT_TRUE(row.addr % IMG_WORD_SIZE == 0 && row.addr < IMG_MIN_SIZE) << row.addr;
+            EXPECT_TRUE(row.addr % IMG_WORD_SIZE == 0 && img_region_of(row.addr, IMG_WORD_SIZE)) << row.addr;
             // A gate's refusal is printed with the PHY class as its only argument.
             const char *pc = row.refusal ? strchr(row.refusal, '%') : nullptr;
             EXPECT_EQ(row.phy_allowed != nullptr, pc && pc[1] == 'c' && !strchr(pc + 1, '%')) << row.refusal;
@@ -53,13 +53,16 @@ TEST(Tables, ImageMakerNamesGiveTheirFamilyAndClass)
         std::string cmd = std::string(MKIMAGE_PATH) + " --family " + std::to_string(row.family) +
                           " --phy " + row.name + " " + path;
         ASSERT_EQ(0, system(cmd.c_str()));
-        FILE *fp = img_open(path.c_str());
-        ASSERT_NE(nullptr, fp);
-        uint32_t id = sid_device_id(rd_word(fp, SUB_SYS_ID_ADDR));
+        static img_t img;
+        long size;
+        ASSERT_EQ(IMG_STARTED, img_start(&img, path.c_str(), &size));
+        uint32_t sid = 0;
+        ASSERT_TRUE(rd_img(&img, SUB_SYS_ID_ADDR, &sid));
+        uint32_t id = sid_device_id(sid);
         bool mr = id == mr_type[0] || id == mr_type[1];
         EXPECT_EQ(row.family == 1, mr);
-        EXPECT_EQ(row.phy, mr ? mr_load_oem_phy(fp) : vn_load_oem_phy(fp));
-        img_close(fp);
+        EXPECT_EQ(row.phy, mr ? mr_load_oem_phy(&img) : vn_load_oem_phy(&img));
+        EXPECT_TRUE(img_end(&img));
     }
     remove(path.c_str());
 }

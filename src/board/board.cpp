@@ -38,9 +38,14 @@ uint32_t sid_device_id(uint32_t sid)
     return ((sid & SID_DEV_HI_FIELD) >> 8) | (sid >> 24);
 }
 
-void check_chip_type(FILE *fp, const char *argv2, int *chip, char *phy)
+// A sub-system id that cannot be read leaves the family unknown: nothing is
+// printed and the caller ends the run.
+void check_chip_type(img_t *fp, const char *argv2, int *chip, char *phy)
 {
-    uint32_t type = sid_device_id(rd_word(fp, SUB_SYS_ID_ADDR));
+    uint32_t sid;
+    if (!rd_img(fp, SUB_SYS_ID_ADDR, &sid))
+        return;
+    uint32_t type = sid_device_id(sid);
     int chip_type = Vantrel;
     for (uint16_t id : mr_type) {
         if (type == id) {
@@ -58,18 +63,27 @@ void check_chip_type(FILE *fp, const char *argv2, int *chip, char *phy)
     *chip = chip_type;
 }
 
-char vn_load_oem_phy(FILE *fp)
+// A word that cannot be read gives the class of an erased one; the caller
+// sees the failure on the image and does not use it.
+static uint32_t sid_or_erased(img_t *fp)
 {
-    uint8_t code = sid_phy_code(rd_word(fp, SUB_SYS_ID_ADDR));
+    uint32_t sid = INVALID_ID;
+    rd_img(fp, SUB_SYS_ID_ADDR, &sid);
+    return sid;
+}
+
+char vn_load_oem_phy(img_t *fp)
+{
+    uint8_t code = sid_phy_code(sid_or_erased(fp));
     for (size_t i = 0; i < vn_phy_codes_len; i++)
         if (vn_phy_codes[i].code == code)
             return vn_phy_codes[i].phy;
     return PHY_INNER;
 }
 
-char mr_load_oem_phy(FILE *fp)
+char mr_load_oem_phy(img_t *fp)
 {
-    uint8_t nibble = sid_phy_code(rd_word(fp, SUB_SYS_ID_ADDR)) & PHY_CODE_FAMILY_MASK;
+    uint8_t nibble = sid_phy_code(sid_or_erased(fp)) & PHY_CODE_FAMILY_MASK;
     for (size_t i = 0; i < mr_phy_nibbles_len; i++)
         if (mr_phy_nibbles[i].nibble == nibble)
             return mr_phy_nibbles[i].phy;
@@ -77,16 +91,18 @@ char mr_load_oem_phy(FILE *fp)
     return COPPER_PHY_ID;
 }
 
-uint32_t fw_get_sub_sys_id(FILE *fp)
+uint32_t fw_get_sub_sys_id(img_t *fp)
 {
     uint32_t id = 0;
     rd_img(fp, SUB_SYS_ID_ADDR, &id);
     return id;
 }
 
-uint32_t fw_get_port_mask(FILE *fp)
+uint32_t fw_get_port_mask(img_t *fp)
 {
-    return rd_word(fp, PORT_MASK_ADDR) & PORT_MASK_FIELD;
+    uint32_t mask = INVALID_ID;
+    rd_img(fp, PORT_MASK_ADDR, &mask);
+    return mask & PORT_MASK_FIELD;
 }
 
 uint32_t fw_get_valid_port(uint32_t mask)
@@ -97,11 +113,13 @@ uint32_t fw_get_valid_port(uint32_t mask)
     return 0;
 }
 
-void fw_load_config(sys_ctrl_t *cfg, FILE *fp)
+void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
 {
     memset((void *)cfg, 0, sizeof *cfg);
     uint32_t id = fw_get_sub_sys_id(fp);
     uint32_t port_mask = fw_get_port_mask(fp);
+    if (img_failure(fp) != IMG_OK)
+        return;  // the command loop reports it; nothing is decided from it
     if (id == INVALID_ID) {
         printf("sub sys id unsupport !");
         cfg->port_num = MAX_PORT_NUM;

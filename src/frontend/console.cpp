@@ -1,13 +1,28 @@
-// Console input: every answer the user types is read here.
+// Console input: every answer the user types is read here, and every
+// prompt is shown from here.
 #include "norvask-oem-cfg.h"
 
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <csignal>
+
+// Standard input is read in blocks of our own, so that a signal can cut a
+// wait short (the read fails with EINTR) and nothing is left in a stdio
+// buffer that the process could still act on after the signal.
+static unsigned char s_in[4096];
+static size_t s_in_pos = 0, s_in_len = 0;
+static bool s_in_closed = false;
 
 // Characters read ahead and given back; a CR folded into a line end can
 // leave one pending while the caller gives back another.
 static int s_pushback[4];
 static int s_npush = 0;
 static bool s_ended = false;
+static bool s_output_failed = false;
+static volatile sig_atomic_t s_signal = 0;
+static int s_in_fd = STDIN_FILENO;
 
 // Largest magnitudes a typed number may have: hexadecimal answers are
 // 32-bit patterns, decimal answers signed 32-bit values.
@@ -20,6 +35,44 @@ void con_reset(void)
 {
     s_npush = 0;
     s_ended = false;
+    s_output_failed = false;
+    s_in_pos = s_in_len = 0;
+    s_in_closed = false;
+    s_in_fd = fileno(stdin);
+}
+
+// A terminating signal: remember it and make any read that is about to
+// start return at once, so that the command loop can undo the command.
+void con_note_signal(int sig)
+{
+    if (s_signal == 0)
+        s_signal = sig;
+    close(s_in_fd);
+}
+
+int con_interrupted(void)
+{
+    return s_signal;
+}
+
+static int read_byte(void)
+{
+    if (s_in_pos == s_in_len) {
+        if (s_in_closed || s_signal != 0)
+            return EOF;
+        ssize_t got;
+        do
+            got = read(s_in_fd, s_in, sizeof s_in);
+        while (got < 0 && errno == EINTR && s_signal == 0);
+        // A read error, like the end of input, leaves nothing more to answer.
+        if (got <= 0) {
+            s_in_closed = true;
+            return EOF;
+        }
+        s_in_pos = 0;
+        s_in_len = (size_t)got;
+    }
+    return s_in[s_in_pos++];
 }
 
 static void con_ungetc(int c)
@@ -34,9 +87,9 @@ static int con_getc(void)
 {
     if (s_npush > 0)
         return s_pushback[--s_npush];
-    int c = getchar();
+    int c = read_byte();
     if (c == '\r') {
-        int next = getchar();
+        int next = read_byte();
         if (next == '\n')
             return '\n';
         con_ungetc(next);
@@ -47,6 +100,21 @@ static int con_getc(void)
 bool con_input_ended(void)
 {
     return s_ended;
+}
+
+bool con_output_failed(void)
+{
+    return s_output_failed;
+}
+
+// Makes everything printed so far visible. A failure (standard output on a
+// full device, its reader gone) is remembered: the command loop then undoes
+// the command whose output was lost and ends the run.
+bool con_flush(void)
+{
+    if (fflush(stdout) != 0 || ferror(stdout))
+        s_output_failed = true;
+    return !s_output_failed;
 }
 
 // Standard input goes through the console reader, so that characters given
@@ -111,7 +179,8 @@ static num_read_t con_read_number(num_base_t base, int64_t *value)
 static num_read_t show_and_read(const char *prompt, num_base_t base, int64_t *value)
 {
     fputs(prompt, stdout);
-    fflush(stdout);
+    if (!con_flush())
+        return NUM_EOF;
     num_read_t got = con_read_number(base, value);
     if (got == NUM_EOF)
         s_ended = true;
@@ -151,7 +220,10 @@ bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
         CHECK(user_input, 0, continue);
         int32_t v = (int32_t)user_input;
         if (v < min || v > max) {
+            #pragma GCC diagnostic push
+            #pragma GCC diagnostic ignored "-Wformat-nonliteral"  // texts of const tables
             printf(refusal, v, refusal_arg);
+            #pragma GCC diagnostic pop
             continue;
         }
         *value = v;
@@ -163,7 +235,8 @@ yes_no_t ask_yes_no(const char *question)
 {
     for (;;) {
         fputs(question, stdout);
-        fflush(stdout);
+        if (!con_flush())
+            return ANSWER_EOF;
         int c = con_getc();
         if (c == EOF) {
             s_ended = true;
@@ -184,7 +257,7 @@ menu_read_t read_menu_number(int *num)
     int64_t value = 0;
     num_read_t got = show_and_read("\nInput your number:", BASE_DEC, &value);
     if (got == NUM_EOF)
-        return MENU_EOF;
+        return s_output_failed ? MENU_OUTPUT_FAILED : MENU_EOF;
     if (got == NUM_NONE) {
         printf("Illegal input!!!\n");
         clear_flush(stdin);

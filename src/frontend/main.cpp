@@ -2,5 +2,7 @@
 
 int main(int argc, char **argv)
 {
+    if (!oem_tool_process_setup())
+        return -1;
     return oem_tool_main(argc, argv);
 }

@@ -1,12 +1,28 @@
 // The two menus and their dispatch tables.
 #include "norvask-oem-cfg.h"
 
+// The image path as the note line shows it: a control character is printed
+// escaped, so that a file name cannot add lines to the transcript.
+static void print_path(const char *filename)
+{
+    for (const unsigned char *p = (const unsigned char *)filename; *p != '\0'; p++) {
+        if (*p == '\n')
+            fputs("\\n", stdout);
+        else if (*p < 0x20 || *p == 0x7F)
+            printf("\\x%02x", *p);
+        else
+            putchar(*p);
+    }
+}
+
 static void option_display_head(const char *filename)
 {
     printf("\n");
     printf("============================================================\n");
     printf("Please read User_Manual carefully before configuring!!!\n");
-    printf("[Note] Modifying file : %s\n", filename);
+    printf("[Note] Modifying file : ");
+    print_path(filename);
+    printf("\n");
     printf("To select config option:\n");
     printf("01. Main switch of config val\n");
 }

@@ -3,7 +3,25 @@
 
 #include <cstring>
 
-#define MSG_INPUT_ENDED "\n[Error] Input ended, nothing more is written!\n"
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#define MSG_READ_FAIL "[Error] Fail to read file!\n"
+#define MSG_IN_USE "[Error] The image is in use by another process.\n"
+#define MSG_UNDONE "[Warn]The command was undone.\n"
+#define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
+#define MSG_MENU_ENDED "\n[Error] Input ended!\n"
+#define MSG_COMMAND_ENDED "\n[Error] Input ended, the unfinished command was undone!\n"
+#define MSG_MENU_INTERRUPTED "\n[Error] Interrupted!\n"
+#define MSG_COMMAND_INTERRUPTED "\n[Error] Interrupted, the unfinished command was undone!\n"
+#define MSG_OUTPUT_FAIL "norvask_oem_tool: standard output cannot be written, the unfinished command was undone\n"
+#define MSG_STDOUT_CLOSED "norvask_oem_tool: standard output is closed\n"
+
+// Signals that end the tool; a command they cut short is undone first.
+static const int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 int parse_cmd(const char *argv)
 {
@@ -27,55 +45,129 @@ static bool gate_passes(const menu_row_t *row, char phy_type)
     return row->phy_allowed == nullptr || (phy_type != '\0' && strchr(row->phy_allowed, phy_type));
 }
 
-// Runs command cycles until option 0 (status 0), the image cannot be
-// reopened or standard input ends (status -1). Each cycle opens its own
-// stream and closes it on every way out, so a finished command is in the
-// file before the next prompt.
-static int command_loop(const char *path, int chip_type, char phy_type)
+// Undoes the command of the current cycle with the terminating signals held
+// off, so that the putting back is never cut short itself.
+static img_undo_t undo_command(img_t *img)
+{
+    sigset_t held, old;
+    sigemptyset(&held);
+    for (int sig : TERMINATING)
+        sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &old);
+    img_undo_t undo = img_rollback(img);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return undo;
+}
+
+// Ends the process by the signal that arrived, with its default action, so
+// that a shell or make sees what it expects.
+[[noreturn]] static void end_by_signal(img_t *img, int sig)
+{
+    con_flush();
+    img_end(img);
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+// The run cannot go on: a signal arrived, standard output failed or the
+// input ended. The command in progress is undone and the run ends; returns
+// the exit status.
+static int stop_run(img_t *img, bool in_command)
+{
+    img_undo_t undo = undo_command(img);
+    bool undone = in_command && undo != IMG_NOT_RESTORED;
+    if (con_output_failed()) {
+        fputs(MSG_OUTPUT_FAIL, stderr);
+        if (undo == IMG_NOT_RESTORED)
+            fputs(MSG_NOT_RESTORED, stderr);
+        return -1;
+    }
+    int sig = con_interrupted();
+    if (sig != 0)
+        printf(undone ? MSG_COMMAND_INTERRUPTED : MSG_MENU_INTERRUPTED);
+    else
+        printf(undone ? MSG_COMMAND_ENDED : MSG_MENU_ENDED);
+    if (undo == IMG_NOT_RESTORED)
+        printf(MSG_NOT_RESTORED);
+    if (sig != 0)
+        end_by_signal(img, sig);
+    return -1;
+}
+
+static bool run_must_stop(void)
+{
+    return con_interrupted() != 0 || con_output_failed() || con_input_ended();
+}
+
+// A command that failed on the image: its cause, then the undo.
+static void report_failure(img_t *img)
+{
+    img_fail_t why = img_failure(img);
+    if (why == IMG_READ_FAIL)
+        printf(MSG_READ_FAIL);
+    else if (why == IMG_WRITE_FAIL)
+        printf(MSG_WRITE_FAIL);
+    printf(undo_command(img) == IMG_NOT_RESTORED ? MSG_NOT_RESTORED : MSG_UNDONE);
+}
+
+// Runs command cycles until option 0 (status 0, or 1 when a command failed
+// on the way), the image is no longer the one locked at start-up, or the
+// run must stop (status -1). A command either completes, its words synced
+// and its output written, or is undone; its undo record is kept until the
+// next prompt has carried its output out.
+static int command_loop(img_t *img, const char *path, int chip_type, char phy_type)
 {
     const menu_table_t *menu = chip_type == Mirolane ? &mr_menu_table : &vn_menu_table;
+    bool any_failed = false;
     int num = 0;
     for (;;) {
-        FILE *fp = img_open(path);
-        if (fp == nullptr) {
+        menu_read_t got = read_menu_number(&num);
+        if (got != MENU_OUTPUT_FAILED)
+            img_cycle_release(img);  // the last command's output is out
+        if (got == MENU_EOF || got == MENU_OUTPUT_FAILED)
+            return stop_run(img, got == MENU_OUTPUT_FAILED);
+        if (got == MENU_ILLEGAL)
+            continue;
+        if (!img_cycle_begin(img)) {
             printf(MSG_OPEN_FAIL);
             return -1;
         }
-        menu_read_t got = read_menu_number(&num);
-        if (got == MENU_EOF) {
-            img_close(fp);
-            printf(MSG_INPUT_ENDED);
-            return -1;
-        }
-        if (got == MENU_ILLEGAL) {
-            img_close(fp);
+        if (menu->loads_config)
+            fw_load_config(&g_cfg, img);
+        if (img_failure(img) != IMG_OK) {
+            report_failure(img);
+            any_failed = true;
             continue;
         }
-        if (menu->loads_config)
-            fw_load_config(&g_cfg, fp);
         const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
         if (row == nullptr || !gate_passes(row, phy_type)) {
             if (row == nullptr)
                 puts(menu->refusal);
             else
+                #pragma GCC diagnostic push
+                #pragma GCC diagnostic ignored "-Wformat-nonliteral"  // texts of const tables
                 printf(row->refusal, phy_type);
-            img_close(fp);
+                #pragma GCC diagnostic pop
             continue;
         }
-        if (row->op == nullptr) {
-            img_close(fp);
-            return 0;
-        }
-        const cycle_t cycle = {fp, path, phy_type, row->addr};
+        if (row->op == nullptr)
+            return img_end(img) && !any_failed ? 0 : 1;
+        const cycle_t cycle = {img, path, phy_type, row->addr};
         row->op(&cycle);
-        if (con_input_ended()) {
-            img_close(fp);
-            printf(MSG_INPUT_ENDED);
-            return -1;
-        }
+        if (run_must_stop())
+            return stop_run(img, true);
+        bool op_failed = img_failure(img) != IMG_OK;
+        if (op_failed)
+            report_failure(img);
         printf("\n");
-        if (!img_close(fp))
-            printf(MSG_WRITE_FAIL);
+        if (!op_failed && !img_cycle_sync(img))
+            report_failure(img);
+        any_failed = any_failed || op_failed || img_failure(img) != IMG_OK;
     }
 }
 
@@ -93,27 +185,64 @@ static void usage(bool no_argument)
 
 // Opens and locks the image and checks that it is long enough to hold
 // every word the tool uses.
-static FILE *open_image(const char *path)
+static bool open_image(img_t *img, const char *path)
 {
-    FILE *fp = img_open(path);
-    if (fp == nullptr) {
-        printf(MSG_OPEN_FAIL);
-        return nullptr;
-    }
-    if (!img_lock(path)) {
-        img_close(fp);
-        printf(MSG_OPEN_FAIL);
-        return nullptr;
-    }
-    long size = img_size(fp);
-    if (size < (long)IMG_MIN_SIZE) {
-        img_close(fp);
-        img_unlock();
+    long size = 0;
+    switch (img_start(img, path, &size)) {
+    case IMG_STARTED:
+        return true;
+    case IMG_IN_USE:
+        printf(MSG_OPEN_FAIL MSG_IN_USE);
+        return false;
+    case IMG_TOO_SHORT:
         printf("[Error] Image too short: %ld bytes found, at least %u (0x%X) bytes needed!\n", size,
                IMG_MIN_SIZE, IMG_MIN_SIZE);
-        return nullptr;
+        return false;
+    default:
+        printf(MSG_OPEN_FAIL);
+        return false;
     }
-    return fp;
+}
+
+static void on_terminating_signal(int sig)
+{
+    con_note_signal(sig);
+}
+
+// What the process needs before the tool runs. The image must never take
+// descriptor 0, 1 or 2 (the menu would be written into it, or its bytes read
+// as answers), so a closed one is opened on /dev/null; a closed standard
+// output ends the run at once. Writes past a file size limit fail like any
+// other write instead of killing the tool, a vanished reader of standard
+// output shows as a failed write, and the terminating signals undo the
+// command in progress. Returns false when the run must not start.
+bool oem_tool_process_setup(void)
+{
+    struct pollfd std_fds[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (poll(std_fds, 3, 0) < 0)
+        return false;
+    for (int fd = 0; fd < 3; fd++)
+        if ((std_fds[fd].revents & POLLNVAL) && open("/dev/null", O_RDWR) != fd)
+            return false;
+    if (std_fds[1].revents & POLLNVAL) {
+        fputs(MSG_STDOUT_CLOSED, stderr);
+        return false;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    struct sigaction sa = {};
+    sa.sa_handler = on_terminating_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : TERMINATING)
+        sigaddset(&sa.sa_mask, sig);
+    for (int sig : TERMINATING) {
+        struct sigaction old;
+        // A signal ignored by whoever started the tool (a background job)
+        // stays ignored.
+        if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
+            sigaction(sig, &old, nullptr);
+    }
+    return true;
 }
 
 int oem_tool_main(int argc, char **argv)
@@ -122,13 +251,15 @@ int oem_tool_main(int argc, char **argv)
     memset((void *)&g_cfg, 0, sizeof g_cfg);
     if (argc <= 1) {
         usage(true);
+        con_flush();
         return -1;
     }
-    FILE *fp = nullptr;
+    static img_t img;
+    bool opened = false;
     switch (parse_cmd(argv[1])) {
     case 0:
         if (argc > 2)
-            fp = open_image(argv[2]);
+            opened = open_image(&img, argv[2]);
         else
             printf("    -f/-F                 To select an Image File\n");
         break;
@@ -140,16 +271,21 @@ int oem_tool_main(int argc, char **argv)
         usage(false);
         break;
     }
-    if (fp == nullptr) {
-        fflush(stdout);
+    if (!opened) {
+        con_flush();
         return -1;
     }
     int chip_type = Vantrel;
     char phy_type = PHY_INNER;
-    check_chip_type(fp, argv[2], &chip_type, &phy_type);
-    img_close(fp);
-    int status = command_loop(argv[2], chip_type, phy_type);
-    img_unlock();
-    fflush(stdout);
+    check_chip_type(&img, argv[2], &chip_type, &phy_type);
+    int status;
+    if (img_failure(&img) != IMG_OK) {
+        printf(MSG_READ_FAIL);
+        status = -1;
+    } else {
+        status = command_loop(&img, argv[2], chip_type, phy_type);
+    }
+    img_end(&img);
+    con_flush();
     return status;
 }

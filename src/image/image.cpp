@@ -1,69 +1,286 @@
-// Image store: the only code that opens, positions, reads, writes, flushes,
-// locks or closes the image file.
+// Image store: the only code that opens, reads, writes, syncs, locks or
+// closes the image file, and the undo record that makes every command all
+// or nothing.
 #include "norvask-oem-cfg.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-// Set once a word has been written through the current stream, so that
-// closing it makes the writes durable; read-only cycles skip the sync.
-static bool s_written = false;
-static int s_lock_fd = -1;
+#include <cerrno>
+#include <cstring>
 
-FILE *img_open(const char *path)
+// The parts of the image the tool reads or writes, each moved whole.
+static const struct {
+    uint32_t start, len;
+} REGIONS[] = {
+    {IMG_HEADER_ADDR, IMG_HEADER_WORDS * IMG_WORD_SIZE},
+    {ENABLE_FOUR_PORTS, MAX_PORT_NUM * IMG_HEADER_WORDS * IMG_WORD_SIZE},
+    {LLDP_START_ADDR, IMG_WORD_SIZE},
+    {OEM_CFG_ADDR, OEM_CFG_END_ADDR + IMG_WORD_SIZE - OEM_CFG_ADDR},
+    {SUB_SYS_ID_ADDR, IMG_WORD_SIZE},
+};
+static const int NREGIONS = (int)(sizeof REGIONS / sizeof REGIONS[0]);
+static_assert(sizeof REGIONS / sizeof REGIONS[0] <= IMG_MAX_REGIONS);
+
+// ---------------------------------------------------------------- fault seam
+static unsigned long s_calls = 0;
+static unsigned long s_fail_at = 0;  // 0: no fault planned
+static img_fault_mode_t s_fail_mode = IMG_FAULT_ERROR;
+
+void img_fault_after(unsigned long n, img_fault_mode_t mode)
 {
-    FILE *fp = fopen(path, "rb+");
-    if (fp == nullptr)
-        return nullptr;
-    // Unbuffered: each word goes to the file when written, so a failed
-    // write is reported by the call that made it, not at a later flush.
-    setvbuf(fp, nullptr, _IONBF, 0);
-    s_written = false;
-    return fp;
+    s_fail_at = n == 0 ? 0 : s_calls + n;
+    s_fail_mode = mode;
 }
 
-bool img_close(FILE *fp)
+void img_fault_clear(void)
 {
-    bool ok = true;
-    if (s_written)
-        ok = fflush(fp) == 0 && fsync(fileno(fp)) == 0;
-    s_written = false;
-    return fclose(fp) == 0 && ok;
+    s_fail_at = 0;
 }
 
-// An exclusive advisory lock held for the whole run keeps a second editor
-// off the image; readers that do not lock are unaffected.
-bool img_lock(const char *path)
+unsigned long img_calls(void)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    return s_calls;
+}
+
+// Counts one call; true when this is the call a test asked to fail.
+static bool fault_now(void)
+{
+    if (++s_calls != s_fail_at)
         return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return false;
-    }
-    s_lock_fd = fd;
+    s_fail_at = 0;
+    errno = EIO;
     return true;
 }
 
-void img_unlock(void)
+static ssize_t sys_pread(int fd, void *buf, size_t n, off_t at)
 {
-    if (s_lock_fd >= 0)
-        close(s_lock_fd);
-    s_lock_fd = -1;
+    return fault_now() ? -1 : pread(fd, buf, n, at);
 }
 
-long img_size(FILE *fp)
+static ssize_t sys_pwrite(int fd, const void *buf, size_t n, off_t at)
 {
-    if (fseek(fp, 0, SEEK_END) != 0)
-        return -1;
-    return ftell(fp);
+    if (!fault_now())
+        return pwrite(fd, buf, n, at);
+    if (s_fail_mode == IMG_FAULT_PARTIAL && n > 1)
+        return pwrite(fd, buf, n / 2, at);
+    return -1;
 }
 
-// Blocks of up to one header block are moved in a single access, so that
-// the header copy costs a few system calls rather than one per word.
-static const size_t IMG_BLOCK_WORDS = IMG_HEADER_WORDS;
+static int sys_fsync(int fd)
+{
+    return fault_now() ? -1 : fsync(fd);
+}
+
+static int sys_close(int fd)
+{
+    // The descriptor is closed whatever the outcome, as close(2) does.
+    bool fail = fault_now();
+    return close(fd) != 0 || fail ? -1 : 0;
+}
+
+static int sys_fstat(int fd, struct stat *st)
+{
+    return fault_now() ? -1 : fstat(fd, st);
+}
+
+static int sys_stat(const char *path, struct stat *st)
+{
+    return fault_now() ? -1 : stat(path, st);
+}
+
+static off_t sys_size(int fd, const struct stat *st)
+{
+    if (S_ISREG(st->st_mode))
+        return st->st_size;
+    return fault_now() ? -1 : lseek(fd, 0, SEEK_END);  // a block device
+}
+
+// ---------------------------------------------------------------- run
+static void forget_cycle(img_t *img)
+{
+    img->failed = IMG_OK;
+    img->nwritten = 0;
+    for (int i = 0; i < NREGIONS; i++) {
+        img_region_t *r = &img->region[i];
+        r->loaded = r->saved = false;
+        r->lo = r->hi = 0;
+    }
+}
+
+// Only a regular file or a block device holds an image; a FIFO or a
+// terminal would hand out different bytes at every read.
+static bool image_kind(const struct stat *st)
+{
+    return S_ISREG(st->st_mode) || S_ISBLK(st->st_mode);
+}
+
+// Opens and locks the image for the run. An exclusive advisory lock on the
+// descriptor keeps a second editor off it; readers that do not lock are not
+// affected.
+img_start_t img_start(img_t *img, const char *path, long *size)
+{
+    memset(img, 0, sizeof *img);
+    img->fd = -1;
+    img->path = path;
+    for (int i = 0; i < NREGIONS; i++) {
+        img->region[i].start = REGIONS[i].start;
+        img->region[i].len = REGIONS[i].len;
+    }
+    int fd = fault_now() ? -1 : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return IMG_CANNOT_OPEN;
+    struct stat st;
+    if (sys_fstat(fd, &st) != 0 || !image_kind(&st)) {
+        sys_close(fd);
+        return IMG_CANNOT_OPEN;
+    }
+    if ((fault_now() ? -1 : flock(fd, LOCK_EX | LOCK_NB)) != 0) {
+        bool busy = errno == EWOULDBLOCK;
+        sys_close(fd);
+        return busy ? IMG_IN_USE : IMG_CANNOT_OPEN;
+    }
+    off_t bytes = sys_size(fd, &st);
+    *size = (long)bytes;
+    if (bytes < (off_t)IMG_MIN_SIZE) {
+        sys_close(fd);
+        return bytes < 0 ? IMG_CANNOT_OPEN : IMG_TOO_SHORT;
+    }
+    img->fd = fd;
+    img->dev = (uint64_t)st.st_dev;
+    img->ino = (uint64_t)st.st_ino;
+    return IMG_STARTED;
+}
+
+// A cycle works on the locked file only: if the path now names another
+// file (renamed over, a symlink retargeted) or the file has shrunk, nothing
+// may be read or written.
+bool img_cycle_begin(img_t *img)
+{
+    forget_cycle(img);
+    struct stat at_path, held;
+    if (sys_stat(img->path, &at_path) != 0 || sys_fstat(img->fd, &held) != 0)
+        return false;
+    if ((uint64_t)at_path.st_dev != img->dev || (uint64_t)at_path.st_ino != img->ino ||
+        (uint64_t)held.st_dev != img->dev || (uint64_t)held.st_ino != img->ino)
+        return false;
+    return sys_size(img->fd, &held) >= (off_t)IMG_MIN_SIZE;
+}
+
+img_fail_t img_failure(const img_t *img)
+{
+    return img->failed;
+}
+
+void img_mark_failed(img_t *img, img_fail_t why)
+{
+    if (img->failed == IMG_OK)
+        img->failed = why;
+}
+
+bool img_cycle_wrote(const img_t *img)
+{
+    return img->nwritten > 0;
+}
+
+// Makes the cycle's writes durable. The undo record is kept until the
+// command's output has been written too (img_cycle_release).
+bool img_cycle_sync(img_t *img)
+{
+    if (img->failed != IMG_OK)
+        return false;
+    if (img->nwritten == 0 || img->dry_run)
+        return true;
+    if (sys_fsync(img->fd) != 0) {
+        img->failed = IMG_WRITE_FAIL;
+        return false;
+    }
+    return true;
+}
+
+void img_cycle_release(img_t *img)
+{
+    forget_cycle(img);
+}
+
+static bool same_bytes_on_file(img_t *img, const img_region_t *r)
+{
+    unsigned char back[IMG_REGION_CAP];
+    size_t n = r->hi - r->lo;
+    return sys_pread(img->fd, back, n, (off_t)(r->start + r->lo)) == (ssize_t)n &&
+           memcmp(back, r->orig + r->lo, n) == 0;
+}
+
+// Puts back every byte the cycle replaced, newest region first, syncs and
+// reads the bytes back to be sure. Every region is tried even when one fails.
+img_undo_t img_rollback(img_t *img)
+{
+    img_undo_t result = img->nwritten == 0 || img->dry_run ? IMG_NOTHING_TO_UNDO : IMG_UNDONE;
+    if (result == IMG_UNDONE) {
+        for (int k = img->nwritten - 1; k >= 0; k--) {
+            const img_region_t *r = &img->region[img->order[k]];
+            size_t n = r->hi - r->lo;
+            // A short write is judged by the read-back below: the bytes past
+            // a file size limit were never changed.
+            (void)sys_pwrite(img->fd, r->orig + r->lo, n, (off_t)(r->start + r->lo));
+        }
+        bool ok = sys_fsync(img->fd) == 0;
+        for (int k = img->nwritten - 1; k >= 0; k--)
+            ok = same_bytes_on_file(img, &img->region[img->order[k]]) && ok;
+        result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
+    }
+    forget_cycle(img);
+    return result;
+}
+
+// Ends the run: the lock goes with the descriptor.
+bool img_end(img_t *img)
+{
+    if (img->fd < 0)
+        return true;
+    bool ok = sys_close(img->fd) == 0;
+    img->fd = -1;
+    return ok;
+}
+
+// ---------------------------------------------------------------- word access
+static int region_index(uint32_t addr, uint32_t len)
+{
+    for (int i = 0; i < NREGIONS; i++)
+        if (addr >= REGIONS[i].start && len <= REGIONS[i].len && addr - REGIONS[i].start <= REGIONS[i].len - len)
+            return i;
+    return -1;
+}
+
+bool img_region_of(uint32_t addr, uint32_t len)
+{
+    return region_index(addr, len) >= 0;
+}
+
+// The region holding [addr, addr + len), read from the file on first use.
+// Any failure is the cycle's failure: later accesses fail at once, so an
+// operation never goes on from a value it could not read.
+static img_region_t *region_for(img_t *img, uint32_t addr, uint32_t len, img_fail_t fail_as)
+{
+    if (img->failed != IMG_OK)
+        return nullptr;
+    int i = region_index(addr, len);
+    if (i < 0) {
+        img->failed = fail_as;  // no word outside the regions is ever touched
+        return nullptr;
+    }
+    img_region_t *r = &img->region[i];
+    if (!r->loaded) {
+        if (sys_pread(img->fd, r->cur, r->len, (off_t)r->start) != (ssize_t)r->len) {
+            img->failed = IMG_READ_FAIL;
+            return nullptr;
+        }
+        r->loaded = true;
+    }
+    return r;
+}
 
 static void put_le(unsigned char *p, uint32_t v)
 {
@@ -79,85 +296,72 @@ static uint32_t get_le(const unsigned char *p)
     return v;
 }
 
-// Reads up to IMG_BLOCK_WORDS words; returns how many could be read whole.
-static size_t read_block(FILE *fp, uint32_t addr, uint32_t *words, size_t n)
+bool rd_img_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n)
 {
-    unsigned char buf[IMG_BLOCK_WORDS * IMG_WORD_SIZE];
-    size_t got = 0;
-    if (fseek(fp, (long)addr, SEEK_SET) == 0)
-        got = fread(buf, 1, n * IMG_WORD_SIZE, fp) / IMG_WORD_SIZE;
-    clearerr(fp);
-    for (size_t i = 0; i < got; i++)
-        words[i] = get_le(buf + i * IMG_WORD_SIZE);
-    return got;
+    uint32_t len = (uint32_t)n * IMG_WORD_SIZE;
+    img_region_t *r = region_for(fp, addr, len, IMG_READ_FAIL);
+    if (r == nullptr)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        words[i] = get_le(r->cur + (addr - r->start) + i * IMG_WORD_SIZE);
+    return true;
 }
 
-static bool write_block(FILE *fp, uint32_t addr, const uint32_t *words, size_t n)
+bool rd_img(img_t *fp, uint32_t addr, uint32_t *data)
 {
-    unsigned char buf[IMG_BLOCK_WORDS * IMG_WORD_SIZE];
+    return rd_img_words(fp, addr, data, 1);
+}
+
+// Writes n consecutive words in one access. The first write of the cycle
+// into a region keeps the region's bytes as they were.
+bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
+{
+    uint32_t len = (uint32_t)n * IMG_WORD_SIZE;
+    img_region_t *r = region_for(fp, addr, len, IMG_WRITE_FAIL);
+    if (r == nullptr)
+        return false;
+    uint32_t lo = addr - r->start, hi = lo + len;
+    if (!r->saved) {
+        memcpy(r->orig, r->cur, r->len);
+        r->saved = true;
+        r->lo = lo;
+        r->hi = hi;
+        fp->order[fp->nwritten++] = (int)(r - fp->region);
+    }
+    r->lo = lo < r->lo ? lo : r->lo;
+    r->hi = hi > r->hi ? hi : r->hi;
     for (size_t i = 0; i < n; i++)
-        put_le(buf + i * IMG_WORD_SIZE, words[i]);
-    if (fseek(fp, (long)addr, SEEK_SET) != 0 || fwrite(buf, 1, n * IMG_WORD_SIZE, fp) != n * IMG_WORD_SIZE) {
-        clearerr(fp);
+        put_le(r->cur + lo + i * IMG_WORD_SIZE, words[i]);
+    if (fp->dry_run)
+        return true;
+    if (sys_pwrite(fp->fd, r->cur + lo, len, (off_t)addr) != (ssize_t)len) {
+        fp->failed = IMG_WRITE_FAIL;
         return false;
     }
-    s_written = true;
     return true;
 }
 
-bool wt_img(FILE *fp, uint32_t addr, uint32_t data)
+bool wt_img(img_t *fp, uint32_t addr, uint32_t data)
 {
-    return write_block(fp, addr, &data, 1);
+    return wt_img_words(fp, addr, &data, 1);
 }
 
-// A word that cannot be read whole (beyond the end of the file) leaves
-// *data as it was.
-bool rd_img(FILE *fp, uint32_t addr, uint32_t *data)
+// Reads words from the file itself, past the cycle's copy: the header copy
+// is verified against what the file really holds.
+bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n)
 {
-    return read_block(fp, addr, data, 1) == 1;
-}
-
-// A word that cannot be read counts as erased flash.
-uint32_t rd_word(FILE *fp, uint32_t addr)
-{
-    uint32_t val = INVALID_ID;
-    rd_img(fp, addr, &val);
-    return val;
-}
-
-void rd_img_words(FILE *fp, uint32_t addr, uint32_t *words, size_t n)
-{
-    for (size_t done = 0; done < n;) {
-        size_t k = n - done < IMG_BLOCK_WORDS ? n - done : IMG_BLOCK_WORDS;
-        size_t got = read_block(fp, addr + (uint32_t)(done * IMG_WORD_SIZE), words + done, k);
-        for (size_t i = got; i < k; i++)
-            words[done + i] = INVALID_ID;
-        done += k;
+    img_region_t *r = region_for(fp, addr, (uint32_t)n * IMG_WORD_SIZE, IMG_READ_FAIL);
+    if (r == nullptr)
+        return false;
+    if (fp->dry_run)
+        return rd_img_words(fp, addr, words, n);
+    unsigned char buf[IMG_REGION_CAP];
+    size_t len = n * IMG_WORD_SIZE;
+    if (sys_pread(fp->fd, buf, len, (off_t)addr) != (ssize_t)len) {
+        fp->failed = IMG_READ_FAIL;
+        return false;
     }
-}
-
-// Writes n consecutive words, stopping at the first block that fails.
-bool wt_img_words(FILE *fp, uint32_t addr, const uint32_t *words, size_t n)
-{
-    for (size_t done = 0; done < n;) {
-        size_t k = n - done < IMG_BLOCK_WORDS ? n - done : IMG_BLOCK_WORDS;
-        if (!write_block(fp, addr + (uint32_t)(done * IMG_WORD_SIZE), words + done, k))
-            return false;
-        done += k;
-    }
-    return true;
-}
-
-// Puts back words saved before a command that could not finish, trying
-// every word, and tells whether the file now holds them all again.
-bool restore_img_words(FILE *fp, uint32_t addr, const uint32_t *old, size_t n)
-{
     for (size_t i = 0; i < n; i++)
-        wt_img(fp, addr + (uint32_t)(i * IMG_WORD_SIZE), old[i]);
-    for (size_t i = 0; i < n; i++) {
-        uint32_t now = ~old[i];
-        if (!rd_img(fp, addr + (uint32_t)(i * IMG_WORD_SIZE), &now) || now != old[i])
-            return false;
-    }
+        words[i] = get_le(buf + i * IMG_WORD_SIZE);
     return true;
 }

@@ -10,27 +10,6 @@
 
 static const int YT_LED_WORDS = 2;
 
-// Stores the value words of a command, keeping what they held before in old[]
-// so that a command that cannot finish leaves the image as it found it.
-static bool store_values(FILE *fp, uint32_t addr, const uint32_t *words, uint32_t *old, size_t n)
-{
-    rd_img_words(fp, addr, old, n);
-    if (wt_img_words(fp, addr, words, n))
-        return true;
-    restore_img_words(fp, addr, old, n);
-    printf(MSG_WRITE_FAIL);
-    return false;
-}
-
-// The switch ends the command; if it was cut off or failed to write, the
-// stored value goes back too.
-static void finish_with_switch(FILE *fp, uint32_t addr, const uint32_t *old, size_t n,
-                               switch_result_t result)
-{
-    if (result == SWITCH_FAILED || result == SWITCH_INPUT_ENDED)
-        restore_img_words(fp, addr, old, n);
-}
-
 // An editor of one value word: the answer, kept to the bits the word holds,
 // is stored, confirmed and handed to the feature's switch.
 typedef struct {
@@ -39,19 +18,19 @@ typedef struct {
     int32_t min, max;
     uint32_t store_mask;
     void (*confirm)(uint32_t val);
-    switch_result_t (*feature_switch)(FILE *fp, uint32_t addr);
+    switch_result_t (*feature_switch)(img_t *fp, uint32_t addr);
 } word_editor_t;
 
-static void run_word_editor(FILE *fp, uint32_t addr, const word_editor_t *ed)
+static void run_word_editor(img_t *fp, uint32_t addr, const word_editor_t *ed)
 {
     int32_t user_input;
     if (!ask_number(ed->prompt, ed->base, ed->min, ed->max, MSG_INVALID, 0, &user_input))
         return;
-    uint32_t val = (uint32_t)user_input & ed->store_mask, old;
-    if (!store_values(fp, addr, &val, &old, 1))
+    uint32_t val = (uint32_t)user_input & ed->store_mask;
+    if (!wt_img(fp, addr, val))
         return;
     ed->confirm(val);
-    finish_with_switch(fp, addr, &old, 1, ed->feature_switch(fp, addr));
+    ed->feature_switch(fp, addr);
 }
 
 static void confirm_gpio(uint32_t val)
@@ -100,32 +79,32 @@ static const word_editor_t WAKE_IO_EDITOR = {"Please input config val of WOL Wak
                                              WOL_TIME_MAX, WOL_TIME_FIELD, confirm_wake_io,
                                              wol_wake_io_switch};
 
-void gpio_oem_cfg(FILE *fp, uint32_t addr)
+void gpio_oem_cfg(img_t *fp, uint32_t addr)
 {
     run_word_editor(fp, addr, &GPIO_EDITOR);
 }
 
-void mv_phy_mode_cfg(FILE *fp, uint32_t addr)
+void mv_phy_mode_cfg(img_t *fp, uint32_t addr)
 {
     run_word_editor(fp, addr, &PHY_MODE_EDITOR);
 }
 
-void mv1512_led_cfg(FILE *fp, uint32_t addr)
+void mv1512_led_cfg(img_t *fp, uint32_t addr)
 {
     run_word_editor(fp, addr, &MV_LED_EDITOR);
 }
 
-void inner_led_cfg(FILE *fp, uint32_t addr)
+void inner_led_cfg(img_t *fp, uint32_t addr)
 {
     run_word_editor(fp, addr, &INNER_LED_EDITOR);
 }
 
-void wol_wake_io_cfg(FILE *fp, uint32_t addr)
+void wol_wake_io_cfg(img_t *fp, uint32_t addr)
 {
     run_word_editor(fp, addr, &WAKE_IO_EDITOR);
 }
 
-void yt8521s_led_cfg(FILE *fp, uint32_t addr)
+void yt8521s_led_cfg(img_t *fp, uint32_t addr)
 {
     static const char *const prompts[2 * YT_LED_WORDS] = {
         "Please input config val of YT Phy LED0 :",
@@ -135,7 +114,7 @@ void yt8521s_led_cfg(FILE *fp, uint32_t addr)
     };
     // LED0 and LED1 share the first word, LED2 and the blink setting the
     // second; the high half keeps only 16 bits of its answer.
-    uint32_t con_val[YT_LED_WORDS] = {0, 0}, old[YT_LED_WORDS];
+    uint32_t con_val[YT_LED_WORDS] = {0, 0};
     for (int i = 0; i < 2 * YT_LED_WORDS; i++) {
         int32_t user_input;
         if (!ask_number(prompts[i], BASE_HEX, 0, INT_MAX, MSG_INVALID, 0, &user_input))
@@ -143,13 +122,13 @@ void yt8521s_led_cfg(FILE *fp, uint32_t addr)
         uint32_t v = (uint32_t)user_input;
         con_val[i / 2] |= i % 2 == 0 ? v & HALF_WORD_FIELD : v << HALF_WORD_SHIFT;
     }
-    if (!store_values(fp, addr, con_val, old, YT_LED_WORDS))
+    if (!wt_img_words(fp, addr, con_val, YT_LED_WORDS))
         return;
     printf(MSG_DONE_FIELDS);
     printf("    LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : 0x%x\n",
            field_get(con_val[0], LOW_HALF), field_get(con_val[0], HIGH_HALF),
            field_get(con_val[1], LOW_HALF), field_get(con_val[1], HIGH_HALF));
-    finish_with_switch(fp, addr, old, YT_LED_WORDS, led_switch(fp, addr));
+    led_switch(fp, addr);
 }
 
 // The answer is kept to its low byte, taken as a signed 8-bit value, so
@@ -172,40 +151,31 @@ static bool ask_smbus_arp(int8_t *answer)
     }
 }
 
-void smbus_arp_cfg(FILE *fp, uint32_t addr)
+void smbus_arp_cfg(img_t *fp, uint32_t addr)
 {
     int8_t enable;
     if (!ask_smbus_arp(&enable))
         return;
-    uint32_t val = enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF, old;
-    if (!store_values(fp, addr, &val, &old, 1))
-        return;
+    uint32_t val = enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF;
     // The switch asks nothing, so it runs before the confirmation and a
     // failed enable bit is never reported as success.
-    if (smbus_arp_switch(fp, addr) != SWITCH_DONE) {
-        restore_img_words(fp, addr, &old, 1);
+    if (!wt_img(fp, addr, val) || smbus_arp_switch(fp, addr) != SWITCH_DONE)
         return;
-    }
     puts(enable ? "\nConfiguration completed successfully, Enable SMBUS ARP"
                 : "\nConfiguration completed successfully, Disable SMBUS ARP");
 }
 
 // The LLDP default has no switch: storing it stamps the signature and
 // leaves every enable bit as it was.
-void lldp_tx_cfg(FILE *fp, uint32_t addr)
+void lldp_tx_cfg(img_t *fp, uint32_t addr)
 {
     int32_t user_input;
     if (!ask_number("Please input config val of LLDP TX :", BASE_HEX, 0, LLDP_TX_MAX, MSG_INVALID, 0,
                     &user_input))
         return;
-    uint32_t val = (uint32_t)user_input & LLDP_TX_FIELD, old;
-    if (!store_values(fp, addr, &val, &old, 1))
+    uint32_t val = (uint32_t)user_input & LLDP_TX_FIELD, rd_val = 0;
+    if (!wt_img(fp, addr, val) || !rd_img(fp, OEM_CFG_ADDR, &rd_val) ||
+        !wt_img(fp, OEM_CFG_ADDR, oem_stamped(rd_val) | MAGIC_MASK))
         return;
-    uint32_t rd_val = oem_stamped(rd_word(fp, OEM_CFG_ADDR)) | MAGIC_MASK;
-    if (!wt_img(fp, OEM_CFG_ADDR, rd_val)) {
-        restore_img_words(fp, addr, &old, 1);
-        printf(MSG_WRITE_FAIL);
-        return;
-    }
     printf("\nConfiguration completed successfully, LLDP TX config : 0x%x\n", val);
 }

@@ -10,44 +10,34 @@ static uint32_t word_sum(const uint32_t *words, size_t n)
     return sum;
 }
 
-#define MSG_NOT_RESTORED "[Warn]The original header block could not be restored!\n"
-
-static void put_back_header(FILE *fp, const uint32_t *orig)
-{
-    if (restore_img_words(fp, IMG_HEADER_ADDR, orig, IMG_HEADER_WORDS))
-        printf("[Warn]The original header block was restored.\n");
-    else
-        printf(MSG_NOT_RESTORED);
-}
-
 // Copies the template over the header block and checks the copy by the sum
-// of its words read back. On any failure the original block goes back.
-static bool copy_header(FILE *fp, uint32_t temp_addr, const uint32_t *orig)
+// of its words read back from the file. A template without the image magic
+// is refused before anything is written; a copy that does not read back as
+// written fails the command, which the command loop then undoes.
+static bool copy_header(img_t *fp, uint32_t temp_addr)
 {
     uint32_t tmpl[IMG_HEADER_WORDS], back[IMG_HEADER_WORDS];
-    rd_img_words(fp, temp_addr, tmpl, IMG_HEADER_WORDS);
+    if (!rd_img_words(fp, temp_addr, tmpl, IMG_HEADER_WORDS))
+        return false;
     if (tmpl[0] != IMG_HEADER) {
         printf("error, img not support, hdr 0x%x!", tmpl[0]);
         return false;
     }
-    if (!wt_img_words(fp, IMG_HEADER_ADDR, tmpl, IMG_HEADER_WORDS)) {
-        printf(MSG_WRITE_FAIL);
-        put_back_header(fp, orig);
+    if (!wt_img_words(fp, IMG_HEADER_ADDR, tmpl, IMG_HEADER_WORDS) ||
+        !img_reread_words(fp, IMG_HEADER_ADDR, back, IMG_HEADER_WORDS))
         return false;
-    }
-    rd_img_words(fp, IMG_HEADER_ADDR, back, IMG_HEADER_WORDS);
     uint32_t checksum_before = word_sum(tmpl, IMG_HEADER_WORDS);
     uint32_t checksum_after = word_sum(back, IMG_HEADER_WORDS);
     if (checksum_after != checksum_before) {
         printf("\nConfiguration checksum error, please try again, %d, %d\n", (int)checksum_after,
                (int)checksum_before);
-        put_back_header(fp, orig);
+        img_mark_failed(fp, IMG_VERIFY_FAIL);
         return false;
     }
     return true;
 }
 
-void network_port_disable(FILE *fp)
+void network_port_disable(img_t *fp)
 {
     int port_num = g_cfg.port_num;
     // Only one to four ports have templates; any other count would index
@@ -62,15 +52,9 @@ void network_port_disable(FILE *fp)
                     "ERROR, Input Value %d invalid, range [0,%d]\n", port_num - 1, &user_input))
         return;
     int remaining = port_num - user_input;
-    uint32_t orig[IMG_HEADER_WORDS];
-    rd_img_words(fp, IMG_HEADER_ADDR, orig, IMG_HEADER_WORDS);
-    if (!copy_header(fp, PORT_TEMPLATES[remaining - 1], orig))
+    if (!copy_header(fp, PORT_TEMPLATES[remaining - 1]))
         return;
     g_cfg.valid_port = (uint8_t)remaining;
     printf("\nConfiguration completed successfully, current port num:0x%x\n", remaining);
-    switch_result_t r = netport_disable_switch(fp);
-    if (r == SWITCH_FAILED)
-        put_back_header(fp, orig);
-    else if (r == SWITCH_INPUT_ENDED && !restore_img_words(fp, IMG_HEADER_ADDR, orig, IMG_HEADER_WORDS))
-        printf("\n" MSG_NOT_RESTORED);
+    netport_disable_switch(fp);
 }

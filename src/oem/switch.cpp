@@ -34,14 +34,16 @@ uint32_t oem_stamped(uint32_t word)
 
 // Replaces one enable bit by its state in con_val, keeping the other bits of
 // a stamped word.
-static bool merge_oem_bit(FILE *fp, uint32_t bit, uint32_t con_val)
+static bool merge_oem_bit(img_t *fp, uint32_t bit, uint32_t con_val)
 {
-    uint32_t rd_val = oem_stamped(rd_word(fp, OEM_CFG_ADDR));
-    rd_val = (rd_val & ~bit) | con_val;
+    uint32_t rd_val;
+    if (!rd_img(fp, OEM_CFG_ADDR, &rd_val))
+        return false;
+    rd_val = (oem_stamped(rd_val) & ~bit) | con_val;
     return wt_img(fp, OEM_CFG_ADDR, rd_val);
 }
 
-static switch_result_t ask_switch(FILE *fp, const switch_row_t *sw)
+static switch_result_t ask_switch(img_t *fp, const switch_row_t *sw)
 {
     yes_no_t answer = ask_yes_no(sw->question);
     if (answer == ANSWER_EOF)
@@ -49,64 +51,61 @@ static switch_result_t ask_switch(FILE *fp, const switch_row_t *sw)
     uint32_t con_val = MAGIC_MASK | (answer == ANSWER_YES ? sw->bit : 0);
     // The message follows the write so that it never reports a change
     // that did not reach the file.
-    if (!merge_oem_bit(fp, sw->bit, con_val)) {
-        printf(MSG_WRITE_FAIL);
+    if (!merge_oem_bit(fp, sw->bit, con_val))
         return SWITCH_FAILED;
-    }
     puts(answer == ANSWER_YES ? sw->on : sw->off);
     return SWITCH_DONE;
 }
 
 // A feature without a value has nothing to enable: the switch stays silent.
-static switch_result_t value_switch(FILE *fp, uint32_t addr, const switch_row_t *sw)
+static switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw)
 {
-    if (rd_word(fp, addr) == INVALID_ID)
+    uint32_t val;
+    if (!rd_img(fp, addr, &val))
+        return SWITCH_FAILED;
+    if (val == INVALID_ID)
         return SWITCH_SILENT;
     return ask_switch(fp, sw);
 }
 
-switch_result_t led_switch(FILE *fp, uint32_t addr)
+switch_result_t led_switch(img_t *fp, uint32_t addr)
 {
     return value_switch(fp, addr, &LED_SWITCH);
 }
 
-switch_result_t gpio_switch(FILE *fp, uint32_t addr)
+switch_result_t gpio_switch(img_t *fp, uint32_t addr)
 {
     return value_switch(fp, addr, &GPIO_SWITCH);
 }
 
-switch_result_t phy_mode_switch(FILE *fp, uint32_t addr)
+switch_result_t phy_mode_switch(img_t *fp, uint32_t addr)
 {
     return value_switch(fp, addr, &PHY_MODE_SWITCH);
 }
 
-switch_result_t wol_wake_io_switch(FILE *fp, uint32_t addr)
+switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr)
 {
     return value_switch(fp, addr, &WAKE_IO_SWITCH);
 }
 
-switch_result_t netport_disable_switch(FILE *fp)
+switch_result_t netport_disable_switch(img_t *fp)
 {
     return ask_switch(fp, &NETPORT_SWITCH);
 }
 
 // SMBus ARP is always enabled once configured; its on/off state lives in
 // the ARP word itself.
-switch_result_t smbus_arp_switch(FILE *fp, uint32_t addr)
+switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr)
 {
     (void)addr;
-    if (!merge_oem_bit(fp, SMBUS_ARP_OEM_EN, MAGIC_MASK | SMBUS_ARP_OEM_EN)) {
-        printf(MSG_WRITE_FAIL);
-        return SWITCH_FAILED;
-    }
-    return SWITCH_DONE;
+    return merge_oem_bit(fp, SMBUS_ARP_OEM_EN, MAGIC_MASK | SMBUS_ARP_OEM_EN) ? SWITCH_DONE : SWITCH_FAILED;
 }
 
 // Family 0 menu option 1: every switch whose value is set, in this order.
-void vn_switch_all(FILE *fp)
+void vn_switch_all(img_t *fp)
 {
     static const struct {
-        switch_result_t (*run)(FILE *, uint32_t);
+        switch_result_t (*run)(img_t *, uint32_t);
         uint32_t addr;
     } steps[] = {
         {led_switch, LED_CFG_ADDR},

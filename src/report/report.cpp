@@ -2,33 +2,34 @@
 // decoded configuration of either family.
 #include "norvask-oem-cfg.h"
 
-#include <vector>
-
-void show_cfg_simple(FILE *fp)
+// The listing is printed only once every word of it could be read.
+void show_cfg_simple(img_t *fp)
 {
+    uint32_t words[OEM_LIST_WORDS], lldp;
+    if (!rd_img_words(fp, OEM_CFG_ADDR, words, OEM_LIST_WORDS) || !rd_img(fp, LLDP_START_ADDR, &lldp))
+        return;
     printf("\nConfiguration List:\n");
-    for (uint32_t i = 0; i < OEM_LIST_WORDS; i++) {
-        uint32_t addr = OEM_CFG_ADDR + i * IMG_WORD_SIZE;
-        printf("0x%x : 0x%x\n", addr, rd_word(fp, addr));
-    }
-    printf("0x%x : 0x%x\n", LLDP_START_ADDR, rd_word(fp, LLDP_START_ADDR));
+    for (uint32_t i = 0; i < OEM_LIST_WORDS; i++)
+        printf("0x%x : 0x%x\n", OEM_CFG_ADDR + i * IMG_WORD_SIZE, words[i]);
+    printf("0x%x : 0x%x\n", LLDP_START_ADDR, lldp);
     printf("\n");
 }
 
 // Erases the words from start_addr to end_addr inclusive and writes the LLDP
-// default; if any write fails, every word goes back to what it was.
-void recover_img_oem_area(FILE *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr)
+// default. The area is one block of the image, erased in one write.
+void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr)
 {
+    static const size_t AREA_WORDS = (OEM_CFG_END_ADDR - OEM_CFG_ADDR) / IMG_WORD_SIZE + 1;
+    uint32_t erased[AREA_WORDS];
     size_t n = end_addr < start_addr ? 0 : (end_addr - start_addr) / IMG_WORD_SIZE + 1;
-    std::vector<uint32_t> erased(n, INVALID_ID), old(n);
-    rd_img_words(fp, start_addr, old.data(), n);
-    uint32_t old_lldp = rd_word(fp, lldp_addr);
-    if (!wt_img_words(fp, start_addr, erased.data(), n) || !wt_img(fp, lldp_addr, LLDP_RESET_VAL)) {
-        restore_img_words(fp, start_addr, old.data(), n);
-        restore_img_words(fp, lldp_addr, &old_lldp, 1);
-        printf(MSG_WRITE_FAIL);
+    if (n > AREA_WORDS) {
+        img_mark_failed(fp, IMG_WRITE_FAIL);  // only the OEM area is ever erased
         return;
     }
+    for (size_t i = 0; i < n; i++)
+        erased[i] = INVALID_ID;
+    if (!wt_img_words(fp, start_addr, erased, n) || !wt_img(fp, lldp_addr, LLDP_RESET_VAL))
+        return;
     printf("erase region : [0x%x, 0x%x], lldp region : 0x%x\n", start_addr, end_addr, lldp_addr);
     printf("IMG OEM region was successfully recovered to the default value.");
 }
@@ -40,7 +41,7 @@ typedef struct {
     uint32_t addr;
     const char *unset_warning;  // NULL: an unset word is shown like a set one
     const char *reminder;
-    void (*show)(FILE *fp, uint32_t word, char phy_type);
+    bool (*show)(img_t *fp, uint32_t word, char phy_type);  // false: a word could not be read
 } feature_row_t;
 
 static void show_inner_led(uint32_t word)
@@ -49,7 +50,7 @@ static void show_inner_led(uint32_t word)
            field_get(word, INNER_LED_POLARITY), field_get(word, INNER_LED_LED));
 }
 
-static void show_led(FILE *fp, uint32_t word, char phy_type)
+static bool show_led(img_t *fp, uint32_t word, char phy_type)
 {
     switch (phy_type) {
     case PHY_INNER:
@@ -63,7 +64,9 @@ static void show_led(FILE *fp, uint32_t word, char phy_type)
                field_get(word, MV_LED_BLINK));
         break;
     case PHY_YT: {
-        uint32_t word2 = rd_word(fp, LED_CFG2_ADDR);
+        uint32_t word2;
+        if (!rd_img(fp, LED_CFG2_ADDR, &word2))
+            return false;
         printf("\nYT PHY config val : 0x%x 0x%x --> LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : "
                "0x%x\n",
                word, word2, field_get(word, LOW_HALF), field_get(word, HIGH_HALF),
@@ -74,18 +77,21 @@ static void show_led(FILE *fp, uint32_t word, char phy_type)
         printf("\nphy type unknow : type is %c\n", phy_type);
         break;
     }
+    return true;
 }
 
-static void show_gpio(FILE *, uint32_t word, char)
+static bool show_gpio(img_t *, uint32_t word, char)
 {
     printf("\nGPIO config val: 0x%x\n", field_get(word, LOW_HALF));
+    return true;
 }
 
-static void show_phy_mode(FILE *, uint32_t word, char)
+static bool show_phy_mode(img_t *, uint32_t word, char)
 {
     printf("\nPHY MODE : port0 : 0x%x port1 : 0x%x port2 : 0x%x port3 : 0x%x\n",
            field_get(word, phy_mode_port(0)), field_get(word, phy_mode_port(1)),
            field_get(word, phy_mode_port(2)), field_get(word, phy_mode_port(3)));
+    return true;
 }
 
 static void show_arp_state(bool enabled)
@@ -93,14 +99,16 @@ static void show_arp_state(bool enabled)
     puts(enabled ? "\nSMBUS ARP Enable!" : "\nSMBUS ARP Disable!");
 }
 
-static void show_smbus_arp(FILE *, uint32_t word, char)
+static bool show_smbus_arp(img_t *, uint32_t word, char)
 {
     show_arp_state(word & SMBUS_ARP_STATE_BIT);
+    return true;
 }
 
-static void show_wake_io(FILE *, uint32_t word, char)
+static bool show_wake_io(img_t *, uint32_t word, char)
 {
     printf("\nWOL Wake IO pull down time : %d ms\n", (int)field_get(word, LOW_HALF));
+    return true;
 }
 
 static const feature_row_t vn_features[] = {
@@ -116,56 +124,67 @@ static const feature_row_t vn_features[] = {
      "\nPlease select option 1 to enable WOL Wake IO configuration", show_wake_io},
 };
 
-static void report_feature(FILE *fp, uint32_t oem, const feature_row_t *row, char phy_type)
+// Returns false when a word could not be read; the report stops there.
+static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, char phy_type)
 {
-    uint32_t val = rd_word(fp, row->addr);
+    uint32_t val;
+    if (!rd_img(fp, row->addr, &val))
+        return false;
     bool enabled = (oem & row->bit) != 0;
     bool set = val != INVALID_ID;
     if (enabled && !set && row->unset_warning != nullptr)
         puts(row->unset_warning);
     else if (enabled)
-        row->show(fp, val, phy_type);
+        return row->show(fp, val, phy_type);
     else if (set)
         puts(row->reminder);
+    return true;
 }
 
 // Returns the OEM configuration word, or stops the report with a warning
 // when the tool has never stamped it.
-static bool read_stamped(FILE *fp, uint32_t *oem)
+static bool read_stamped(img_t *fp, uint32_t *oem)
 {
-    *oem = rd_word(fp, OEM_CFG_ADDR);
+    if (!rd_img(fp, OEM_CFG_ADDR, oem))
+        return false;
     if ((*oem & OEM_SIG_FIELD) == MAGIC_MASK)
         return true;
     puts("\n[Warn]The Image has not been modified!");
     return false;
 }
 
-static void show_lldp(FILE *fp)
+static bool show_lldp(img_t *fp)
 {
-    uint32_t val = rd_word(fp, LLDP_START_ADDR);
+    uint32_t val;
+    if (!rd_img(fp, LLDP_START_ADDR, &val))
+        return false;
     if (val != INVALID_ID)
         printf("\nLLDP default configuration set to : 0x%x \n", val);
+    return true;
 }
 
-void vn_show_cfg(FILE *fp, char phy_type)
+void vn_show_cfg(img_t *fp, char phy_type)
 {
     uint32_t oem;
     if (!read_stamped(fp, &oem))
         return;
     for (const feature_row_t &row : vn_features)
-        report_feature(fp, oem, &row, phy_type);
-    show_lldp(fp);
+        if (!report_feature(fp, oem, &row, phy_type))
+            return;
+    if (!show_lldp(fp))
+        return;
     if (g_cfg.valid_port != g_cfg.port_num)
         printf("\nCurrent port number is : %d\n", g_cfg.valid_port);
     show_cfg_simple(fp);
 }
 
-static void mr_show_led(FILE *, uint32_t word, char)
+static bool mr_show_led(img_t *, uint32_t word, char)
 {
     show_inner_led(word);
+    return true;
 }
 
-void mr_show_cfg(FILE *fp)
+void mr_show_cfg(img_t *fp)
 {
     static const feature_row_t mr_led = {LED_OEM_EN, LED_CFG_ADDR, "\n[Warn]PHY is not set",
                                          "\nPlease select option 1 to enable LED configuration",
@@ -173,11 +192,12 @@ void mr_show_cfg(FILE *fp)
     uint32_t oem;
     if (!read_stamped(fp, &oem))
         return;
-    report_feature(fp, oem, &mr_led, PHY_INNER);
+    uint32_t arp;
+    if (!report_feature(fp, oem, &mr_led, PHY_INNER) || !rd_img(fp, MR_SMBUS_ARP_ADDR, &arp))
+        return;
     // Family 1 shows the ARP word only when it holds one of its two states.
-    uint32_t arp = rd_word(fp, MR_SMBUS_ARP_ADDR);
     if (arp == SMBUS_ARP_ON || arp == SMBUS_ARP_OFF)
         show_arp_state(arp == SMBUS_ARP_ON);
-    show_lldp(fp);
-    show_cfg_simple(fp);
+    if (show_lldp(fp))
+        show_cfg_simple(fp);
 }
