@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         image_plan_t plan = image_plan_default();
         plan.pattern = flags & 1;
         plan.has_sid = sid != 0;
-        plan.device_id = sid < 2 ? image_device_id(Vantrel) : mr_type[sid - 2];
+        plan.device_id = sid < 2 ? image_device_id(Vantrel) : sid == 2 ? MR_DEVICE_ID_A : MR_DEVICE_ID_B;
         plan.phy_code = code;
         plan.ports = low & SID_PORT_NUM_FIELD;
         plan.wol = low & SID_WOL_BIT;
@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(&before[at[sel % 4] + IMG_WORD_SIZE * (sel / 4 % words[sel % 4])], &val, IMG_WORD_SIZE);
     }
     pos = std::min(pos, size);
-    std::ofstream(s_img, std::ios::binary).write((const char *)before.data(), before.size());
-    std::ofstream(s_in, std::ios::binary).write((const char *)data + pos, size - pos);
+    std::ofstream(s_img, std::ios::binary).write((const char *)before.data(), (std::streamsize)before.size());
+    std::ofstream(s_in, std::ios::binary).write((const char *)data + pos, (std::streamsize)(size - pos));
     if (freopen(s_in.c_str(), "rb", stdin) == nullptr)
         abort();
 
@@ -77,7 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *argv[] = {arg0, arg1, s_img.data(), nullptr};
     int status = oem_tool_main(3, argv);
     std::streamsize got =  // the stream is closed again at the end of the statement
-        std::ifstream(s_img, std::ios::binary).read((char *)after.data(), after.size()).gcount();
+        std::ifstream(s_img, std::ios::binary)
+            .read((char *)after.data(), (std::streamsize)after.size())
+            .gcount();
     if ((status != 0 && status != -1) || got != (std::streamsize)IMAGE_BYTES)
         abort();  // a crash-free run that still failed, or the image changed size
     for (const auto &k : kept)

@@ -50,7 +50,8 @@ bytes_t with_words(bytes_t bytes, const words_t &words)
 
 uint32_t word_at(const bytes_t &b, uint32_t addr)
 {
-    return b.at(addr) | b.at(addr + 1) << 8 | b.at(addr + 2) << 16 | (uint32_t)b.at(addr + 3) << 24;
+    return (uint32_t)b.at(addr) | (uint32_t)b.at(addr + 1) << 8 | (uint32_t)b.at(addr + 2) << 16 |
+           (uint32_t)b.at(addr + 3) << 24;
 }
 
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual)

@@ -155,8 +155,13 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
                 #pragma GCC diagnostic pop
             continue;
         }
-        if (row->op == nullptr)
-            return img_end(img) && !any_failed ? 0 : 1;
+        if (row->op == nullptr) {
+            if (!img_end(img)) {
+                printf(MSG_WRITE_FAIL);
+                any_failed = true;
+            }
+            return any_failed ? 1 : 0;
+        }
         const cycle_t cycle = {img, path, phy_type, row->addr};
         row->op(&cycle);
         if (run_must_stop())

@@ -1,19 +1,10 @@
 #include "image_gen.h"
 
-#include "norvask-oem-cfg.h"
-
-// Port-count templates by number of enabled ports, one to four.
-static const uint32_t TEMPLATES[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS,
-                                                 ENABLE_FOUR_PORTS};
-
 typedef struct {
     int family;
     const char *name;
     uint32_t phy_code;
 } phy_name_t;
-
-// Family 0 is any device id outside the family-1 list.
-static const uint32_t VANTREL_DEVICE_ID = 0x1000;
 
 static const phy_name_t PHY_NAMES[] = {
     {0, "inner", 0x10},     {0, "yt", 0x60}, {0, "mv-fiber", 0x50}, {0, "mv-copper", 0x51},
@@ -22,7 +13,7 @@ static const phy_name_t PHY_NAMES[] = {
 
 uint32_t image_device_id(int family)
 {
-    return family == Mirolane ? mr_type[0] : VANTREL_DEVICE_ID;
+    return family == Mirolane ? MR_DEVICE_ID_A : VN_DEVICE_ID;
 }
 
 image_plan_t image_plan_default(void)
@@ -58,9 +49,10 @@ static void put_word(std::vector<uint8_t> &img, uint32_t addr, uint32_t val)
         img[addr + i] = (uint8_t)(val >> (8 * i));
 }
 
+// A port count outside 1 to 4 gets the mask of every port.
 static uint32_t mask_of_ports(uint32_t ports)
 {
-    return ports >= 1 && ports <= MAX_PORT_NUM ? (1u << ports) - 1 : 0xF;
+    return ports >= 1 && ports <= MAX_PORT_NUM ? port_count_mask(ports) : port_count_mask(MAX_PORT_NUM);
 }
 
 std::vector<uint8_t> image_build(const image_plan_t *plan)
@@ -76,8 +68,8 @@ std::vector<uint8_t> image_build(const image_plan_t *plan)
     put_word(img, IMG_HEADER_ADDR, IMG_HEADER);
     put_word(img, PORT_MASK_ADDR, plan->port_mask ? plan->port_mask : mask_of_ports(plan->ports));
     for (uint32_t ports = 1; ports <= MAX_PORT_NUM; ports++) {
-        put_word(img, TEMPLATES[ports - 1], IMG_HEADER);
-        put_word(img, TEMPLATES[ports - 1] + PORT_MASK_ADDR, mask_of_ports(ports));
+        put_word(img, PORT_TEMPLATES[ports - 1], IMG_HEADER);
+        put_word(img, PORT_TEMPLATES[ports - 1] + PORT_MASK_ADDR, mask_of_ports(ports));
     }
     put_word(img, SUB_SYS_ID_ADDR, image_sid(plan));
     for (const auto &w : plan->words)
@@ -96,4 +88,13 @@ bool image_phy_by_name(int family, const std::string &name, uint32_t *device_id,
         }
     }
     return false;
+}
+
+std::string image_phy_names(int family)
+{
+    std::string names;
+    for (const phy_name_t &p : PHY_NAMES)
+        if (p.family == family)
+            names += (names.empty() ? "" : ", ") + std::string(p.name);
+    return names;
 }

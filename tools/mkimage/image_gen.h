@@ -1,4 +1,5 @@
-// Synthetic flash images for demos and tests.
+// Synthetic flash images for demos and tests. Header-only use of the tool's
+// layout constants: nothing here links the tool's operations.
 #ifndef NORVASK_IMAGE_GEN_H
 #define NORVASK_IMAGE_GEN_H
 
@@ -7,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "norvask-oem-cfg.h"
 
 typedef struct {
     bool has_sid;           // false: the sub-system id word stays erased
@@ -21,13 +24,16 @@ typedef struct {
     std::vector<std::pair<uint32_t, uint32_t>> words;  // stored last
 } image_plan_t;
 
-#define IMAGE_FULL_SIZE 0x100000u  // a 1 MiB flash
+#define IMAGE_FULL_SIZE IMG_FLASH_SIZE  // a 1 MiB flash
 
 image_plan_t image_plan_default(void);
+// A device id of the family: VN_DEVICE_ID for family 0, MR_DEVICE_ID_A for 1.
 uint32_t image_device_id(int family);
 uint32_t image_sid(const image_plan_t *plan);
 uint8_t image_pattern_byte(uint32_t offset);
 std::vector<uint8_t> image_build(const image_plan_t *plan);
 bool image_phy_by_name(int family, const std::string &name, uint32_t *device_id, uint32_t *phy_code);
+// The PHY names of a family, comma-separated, for help texts.
+std::string image_phy_names(int family);
 
 #endif

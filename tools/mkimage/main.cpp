@@ -1,147 +1,270 @@
 // norvask_mkimage: writes a synthetic 1 MiB flash image for demos and tests.
+//
+// Every option is one row of OPTIONS: its name, the kind of argument it
+// takes, its help line and the setter that checks the argument and records
+// it. The usage text is generated from the same rows, so the two cannot
+// drift apart. A setter changes the request only when its argument is valid.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "image_gen.h"
 
-static const char USAGE[] =
-    "Usage: norvask_mkimage [options] OUTPUT\n"
-    "Writes a synthetic 1 MiB flash image: erased flash, the image magic and a\n"
-    "port mask in the header block, the four port-count templates, and a\n"
-    "sub-system id word built from the options (left erased when none is given).\n"
-    "\n"
-    "  --family N          controller family: 0 or 1\n"
-    "  --phy NAME          PHY by name; family 0: inner, yt, mv-fiber, mv-copper,\n"
-    "                      mv, other; family 1: copper, fiber\n"
-    "  --device-id HEX     device id (16 bits)\n"
-    "  --phy-code HEX      OEM PHY code (8 bits)\n"
-    "  --ports N           number of network ports, 0 to 7 (default 4)\n"
-    "  --wol 0|1           WOL flag\n"
-    "  --ncsi 0|1          NCSI flag\n"
-    "  --port-mask HEX     port mask of the header block (default: all ports)\n"
-    "  --pattern           fill the bytes the tool does not own with a pattern\n"
-    "  --word OFFSET=VALUE store a 32-bit word (repeatable)\n"
-    "  --size BYTES        make the file this long (default 0x100000, at most that)\n"
-    "  --help              show this text\n";
+namespace {
 
-static bool parse_u32(const char *s, uint32_t max, uint32_t *out)
+const char PROG[] = "norvask_mkimage";
+
+// What the command line asks for.
+struct request_t {
+    image_plan_t plan = image_plan_default();
+    int family = -1;               // -1: not given
+    const char *phy = nullptr;     // PHY name, checked once the family is known
+    bool device_given = false;     // explicit ids win over the ones names stand for
+    bool code_given = false;
+};
+
+enum arg_kind_t { ARG_NONE, ARG_BIT, ARG_COUNT, ARG_HEX, ARG_NAME, ARG_WORD, ARG_BYTES };
+
+// The placeholder the usage text shows for each kind of argument.
+const char *const ARG_SHOWN[] = {"", "0|1", "N", "HEX", "NAME", "OFFSET=VALUE", "BYTES"};
+
+struct option_t {
+    const char *name;
+    arg_kind_t kind;
+    bool describes_board;  // giving it writes the sub-system id word
+    const char *help;
+    bool (*set)(request_t &req, const char *arg);  // false: the argument is refused
+};
+
+// Digits of `base` only: no sign, no blanks, at least one digit, at most `max`.
+bool parse_digits(const char *s, unsigned base, uint32_t max, uint32_t *out)
 {
-    if (s == nullptr || *s == '\0' || *s == '-')
+    uint64_t v = 0;
+    if (*s == '\0')
         return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(s, &end, 0);
-    if (errno != 0 || *end != '\0' || v > max)
-        return false;
+    for (; *s != '\0'; s++) {
+        const char *digits = "0123456789abcdef";
+        const char *d = strchr(digits, *s >= 'A' && *s <= 'F' ? *s - 'A' + 'a' : *s);
+        if (d == nullptr || (unsigned)(d - digits) >= base)
+            return false;
+        v = v * base + (unsigned)(d - digits);
+        if (v > max)
+            return false;
+    }
     *out = (uint32_t)v;
     return true;
 }
 
-static bool parse_hex(const char *s, uint32_t max, uint32_t *out)
+bool has_hex_prefix(const char *s)
 {
-    std::string t = s ? s : "";
-    if (t.rfind("0x", 0) != 0 && t.rfind("0X", 0) != 0)
-        t = "0x" + t;
-    return parse_u32(t.c_str(), max, out);
+    return s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
 }
 
-static int fail(const char *what, const char *arg)
+// Hexadecimal, with or without a 0x prefix.
+bool parse_hex(const char *s, uint32_t max, uint32_t *out)
 {
-    fprintf(stderr, "norvask_mkimage: %s: %s\n", what, arg ? arg : "(missing)");
-    return 2;
+    return parse_digits(has_hex_prefix(s) ? s + 2 : s, 16, max, out);
 }
 
-static bool parse_word(const char *arg, image_plan_t *plan)
+// Decimal, or hexadecimal with a 0x prefix.
+bool parse_count(const char *s, uint32_t max, uint32_t *out)
 {
-    const char *eq = arg ? strchr(arg, '=') : nullptr;
-    if (eq == nullptr)
+    return has_hex_prefix(s) ? parse_digits(s + 2, 16, max, out) : parse_digits(s, 10, max, out);
+}
+
+bool set_family(request_t &req, const char *arg)
+{
+    uint32_t n;
+    if (!parse_digits(arg, 10, 1, &n))
         return false;
-    std::string off(arg, eq);
-    uint32_t a, v;
-    if (!parse_hex(off.c_str(), 0xFFFFC, &a) || a % 4 != 0 || !parse_hex(eq + 1, 0xFFFFFFFF, &v))
-        return false;
-    plan->words.push_back({a, v});
+    req.family = (int)n;
     return true;
 }
 
+bool set_phy(request_t &req, const char *arg)
+{
+    req.phy = arg;
+    return true;
+}
+
+bool set_device_id(request_t &req, const char *arg)
+{
+    return req.device_given = parse_hex(arg, 0xFFFF, &req.plan.device_id);
+}
+
+bool set_phy_code(request_t &req, const char *arg)
+{
+    return req.code_given = parse_hex(arg, SID_PHY_CODE_FIELD, &req.plan.phy_code);
+}
+
+bool set_ports(request_t &req, const char *arg)
+{
+    return parse_digits(arg, 10, SID_PORT_NUM_FIELD, &req.plan.ports);
+}
+
+bool set_flag(bool *flag, const char *arg)
+{
+    uint32_t n;
+    if (!parse_digits(arg, 10, 1, &n))
+        return false;
+    *flag = n != 0;
+    return true;
+}
+
+bool set_wol(request_t &req, const char *arg)
+{
+    return set_flag(&req.plan.wol, arg);
+}
+
+bool set_ncsi(request_t &req, const char *arg)
+{
+    return set_flag(&req.plan.ncsi, arg);
+}
+
+bool set_port_mask(request_t &req, const char *arg)
+{
+    return parse_hex(arg, 0xFFFFFFFFu, &req.plan.port_mask);
+}
+
+bool set_pattern(request_t &req, const char *)
+{
+    req.plan.pattern = true;
+    return true;
+}
+
+// OFFSET=VALUE, both hexadecimal; the offset a word of the flash.
+bool set_word(request_t &req, const char *arg)
+{
+    const char *eq = strchr(arg, '=');
+    if (eq == nullptr)
+        return false;
+    std::string offset(arg, eq);
+    uint32_t at, value;
+    if (!parse_hex(offset.c_str(), IMG_FLASH_SIZE - IMG_WORD_SIZE, &at) || at % IMG_WORD_SIZE != 0 ||
+        !parse_hex(eq + 1, 0xFFFFFFFFu, &value))
+        return false;
+    req.plan.words.push_back({at, value});
+    return true;
+}
+
+bool set_size(request_t &req, const char *arg)
+{
+    uint32_t n;
+    if (!parse_count(arg, IMG_FLASH_SIZE, &n))
+        return false;
+    req.plan.size = n;
+    return true;
+}
+
+const option_t OPTIONS[] = {
+    {"--family", ARG_COUNT, true, "controller family: 0 or 1", set_family},
+    {"--phy", ARG_NAME, true, "PHY by name (names below; the family is 0 if not given)", set_phy},
+    {"--device-id", ARG_HEX, true, "device id (16 bits)", set_device_id},
+    {"--phy-code", ARG_HEX, true, "OEM PHY code (8 bits)", set_phy_code},
+    {"--ports", ARG_COUNT, true, "number of network ports, 0 to 7 (default 4)", set_ports},
+    {"--wol", ARG_BIT, true, "WOL flag", set_wol},
+    {"--ncsi", ARG_BIT, true, "NCSI flag", set_ncsi},
+    {"--port-mask", ARG_HEX, false, "port mask of the header block (default: all ports)", set_port_mask},
+    {"--pattern", ARG_NONE, false, "fill the bytes the tool does not own with a pattern", set_pattern},
+    {"--word", ARG_WORD, false, "store a 32-bit word (repeatable)", set_word},
+    {"--size", ARG_BYTES, false, "make the file this long (default 0x100000, at most that)", set_size},
+    {"--help", ARG_NONE, false, "show this text", nullptr},
+};
+
+void usage(FILE *to)
+{
+    fprintf(to,
+            "Usage: %s [options] OUTPUT\n"
+            "Writes a synthetic 1 MiB flash image: erased flash, the image magic and a\n"
+            "port mask in the header block, the four port-count templates, and a\n"
+            "sub-system id word built from the options (left erased when none is given).\n"
+            "\n",
+            PROG);
+    for (const option_t &o : OPTIONS) {
+        std::string head = std::string(o.name) + (o.kind == ARG_NONE ? "" : " ") + ARG_SHOWN[o.kind];
+        fprintf(to, "  %-20s %s\n", head.c_str(), o.help);
+    }
+    fprintf(to, "\nPHY names of family 0: %s\nPHY names of family 1: %s\n", image_phy_names(0).c_str(),
+            image_phy_names(1).c_str());
+}
+
+int fail(const std::string &what)
+{
+    fprintf(stderr, "%s: %s\nTry '%s --help'.\n", PROG, what.c_str(), PROG);
+    return 2;
+}
+
+const option_t *find_option(const char *name)
+{
+    for (const option_t &o : OPTIONS)
+        if (strcmp(o.name, name) == 0)
+            return &o;
+    return nullptr;
+}
+
+// 0, or the errno of the first failure; a failed write leaves no file.
+int write_image(const char *path, const std::vector<uint8_t> &img)
+{
+    FILE *f = fopen(path, "wb");
+    if (f == nullptr)
+        return errno;
+    int err = fwrite(img.data(), 1, img.size(), f) == img.size() ? 0 : errno != 0 ? errno : EIO;
+    if (fclose(f) != 0 && err == 0)
+        err = errno != 0 ? errno : EIO;
+    if (err != 0)
+        remove(path);
+    return err;
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
-    image_plan_t plan = image_plan_default();
+    request_t req;
     const char *out = nullptr;
-    int family = -1;
-    const char *phy = nullptr;
-    bool dev_given = false, code_given = false;
     for (int i = 1; i < argc; i++) {
-        std::string opt = argv[i];
-        const char *val = i + 1 < argc ? argv[i + 1] : nullptr;
-        uint32_t n;
-        bool ok = true;
-        if (opt == "--help") {
-            fputs(USAGE, stdout);
-            return 0;
-        } else if (opt == "--pattern") {
-            plan.pattern = true;
+        const char *arg = argv[i];
+        if (arg[0] != '-') {
+            if (out != nullptr)
+                return fail(std::string("more than one output file: ") + arg);
+            out = arg;
             continue;
-        } else if (opt == "--family") {
-            ok = parse_u32(val, 1, &n);
-            family = (int)n;
-        } else if (opt == "--phy") {
-            phy = val;
-            ok = val != nullptr;
-        } else if (opt == "--device-id") {
-            ok = dev_given = parse_hex(val, 0xFFFF, &plan.device_id);
-        } else if (opt == "--phy-code") {
-            ok = code_given = parse_hex(val, 0xFF, &plan.phy_code);
-        } else if (opt == "--ports") {
-            ok = parse_u32(val, 7, &plan.ports);
-        } else if (opt == "--wol" || opt == "--ncsi") {
-            ok = parse_u32(val, 1, &n);
-            (opt == "--wol" ? plan.wol : plan.ncsi) = n != 0;
-        } else if (opt == "--port-mask") {
-            ok = parse_hex(val, 0xFFFFFFFF, &plan.port_mask);
-        } else if (opt == "--word") {
-            ok = parse_word(val, &plan);
-        } else if (opt == "--size") {
-            ok = parse_u32(val, IMAGE_FULL_SIZE, &n);
-            plan.size = n;
-        } else if (opt.rfind("-", 0) != 0 && out == nullptr) {
-            out = argv[i];
-            continue;
-        } else {
-            return fail("unknown option", argv[i]);
         }
-        if (!ok)
-            return fail(("bad value for " + opt).c_str(), val);
-        i++;
-        if (opt != "--word" && opt != "--size" && opt != "--port-mask")
-            plan.has_sid = true;
+        const option_t *o = find_option(arg);
+        if (o == nullptr)
+            return fail(std::string("unknown option: ") + arg);
+        if (o->set == nullptr) {  // --help
+            usage(stdout);
+            return 0;
+        }
+        const char *value = "";
+        if (o->kind != ARG_NONE) {
+            if (i + 1 >= argc)
+                return fail(std::string("missing value for ") + o->name);
+            value = argv[++i];
+        }
+        if (!o->set(req, value))
+            return fail(std::string("bad value for ") + o->name + ": " + value);
+        req.plan.has_sid = req.plan.has_sid || o->describes_board;
     }
-    if (out == nullptr) {
-        fputs(USAGE, stderr);
+    if (out == nullptr)
+        return fail("no output file");
+    if (req.phy != nullptr || req.family >= 0) {
+        int family = req.family >= 0 ? req.family : 0;
+        const char *name = req.phy != nullptr ? req.phy : family == 0 ? "inner" : "copper";
+        uint32_t device_id, phy_code;
+        if (!image_phy_by_name(family, name, &device_id, &phy_code))
+            return fail("no PHY " + std::string(name) + " in family " + std::to_string(family) + " (" +
+                        image_phy_names(family) + ")");
+        if (!req.device_given)
+            req.plan.device_id = device_id;
+        if (!req.code_given)
+            req.plan.phy_code = phy_code;
+    }
+    if (int err = write_image(out, image_build(&req.plan)); err != 0) {
+        fprintf(stderr, "%s: cannot write %s: %s\n", PROG, out, strerror(err));
         return 2;
     }
-    if (phy != nullptr || family >= 0) {
-        int fam = family >= 0 ? family : 0;
-        const char *name = phy ? phy : (fam == 0 ? "inner" : "copper");
-        uint32_t dev, code;
-        if (!image_phy_by_name(fam, name, &dev, &code))
-            return fail("unknown PHY for this family", name);
-        // Explicit ids win over the ones the names stand for.
-        if (!dev_given)
-            plan.device_id = dev;
-        if (!code_given)
-            plan.phy_code = code;
-    }
-    std::vector<uint8_t> img = image_build(&plan);
-    FILE *f = fopen(out, "wb");
-    if (f == nullptr)
-        return fail("cannot create", out);
-    bool ok = fwrite(img.data(), 1, img.size(), f) == img.size();
-    ok = fclose(f) == 0 && ok;
-    if (!ok)
-        return fail("cannot write", out);
     return 0;
 }
