@@ -1,16 +1,44 @@
 # Thin wrapper over CMake: `make run` and `make test` are all a new machine needs.
+#   make run            the tool on a demo image (FAMILY=, PHY= choose its kind)
+#   make run IMAGE=f    the tool on the existing image f
+#   make test           unit and transcript tests (compiler, CMake, GoogleTest)
+#   make check-package  manual pages and Debian package (groff, dpkg-dev, lintian)
 BUILD ?= build
 FAMILY ?=
 PHY ?=
-# The demo image of a given family and PHY has a name of its own, so that
-# `make run FAMILY=1` never reuses the demo image of another kind.
-DEMO_FAMILY := $(or $(FAMILY),0)
-DEMO_PHY := $(or $(PHY),$(if $(filter 1,$(DEMO_FAMILY)),copper,inner))
-IMAGE ?= $(if $(FAMILY)$(PHY),$(BUILD)/demo-$(DEMO_FAMILY)-$(DEMO_PHY).img,$(BUILD)/demo.img)
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test install package bench clean
+# A word for the shell, in single quotes.
+quote = '$(subst ','\'',$(1))'
+
+# Without IMAGE, `make run` starts on a demo image under the build directory,
+# made if it is missing. The demo image of a given family and PHY has a name
+# of its own, so that `make run FAMILY=1` never reuses one of another kind.
+# A path the user names is never created: it must be an existing file, which
+# is checked before anything is built.
+DEMO_FAMILY := $(or $(FAMILY),0)
+DEMO_PHY := $(or $(PHY),$(if $(filter 1,$(DEMO_FAMILY)),copper,inner))
+ifeq ($(origin IMAGE),undefined)
+DEMO := $(if $(FAMILY)$(PHY),$(BUILD)/demo-$(DEMO_FAMILY)-$(DEMO_PHY).img,$(BUILD)/demo.img)
+RUN_IMAGE := $(DEMO)
+else
+DEMO :=
+RUN_IMAGE := $(IMAGE)
+ifneq ($(filter run,$(MAKECMDGOALS)),)
+ifeq ($(strip $(IMAGE)),)
+$(error IMAGE is empty: name an existing image file, or leave IMAGE out to start on a demo image)
+endif
+ifneq ($(shell test -f $(call quote,$(IMAGE)) && echo found),found)
+$(error IMAGE=$(IMAGE) is not an existing file. make run starts on an existing image and never creates one; leave IMAGE out to start on a demo image in $(BUILD)/)
+endif
+ifneq ($(FAMILY)$(PHY),)
+$(warning FAMILY and PHY choose a demo image; they do nothing with IMAGE)
+endif
+endif
+endif
+
+.PHONY: all build run run-targets werror test check-package install package bench clean
 
 all: build
 
@@ -20,14 +48,30 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-$(IMAGE): | build
-	$(BUILD)/norvask_mkimage --family $(DEMO_FAMILY) --phy $(DEMO_PHY) $(IMAGE)
+# Only what `make run` needs: the tool and the image maker, no tests.
+run-targets: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target norvask_oem_tool norvask_mkimage
 
-run: build $(IMAGE)
-	$(BUILD)/norvask_oem_tool -f $(IMAGE)
+ifneq ($(DEMO),)
+$(DEMO): | run-targets
+	$(BUILD)/norvask_mkimage --family $(call quote,$(DEMO_FAMILY)) --phy $(call quote,$(DEMO_PHY)) $(call quote,$@)
+endif
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+run: run-targets $(DEMO)
+	$(BUILD)/norvask_oem_tool -f $(call quote,$(RUN_IMAGE))
+
+# Warnings are errors for the tests and CI; a plain cmake build leaves them warnings.
+werror: $(BUILD)/CMakeCache.txt
+	@grep -q '^NORVASK_WERROR:BOOL=ON' $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DNORVASK_WERROR=ON
+
+test: werror
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE '^packaging$$'
+
+# The manual pages format without a warning; the Debian package installs a
+# working tool and passes lintian without errors.
+check-package: build
+	cd $(BUILD) && ctest --output-on-failure -L '^packaging$$'
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
