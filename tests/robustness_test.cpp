@@ -64,7 +64,7 @@ static std::string random_answer(std::mt19937 &rng)
 {
     static const char *const words[] = {"y", "N", "", "m", "zz", "0x", "-", "ffffffff", "-80000000",
                                         "1ffffffff", "65535", "65536", "7 8", "1f junk", "\r"};
-    unsigned kind = rng() % 5;
+    unsigned kind = (unsigned)(rng() % 5);
     char hex[16];
     snprintf(hex, sizeof hex, "%x", (unsigned)(rng() >> (rng() % 32)));
     // Menu numbers (the hidden ones and one past the end included), hex values, decimals, words.
@@ -81,7 +81,7 @@ TEST(RandomSessions, EndAndChangeOnlyOwnedWords)
     std::mt19937 rng(seed);
     for (int n = 0; n < 40; n++) {
         image_plan_t plan =
-            rng() % 8 == 0 ? image_plan_default() : board((int)(rng() % 2), codes[rng() % 10], rng() % 8);
+            rng() % 8 == 0 ? image_plan_default() : board((int)(rng() % 2), codes[rng() % 10], (uint32_t)(rng() % 8));
         // Sometimes a configured area or a template without its magic.
         words_t words;
         if (rng() % 2)
