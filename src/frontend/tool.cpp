@@ -81,13 +81,14 @@ static int stop_run(img_t *img, bool in_command)
 {
     img_undo_t undo = undo_command(img);
     bool undone = in_command && undo != IMG_NOT_RESTORED;
-    if (con_output_failed()) {
+    // A signal comes first: it may be what cut a write to standard output short.
+    int sig = con_interrupted();
+    if (sig == 0 && con_output_failed()) {
         fputs(MSG_OUTPUT_FAIL, stderr);
         if (undo == IMG_NOT_RESTORED)
             fputs(MSG_NOT_RESTORED, stderr);
         return -1;
     }
-    int sig = con_interrupted();
     if (sig != 0)
         printf(undone ? MSG_COMMAND_INTERRUPTED : MSG_MENU_INTERRUPTED);
     else

@@ -122,13 +122,17 @@ static bool image_kind(const struct stat *st)
 // affected.
 img_start_t img_start(img_t *img, const char *path, long *size)
 {
-    memset(img, 0, sizeof *img);
+    // The region buffers are left alone: a page is touched only when a
+    // command needs its region.
     img->fd = -1;
     img->path = path;
+    img->dev = img->ino = 0;
+    img->dry_run = false;
     for (int i = 0; i < NREGIONS; i++) {
         img->region[i].start = REGIONS[i].start;
         img->region[i].len = REGIONS[i].len;
     }
+    forget_cycle(img);
     int fd = fault_now() ? -1 : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return IMG_CANNOT_OPEN;
