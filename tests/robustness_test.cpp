@@ -81,7 +81,7 @@ TEST(RandomSessions, EndAndChangeOnlyOwnedWords)
     std::mt19937 rng(seed);
     for (int n = 0; n < 40; n++) {
         image_plan_t plan =
-            rng() % 8 == 0 ? image_plan_default() : board((int)(rng() % 2), codes[rng() % 10], (uint32_t)(rng() % 8));
+            rng() % 8 == 0 ? image_plan_default() : board((int)(rng() % 2), codes[rng() % 10], rng() % 8);
         // Sometimes a configured area or a template without its magic.
         words_t words;
         if (rng() % 2)
@@ -90,7 +90,7 @@ TEST(RandomSessions, EndAndChangeOnlyOwnedWords)
         if (rng() % 4 == 0)
             words.push_back({ENABLE_THREE_PORTS + 4 * (rng() % 2), (uint32_t)rng()});
         std::string script;
-        for (unsigned i = 0, lines = 1 + rng() % 30; i < lines; i++)
+        for (unsigned i = 0, lines = 1 + (unsigned)(rng() % 30); i < lines; i++)
             script += random_answer(rng) + (rng() % 4 ? "\n" : "\r\n");
         SCOPED_TRACE("session " + std::to_string(n) + ", answers: " + script);
         fixture_t fx = make_fixture(plan, words);
