@@ -332,6 +332,7 @@ uint32_t fw_get_sub_sys_id(img_t *fp);
 uint32_t fw_get_port_mask(img_t *fp);
 uint32_t fw_get_valid_port(uint32_t mask);
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp);
+void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp);
 
 // ---------------------------------------------------------------- OEM configuration
 // Result of a feature switch, so an editor can tell a finished command from

@@ -113,11 +113,13 @@ uint32_t fw_get_valid_port(uint32_t mask)
     return 0;
 }
 
-void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
+// Without with_mask the port mask is not read (one read fewer) and the
+// valid port count is the sub-system id's.
+static void load_config(sys_ctrl_t *cfg, img_t *fp, bool with_mask)
 {
     memset((void *)cfg, 0, sizeof *cfg);
     uint32_t id = fw_get_sub_sys_id(fp);
-    uint32_t port_mask = fw_get_port_mask(fp);
+    uint32_t port_mask = with_mask ? fw_get_port_mask(fp) : 0;
     if (img_failure(fp) != IMG_OK)
         return;  // the command loop reports it; nothing is decided from it
     if (id == INVALID_ID) {
@@ -138,4 +140,16 @@ void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
         valid = cfg->port_num;
     cfg->valid_port = (uint8_t)valid;
     cfg->phy_type = (uint8_t)vn_load_oem_phy(fp);
+}
+
+void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
+{
+    load_config(cfg, fp, true);
+}
+
+// For a cycle that uses no port count (a refused number, the exit): the
+// same warnings about the sub-system id.
+void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp)
+{
+    load_config(cfg, fp, false);
 }

@@ -138,14 +138,16 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             printf(MSG_OPEN_FAIL);
             return -1;
         }
-        if (menu->loads_config)
-            fw_load_config(&g_cfg, img);
+        const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
+        if (menu->loads_config) {
+            bool runs = row != nullptr && row->op != nullptr && gate_passes(row, phy_type);
+            (runs ? fw_load_config : fw_load_board_id)(&g_cfg, img);
+        }
         if (img_failure(img) != IMG_OK) {
             report_failure(img);
             any_failed = true;
             continue;
         }
-        const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
         if (row == nullptr || !gate_passes(row, phy_type)) {
             if (row == nullptr)
                 puts(menu->refusal);
@@ -234,6 +236,11 @@ bool oem_tool_process_setup(void)
         fputs(MSG_STDOUT_CLOSED, stderr);
         return false;
     }
+    // Every prompt flushes standard output, so a full buffer of our own
+    // serves a terminal too, and stdio neither probes the descriptor nor
+    // allocates one.
+    static char out_buf[BUFSIZ];
+    setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     struct sigaction sa = {};

@@ -160,17 +160,17 @@ img_start_t img_start(img_t *img, const char *path, long *size)
 
 // A cycle works on the locked file only: if the path now names another
 // file (renamed over, a symlink retargeted) or the file has shrunk, nothing
-// may be read or written.
+// may be read or written. The descriptor always holds the locked file, so
+// when the path names that file its stat is the file's own, size included.
 bool img_cycle_begin(img_t *img)
 {
     forget_cycle(img);
-    struct stat at_path, held;
-    if (sys_stat(img->path, &at_path) != 0 || sys_fstat(img->fd, &held) != 0)
+    struct stat at_path;
+    if (sys_stat(img->path, &at_path) != 0)
         return false;
-    if ((uint64_t)at_path.st_dev != img->dev || (uint64_t)at_path.st_ino != img->ino ||
-        (uint64_t)held.st_dev != img->dev || (uint64_t)held.st_ino != img->ino)
+    if ((uint64_t)at_path.st_dev != img->dev || (uint64_t)at_path.st_ino != img->ino)
         return false;
-    return sys_size(img->fd, &held) >= (off_t)IMG_MIN_SIZE;
+    return sys_size(img->fd, &at_path) >= (off_t)IMG_MIN_SIZE;
 }
 
 img_fail_t img_failure(const img_t *img)
