@@ -241,8 +241,13 @@ bool oem_tool_process_setup(void)
     // allocates one.
     static char out_buf[BUFSIZ];
     setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
+    // Held off for the whole run (one call for both), they are never
+    // delivered: the write fails with EPIPE or EFBIG as when ignored.
+    sigset_t quiet;
+    sigemptyset(&quiet);
+    sigaddset(&quiet, SIGPIPE);
+    sigaddset(&quiet, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &quiet, nullptr);
     struct sigaction sa = {};
     sa.sa_handler = on_terminating_signal;
     sigemptyset(&sa.sa_mask);
