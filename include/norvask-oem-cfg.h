@@ -222,7 +222,9 @@ typedef struct {
     img_region_t region[IMG_MAX_REGIONS];
 } img_t;
 
-enum img_start_t { IMG_STARTED, IMG_CANNOT_OPEN, IMG_IN_USE, IMG_TOO_SHORT };
+// IMG_ON_STD_FD: the image took descriptor 0, 1 or 2, so one of them is
+// closed; it is closed again at once, never read or written.
+enum img_start_t { IMG_STARTED, IMG_CANNOT_OPEN, IMG_IN_USE, IMG_TOO_SHORT, IMG_ON_STD_FD };
 enum img_undo_t { IMG_NOTHING_TO_UNDO, IMG_UNDONE, IMG_NOT_RESTORED };
 
 img_start_t img_start(img_t *img, const char *path, long *size);

@@ -191,6 +191,8 @@ static void usage(bool no_argument)
     }
 }
 
+static bool standard_fds_open(void);
+
 // Opens and locks the image and checks that it is long enough to hold
 // every word the tool uses.
 static bool open_image(img_t *img, const char *path)
@@ -199,6 +201,8 @@ static bool open_image(img_t *img, const char *path)
     switch (img_start(img, path, &size)) {
     case IMG_STARTED:
         return true;
+    case IMG_ON_STD_FD:
+        return standard_fds_open() && open_image(img, path);
     case IMG_IN_USE:
         printf(MSG_OPEN_FAIL MSG_IN_USE);
         return false;
@@ -217,14 +221,12 @@ static void on_terminating_signal(int sig)
     con_note_signal(sig);
 }
 
-// What the process needs before the tool runs. The image must never take
-// descriptor 0, 1 or 2 (the menu would be written into it, or its bytes read
-// as answers), so a closed one is opened on /dev/null; a closed standard
-// output ends the run at once. Writes past a file size limit fail like any
-// other write instead of killing the tool, a vanished reader of standard
-// output shows as a failed write, and the terminating signals undo the
-// command in progress. Returns false when the run must not start.
-bool oem_tool_process_setup(void)
+// The image must never keep descriptor 0, 1 or 2 (the menu would be written
+// into it, or its bytes read as answers). Opened on the lowest free
+// descriptor, it takes one only when one is closed (img_start then closes it
+// again, untouched); so the closed ones are opened on /dev/null here, and a
+// closed standard output ends the run at once. Returns false then.
+static bool standard_fds_open(void)
 {
     struct pollfd std_fds[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
     if (poll(std_fds, 3, 0) < 0)
@@ -236,6 +238,16 @@ bool oem_tool_process_setup(void)
         fputs(MSG_STDOUT_CLOSED, stderr);
         return false;
     }
+    return true;
+}
+
+// What the process needs before the tool runs. Writes past a file size
+// limit fail like any other write instead of killing the tool, a vanished
+// reader of standard output shows as a failed write, and the terminating
+// signals undo the command in progress. Returns false when the run must not
+// start.
+bool oem_tool_process_setup(void)
+{
     // Every prompt flushes standard output, so a full buffer of our own
     // serves a terminal too, and stdio neither probes the descriptor nor
     // allocates one.

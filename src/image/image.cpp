@@ -136,6 +136,10 @@ img_start_t img_start(img_t *img, const char *path, long *size)
     int fd = fault_now() ? -1 : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return IMG_CANNOT_OPEN;
+    if (fd <= STDERR_FILENO) {  // the lowest free descriptor: a standard one is closed
+        sys_close(fd);
+        return IMG_ON_STD_FD;
+    }
     struct stat st;
     if (sys_fstat(fd, &st) != 0 || !image_kind(&st)) {
         sys_close(fd);
