@@ -173,9 +173,11 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
         if (op_failed)
             report_failure(img);
         printf("\n");
-        if (!op_failed && !img_cycle_sync(img))
+        // The undo forgets the cycle's failure: it is noted before.
+        bool sync_failed = !op_failed && !img_cycle_sync(img);
+        if (sync_failed)
             report_failure(img);
-        any_failed = any_failed || op_failed || img_failure(img) != IMG_OK;
+        any_failed = any_failed || op_failed || sync_failed;
     }
 }
 
