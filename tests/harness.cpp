@@ -62,11 +62,12 @@ uint32_t word_at(const bytes_t &b, uint32_t addr)
     if (diff == expected.end())
         return ::testing::AssertionSuccess();
     uint32_t w = (uint32_t)(diff - expected.begin()) & ~3u;  // the first word that differs
-    return ::testing::AssertionFailure() << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w)
-                                         << ", expected 0x" << word_at(expected, w);
+    char text[80];
+    snprintf(text, sizeof text, "word 0x%x is 0x%x, expected 0x%x", w, word_at(actual, w), word_at(expected, w));
+    return ::testing::AssertionFailure() << text;
 }
 
-child_t start_tool(const std::vector<std::string> &args, limit_t limit)
+child_t start_tool(const std::vector<std::string> &args, limit_t limit, const std::function<void()> &setup)
 {
     int in[2], out[2];
     EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC));
@@ -81,6 +82,8 @@ child_t start_tool(const std::vector<std::string> &args, limit_t limit)
         struct rlimit rl = {limit.value, limit.value};
         if (limit.resource >= 0)
             setrlimit(limit.resource, &rl);
+        if (setup)
+            setup();
         std::vector<char *> argv = {const_cast<char *>(TOOL_PATH)};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));

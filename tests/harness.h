@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,13 +40,17 @@ struct run_t { std::string out; int status; };  // output and error; exit status
 struct limit_t { int resource = -1; rlim_t value = 0; };
 // The tool on pipes: read_output reads n bytes of output (less at its end); finish_tool writes
 // the answers (at most a pipe's capacity), closes the input, returns the rest and the status.
+// `setup` runs in the child just before the tool starts (to close or move a descriptor, or give
+// SIGXFSZ back its default action).
 struct child_t { int pid, in_fd, out_fd; };
-child_t start_tool(const std::vector<std::string> &args, limit_t limit = {});
+child_t start_tool(const std::vector<std::string> &args, limit_t limit = {},
+                   const std::function<void()> &setup = nullptr);
 std::string read_output(child_t &c, size_t n);
 run_t finish_tool(child_t c, const std::string &input);
-inline run_t run_tool(const std::vector<std::string> &args, const std::string &input, limit_t limit = {})
+inline run_t run_tool(const std::vector<std::string> &args, const std::string &input, limit_t limit = {},
+                      const std::function<void()> &setup = nullptr)
 {
-    return finish_tool(start_tool(args, limit), input);
+    return finish_tool(start_tool(args, limit, setup), input);
 }
 
 // One whole session on a fresh fixture. An argument "@..." starts with the fixture's path; in
