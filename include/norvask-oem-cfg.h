@@ -335,6 +335,11 @@ uint32_t fw_get_port_mask(img_t *fp);
 uint32_t fw_get_valid_port(uint32_t mask);
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp);
 void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp);
+int sid_family(uint32_t sid);
+char vn_phy_class(uint32_t sid);
+char mr_phy_class(uint32_t sid, bool *known);
+bool board_ports_supported(unsigned ports);
+void fw_decode_config(sys_ctrl_t *cfg, uint32_t id, uint32_t port_mask);
 
 // ---------------------------------------------------------------- OEM configuration
 // Result of a feature switch, so an editor can tell a finished command from
@@ -349,6 +354,45 @@ switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr);
 switch_result_t netport_disable_switch(img_t *fp);
 switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr);
 void vn_switch_all(img_t *fp);
+
+// A feature switch: its question, its enable bit and its two messages.
+typedef struct {
+    const char *question;
+    uint32_t bit;
+    const char *on;
+    const char *off;
+} switch_row_t;
+
+extern const switch_row_t LED_SWITCH, GPIO_SWITCH, PHY_MODE_SWITCH, WAKE_IO_SWITCH, NETPORT_SWITCH;
+
+switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw);
+bool switch_silent(img_t *fp, uint32_t addr, bool *silent);
+bool switch_state(img_t *fp, const switch_row_t *sw, bool *on);
+bool switch_store(img_t *fp, const switch_row_t *sw, bool on);
+
+// An editor of one value word: the answer (base, range) is kept to the
+// bits the word holds (store_mask), stored, confirmed and handed to the
+// feature's switch. The dialogue and the scripted settings share the rows.
+typedef struct {
+    const char *prompt;
+    num_base_t base;
+    int32_t min, max;
+    uint32_t store_mask;
+    void (*confirm)(uint32_t val);
+    const switch_row_t *sw;
+} word_editor_t;
+
+extern const word_editor_t GPIO_EDITOR, PHY_MODE_EDITOR, MV_LED_EDITOR, INNER_LED_EDITOR, WAKE_IO_EDITOR,
+    YT_LED_EDITOR, LLDP_EDITOR;
+
+#define YT_LED_WORDS 2  // LED0 and LED1 in the first word, LED2 and blink in the second
+
+uint32_t editor_store_value(const word_editor_t *ed, int32_t answer);
+void yt_led_words(const int32_t answers[2 * YT_LED_WORDS], uint32_t words[YT_LED_WORDS]);
+bool smbus_arp_store(img_t *fp, uint32_t addr, bool enable);
+bool lldp_store(img_t *fp, uint32_t addr, int32_t answer);
+bool port_template_usable(img_t *fp, unsigned remaining, uint32_t *first);
+bool port_template_copy(img_t *fp, unsigned remaining, FILE *msg);
 
 void gpio_oem_cfg(img_t *fp, uint32_t addr);
 void mv_phy_mode_cfg(img_t *fp, uint32_t addr);
@@ -365,10 +409,14 @@ void show_cfg_simple(img_t *fp);
 void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr);
 void vn_show_cfg(img_t *fp, char phy_type);
 void mr_show_cfg(img_t *fp);
+int report_warnings(img_t *fp, int chip, const char **texts, int max);
 
 // ---------------------------------------------------------------- front end
 #define MSG_OPEN_FAIL "[Error] Fail to open file!\n"
 #define MSG_WRITE_FAIL "[Error] Fail to write file!\n"
+#define MSG_READ_FAIL "[Error] Fail to read file!\n"
+#define MSG_UNDONE "[Warn]The command was undone.\n"
+#define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
 
 int parse_cmd(const char *argv);
 void vn_option_display(const char *filename);
@@ -401,6 +449,11 @@ extern const menu_table_t vn_menu_table;
 extern const menu_table_t mr_menu_table;
 
 bool oem_tool_process_setup(void);
+bool open_image(img_t *img, const char *path, FILE *msg);
 int oem_tool_main(int argc, char **argv);
+
+// Scripted use: show, set, save, apply and --help (src/frontend/verbs.cpp).
+bool verb_word(const char *arg);
+int verb_main(int argc, char **argv);
 
 #endif

@@ -38,6 +38,17 @@ uint32_t sid_device_id(uint32_t sid)
     return ((sid & SID_DEV_HI_FIELD) >> 8) | (sid >> 24);
 }
 
+// Family 1 by its device ids; every other id, an erased word included, is
+// family 0.
+int sid_family(uint32_t sid)
+{
+    uint32_t type = sid_device_id(sid);
+    for (uint16_t id : mr_type)
+        if (type == id)
+            return Mirolane;
+    return Vantrel;
+}
+
 // A sub-system id that cannot be read leaves the family unknown: nothing is
 // printed and the caller ends the run.
 void check_chip_type(img_t *fp, const char *argv2, int *chip, char *phy)
@@ -45,14 +56,7 @@ void check_chip_type(img_t *fp, const char *argv2, int *chip, char *phy)
     uint32_t sid;
     if (!rd_img(fp, SUB_SYS_ID_ADDR, &sid))
         return;
-    uint32_t type = sid_device_id(sid);
-    int chip_type = Vantrel;
-    for (uint16_t id : mr_type) {
-        if (type == id) {
-            chip_type = Mirolane;
-            break;
-        }
-    }
+    int chip_type = sid_family(sid);
     if (chip_type == Mirolane) {
         mr_option_display(argv2);
         *phy = mr_load_oem_phy(fp);
@@ -72,23 +76,39 @@ static uint32_t sid_or_erased(img_t *fp)
     return sid;
 }
 
-char vn_load_oem_phy(img_t *fp)
+char vn_phy_class(uint32_t sid)
 {
-    uint8_t code = sid_phy_code(sid_or_erased(fp));
+    uint8_t code = sid_phy_code(sid);
     for (size_t i = 0; i < vn_phy_codes_len; i++)
         if (vn_phy_codes[i].code == code)
             return vn_phy_codes[i].phy;
     return PHY_INNER;
 }
 
-char mr_load_oem_phy(img_t *fp)
+// *known is false for a nibble outside the table.
+char mr_phy_class(uint32_t sid, bool *known)
 {
-    uint8_t nibble = sid_phy_code(sid_or_erased(fp)) & PHY_CODE_FAMILY_MASK;
+    uint8_t nibble = sid_phy_code(sid) & PHY_CODE_FAMILY_MASK;
+    *known = true;
     for (size_t i = 0; i < mr_phy_nibbles_len; i++)
         if (mr_phy_nibbles[i].nibble == nibble)
             return mr_phy_nibbles[i].phy;
-    printf("phy id unknown\n");
+    *known = false;
     return COPPER_PHY_ID;
+}
+
+char vn_load_oem_phy(img_t *fp)
+{
+    return vn_phy_class(sid_or_erased(fp));
+}
+
+char mr_load_oem_phy(img_t *fp)
+{
+    bool known;
+    char phy = mr_phy_class(sid_or_erased(fp), &known);
+    if (!known)
+        printf("phy id unknown\n");
+    return phy;
 }
 
 uint32_t fw_get_sub_sys_id(img_t *fp)
@@ -113,17 +133,18 @@ uint32_t fw_get_valid_port(uint32_t mask)
     return 0;
 }
 
-// Without with_mask the port mask is not read (one read fewer) and the
-// valid port count is the sub-system id's.
-static void load_config(sys_ctrl_t *cfg, img_t *fp, bool with_mask)
+bool board_ports_supported(unsigned ports)
+{
+    return ports >= 1 && ports <= MAX_PORT_NUM;
+}
+
+// The board record from the sub-system id and the header's port mask (0:
+// the sub-system id's port count), silently; load_config prints what it
+// finds wrong.
+void fw_decode_config(sys_ctrl_t *cfg, uint32_t id, uint32_t port_mask)
 {
     memset((void *)cfg, 0, sizeof *cfg);
-    uint32_t id = fw_get_sub_sys_id(fp);
-    uint32_t port_mask = with_mask ? fw_get_port_mask(fp) : 0;
-    if (img_failure(fp) != IMG_OK)
-        return;  // the command loop reports it; nothing is decided from it
     if (id == INVALID_ID) {
-        printf("sub sys id unsupport !");
         cfg->port_num = MAX_PORT_NUM;
         cfg->valid_port = MAX_PORT_NUM;
         cfg->phy_type = PHY_INNER;
@@ -133,13 +154,27 @@ static void load_config(sys_ctrl_t *cfg, img_t *fp, bool with_mask)
     cfg->wol = (id & SID_WOL_BIT) != 0;
     cfg->gpio = cfg->ncsi || cfg->wol;
     cfg->port_num = (uint8_t)(id & SID_PORT_NUM_FIELD);
-    if (cfg->port_num == 0 || cfg->port_num > MAX_PORT_NUM)
-        printf("sid port num %d unsupport\n", cfg->port_num);
     uint32_t valid = fw_get_valid_port(port_mask);
     if (valid >= cfg->port_num || valid == 0)
         valid = cfg->port_num;
     cfg->valid_port = (uint8_t)valid;
-    cfg->phy_type = (uint8_t)vn_load_oem_phy(fp);
+    cfg->phy_type = (uint8_t)vn_phy_class(id);
+}
+
+// Without with_mask the port mask is not read (one read fewer) and the
+// valid port count is the sub-system id's.
+static void load_config(sys_ctrl_t *cfg, img_t *fp, bool with_mask)
+{
+    memset((void *)cfg, 0, sizeof *cfg);
+    uint32_t id = fw_get_sub_sys_id(fp);
+    uint32_t port_mask = with_mask ? fw_get_port_mask(fp) : 0;
+    if (img_failure(fp) != IMG_OK)
+        return;  // the command loop reports it; nothing is decided from it
+    fw_decode_config(cfg, id, port_mask);
+    if (id == INVALID_ID)
+        printf("sub sys id unsupport !");
+    else if (!board_ports_supported(cfg->port_num))
+        printf("sid port num %d unsupport\n", cfg->port_num);
 }
 
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp)

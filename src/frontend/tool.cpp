@@ -9,10 +9,7 @@
 
 #include <csignal>
 
-#define MSG_READ_FAIL "[Error] Fail to read file!\n"
 #define MSG_IN_USE "[Error] The image is in use by another process.\n"
-#define MSG_UNDONE "[Warn]The command was undone.\n"
-#define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
 #define MSG_MENU_ENDED "\n[Error] Input ended!\n"
 #define MSG_COMMAND_ENDED "\n[Error] Input ended, the unfinished command was undone!\n"
 #define MSG_MENU_INTERRUPTED "\n[Error] Interrupted!\n"
@@ -196,24 +193,24 @@ static void usage(bool no_argument)
 static bool standard_fds_open(void);
 
 // Opens and locks the image and checks that it is long enough to hold
-// every word the tool uses.
-static bool open_image(img_t *img, const char *path)
+// every word the tool uses; a refusal is printed to msg.
+bool open_image(img_t *img, const char *path, FILE *msg)
 {
     long size = 0;
     switch (img_start(img, path, &size)) {
     case IMG_STARTED:
         return true;
     case IMG_ON_STD_FD:
-        return standard_fds_open() && open_image(img, path);
+        return standard_fds_open() && open_image(img, path, msg);
     case IMG_IN_USE:
-        printf(MSG_OPEN_FAIL MSG_IN_USE);
+        fprintf(msg, MSG_OPEN_FAIL MSG_IN_USE);
         return false;
     case IMG_TOO_SHORT:
-        printf("[Error] Image too short: %ld bytes found, at least %u (0x%X) bytes needed!\n", size,
-               IMG_MIN_SIZE, IMG_MIN_SIZE);
+        fprintf(msg, "[Error] Image too short: %ld bytes found, at least %u (0x%X) bytes needed!\n", size,
+                IMG_MIN_SIZE, IMG_MIN_SIZE);
         return false;
     default:
-        printf(MSG_OPEN_FAIL);
+        fprintf(msg, MSG_OPEN_FAIL);
         return false;
     }
 }
@@ -281,6 +278,8 @@ int oem_tool_main(int argc, char **argv)
 {
     con_reset();
     memset((void *)&g_cfg, 0, sizeof g_cfg);
+    if (argc > 1 && verb_word(argv[1]))
+        return verb_main(argc, argv);
     if (argc <= 1) {
         usage(true);
         con_flush();
@@ -291,7 +290,7 @@ int oem_tool_main(int argc, char **argv)
     switch (parse_cmd(argv[1])) {
     case 0:
         if (argc > 2)
-            opened = open_image(&img, argv[2]);
+            opened = open_image(&img, argv[2], stdout);
         else
             printf("    -f/-F                 To select an Image File\n");
         break;

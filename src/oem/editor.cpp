@@ -8,29 +8,22 @@
 #define MSG_DONE "\nConfiguration completed successfully\n"
 #define MSG_DONE_FIELDS "\nConfiguration completed successfully :\n"
 
-static const int YT_LED_WORDS = 2;
-
-// An editor of one value word: the answer, kept to the bits the word holds,
-// is stored, confirmed and handed to the feature's switch.
-typedef struct {
-    const char *prompt;
-    num_base_t base;
-    int32_t min, max;
-    uint32_t store_mask;
-    void (*confirm)(uint32_t val);
-    switch_result_t (*feature_switch)(img_t *fp, uint32_t addr);
-} word_editor_t;
+// The answer, kept to the bits the word holds.
+uint32_t editor_store_value(const word_editor_t *ed, int32_t answer)
+{
+    return (uint32_t)answer & ed->store_mask;
+}
 
 static void run_word_editor(img_t *fp, uint32_t addr, const word_editor_t *ed)
 {
     int32_t user_input;
     if (!ask_number(ed->prompt, ed->base, ed->min, ed->max, MSG_INVALID, 0, &user_input))
         return;
-    uint32_t val = (uint32_t)user_input & ed->store_mask;
+    uint32_t val = editor_store_value(ed, user_input);
     if (!wt_img(fp, addr, val))
         return;
     ed->confirm(val);
-    ed->feature_switch(fp, addr);
+    value_switch(fp, addr, ed->sw);
 }
 
 static void confirm_gpio(uint32_t val)
@@ -66,18 +59,24 @@ static void confirm_wake_io(uint32_t val)
     printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n", (int)val);
 }
 
-static const word_editor_t GPIO_EDITOR = {"Please input config val of GPIO :", BASE_HEX, 0, INT_MAX,
-                                          GPIO_VAL_FIELD, confirm_gpio, gpio_switch};
-static const word_editor_t PHY_MODE_EDITOR = {"Please input config val of MV1512 phy mode :", BASE_HEX, 0,
-                                              INT_MAX, INVALID_ID, confirm_phy_mode, phy_mode_switch};
-static const word_editor_t MV_LED_EDITOR = {"Please input config val of MV Phy LED :", BASE_HEX, 0, INT_MAX,
-                                            MV_LED_STORE_MASK, confirm_mv_led, led_switch};
-static const word_editor_t INNER_LED_EDITOR = {"Please input config val of Inner LED :", BASE_HEX, 0,
-                                               INT_MAX, INNER_LED_STORE_MASK, confirm_inner_led,
-                                               led_switch};
-static const word_editor_t WAKE_IO_EDITOR = {"Please input config val of WOL Wake IO(ms):", BASE_DEC, 1,
-                                             WOL_TIME_MAX, WOL_TIME_FIELD, confirm_wake_io,
-                                             wol_wake_io_switch};
+const word_editor_t GPIO_EDITOR = {"Please input config val of GPIO :", BASE_HEX, 0, INT_MAX,
+                                   GPIO_VAL_FIELD, confirm_gpio, &GPIO_SWITCH};
+const word_editor_t PHY_MODE_EDITOR = {"Please input config val of MV1512 phy mode :", BASE_HEX, 0,
+                                       INT_MAX, INVALID_ID, confirm_phy_mode, &PHY_MODE_SWITCH};
+const word_editor_t MV_LED_EDITOR = {"Please input config val of MV Phy LED :", BASE_HEX, 0, INT_MAX,
+                                     MV_LED_STORE_MASK, confirm_mv_led, &LED_SWITCH};
+const word_editor_t INNER_LED_EDITOR = {"Please input config val of Inner LED :", BASE_HEX, 0,
+                                        INT_MAX, INNER_LED_STORE_MASK, confirm_inner_led,
+                                        &LED_SWITCH};
+const word_editor_t WAKE_IO_EDITOR = {"Please input config val of WOL Wake IO(ms):", BASE_DEC, 1,
+                                      WOL_TIME_MAX, WOL_TIME_FIELD, confirm_wake_io,
+                                      &WAKE_IO_SWITCH};
+// The YT8521S halves and the LLDP default have courses of their own; these
+// rows give their answers' base, range and stored bits. Each YT answer keeps
+// 16 bits, whichever half of its word it goes to.
+const word_editor_t YT_LED_EDITOR = {nullptr, BASE_HEX, 0, INT_MAX, HALF_WORD_FIELD, nullptr, &LED_SWITCH};
+const word_editor_t LLDP_EDITOR = {"Please input config val of LLDP TX :", BASE_HEX, 0, LLDP_TX_MAX,
+                                   LLDP_TX_FIELD, nullptr, nullptr};
 
 void gpio_oem_cfg(img_t *fp, uint32_t addr)
 {
@@ -104,6 +103,15 @@ void wol_wake_io_cfg(img_t *fp, uint32_t addr)
     run_word_editor(fp, addr, &WAKE_IO_EDITOR);
 }
 
+// LED0 and LED1 share the first word, LED2 and the blink setting the
+// second, the first of each pair in the low half.
+void yt_led_words(const int32_t answers[2 * YT_LED_WORDS], uint32_t words[YT_LED_WORDS])
+{
+    for (int i = 0; i < YT_LED_WORDS; i++)
+        words[i] = editor_store_value(&YT_LED_EDITOR, answers[2 * i]) |
+                   editor_store_value(&YT_LED_EDITOR, answers[2 * i + 1]) << HALF_WORD_SHIFT;
+}
+
 void yt8521s_led_cfg(img_t *fp, uint32_t addr)
 {
     static const char *const prompts[2 * YT_LED_WORDS] = {
@@ -112,16 +120,13 @@ void yt8521s_led_cfg(img_t *fp, uint32_t addr)
         "Please input config val of YT Phy LED2 :",
         "Please input config val of YT Phy LED blink cfg :",
     };
-    // LED0 and LED1 share the first word, LED2 and the blink setting the
-    // second; the high half keeps only 16 bits of its answer.
-    uint32_t con_val[YT_LED_WORDS] = {0, 0};
-    for (int i = 0; i < 2 * YT_LED_WORDS; i++) {
-        int32_t user_input;
-        if (!ask_number(prompts[i], BASE_HEX, 0, INT_MAX, MSG_INVALID, 0, &user_input))
+    int32_t answers[2 * YT_LED_WORDS];
+    for (int i = 0; i < 2 * YT_LED_WORDS; i++)
+        if (!ask_number(prompts[i], YT_LED_EDITOR.base, YT_LED_EDITOR.min, YT_LED_EDITOR.max, MSG_INVALID, 0,
+                        &answers[i]))
             return;
-        uint32_t v = (uint32_t)user_input;
-        con_val[i / 2] |= i % 2 == 0 ? v & HALF_WORD_FIELD : v << HALF_WORD_SHIFT;
-    }
+    uint32_t con_val[YT_LED_WORDS];
+    yt_led_words(answers, con_val);
     if (!wt_img_words(fp, addr, con_val, YT_LED_WORDS))
         return;
     printf(MSG_DONE_FIELDS);
@@ -151,15 +156,20 @@ static bool ask_smbus_arp(int8_t *answer)
     }
 }
 
+// The ARP word holds the state; the switch asks nothing.
+bool smbus_arp_store(img_t *fp, uint32_t addr, bool enable)
+{
+    return wt_img(fp, addr, enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF) && smbus_arp_switch(fp, addr) == SWITCH_DONE;
+}
+
 void smbus_arp_cfg(img_t *fp, uint32_t addr)
 {
     int8_t enable;
     if (!ask_smbus_arp(&enable))
         return;
-    uint32_t val = enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF;
-    // The switch asks nothing, so it runs before the confirmation and a
-    // failed enable bit is never reported as success.
-    if (!wt_img(fp, addr, val) || smbus_arp_switch(fp, addr) != SWITCH_DONE)
+    // The switch runs before the confirmation, so a failed enable bit is
+    // never reported as success.
+    if (!smbus_arp_store(fp, addr, enable != 0))
         return;
     puts(enable ? "\nConfiguration completed successfully, Enable SMBUS ARP"
                 : "\nConfiguration completed successfully, Disable SMBUS ARP");
@@ -167,15 +177,20 @@ void smbus_arp_cfg(img_t *fp, uint32_t addr)
 
 // The LLDP default has no switch: storing it stamps the signature and
 // leaves every enable bit as it was.
+bool lldp_store(img_t *fp, uint32_t addr, int32_t answer)
+{
+    uint32_t rd_val = 0;
+    return wt_img(fp, addr, editor_store_value(&LLDP_EDITOR, answer)) && rd_img(fp, OEM_CFG_ADDR, &rd_val) &&
+           wt_img(fp, OEM_CFG_ADDR, oem_stamped(rd_val) | MAGIC_MASK);
+}
+
 void lldp_tx_cfg(img_t *fp, uint32_t addr)
 {
     int32_t user_input;
-    if (!ask_number("Please input config val of LLDP TX :", BASE_HEX, 0, LLDP_TX_MAX, MSG_INVALID, 0,
-                    &user_input))
+    if (!ask_number(LLDP_EDITOR.prompt, LLDP_EDITOR.base, LLDP_EDITOR.min, LLDP_EDITOR.max, MSG_INVALID, 0,
+                    &user_input) ||
+        !lldp_store(fp, addr, user_input))
         return;
-    uint32_t val = (uint32_t)user_input & LLDP_TX_FIELD, rd_val = 0;
-    if (!wt_img(fp, addr, val) || !rd_img(fp, OEM_CFG_ADDR, &rd_val) ||
-        !wt_img(fp, OEM_CFG_ADDR, oem_stamped(rd_val) | MAGIC_MASK))
-        return;
+    uint32_t val = editor_store_value(&LLDP_EDITOR, user_input);
     printf("\nConfiguration completed successfully, LLDP TX config : 0x%x\n", val);
 }

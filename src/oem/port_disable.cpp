@@ -10,27 +10,36 @@ static uint32_t word_sum(const uint32_t *words, size_t n)
     return sum;
 }
 
-// Copies the template over the header block and checks the copy by the sum
-// of its words read back from the file. A template without the image magic
-// is refused before anything is written; a copy that does not read back as
-// written fails the command, which the command loop then undoes.
-static bool copy_header(img_t *fp, uint32_t temp_addr)
+// Only a template that starts with the image magic holds a header block;
+// *first is its first word.
+bool port_template_usable(img_t *fp, unsigned remaining, uint32_t *first)
+{
+    return rd_img(fp, PORT_TEMPLATES[remaining - 1], first) && *first == IMG_HEADER;
+}
+
+// Copies the template for the ports that remain over the header block and
+// checks the copy by the sum of its words read back from the file. A
+// template without the image magic is refused before anything is written; a
+// copy that does not read back as written fails the command, which is then
+// undone. Messages go to `msg`.
+bool port_template_copy(img_t *fp, unsigned remaining, FILE *msg)
 {
     uint32_t tmpl[IMG_HEADER_WORDS], back[IMG_HEADER_WORDS];
-    if (!rd_img_words(fp, temp_addr, tmpl, IMG_HEADER_WORDS))
-        return false;
-    if (tmpl[0] != IMG_HEADER) {
-        printf("error, img not support, hdr 0x%x!", tmpl[0]);
+    if (!port_template_usable(fp, remaining, &tmpl[0])) {
+        if (img_failure(fp) == IMG_OK)
+            fprintf(msg, "error, img not support, hdr 0x%x!", tmpl[0]);
         return false;
     }
+    if (!rd_img_words(fp, PORT_TEMPLATES[remaining - 1], tmpl, IMG_HEADER_WORDS))
+        return false;
     if (!wt_img_words(fp, IMG_HEADER_ADDR, tmpl, IMG_HEADER_WORDS) ||
         !img_reread_words(fp, IMG_HEADER_ADDR, back, IMG_HEADER_WORDS))
         return false;
     uint32_t checksum_before = word_sum(tmpl, IMG_HEADER_WORDS);
     uint32_t checksum_after = word_sum(back, IMG_HEADER_WORDS);
     if (checksum_after != checksum_before) {
-        printf("\nConfiguration checksum error, please try again, %d, %d\n", (int)checksum_after,
-               (int)checksum_before);
+        fprintf(msg, "\nConfiguration checksum error, please try again, %d, %d\n", (int)checksum_after,
+                (int)checksum_before);
         img_mark_failed(fp, IMG_VERIFY_FAIL);
         return false;
     }
@@ -52,7 +61,7 @@ void network_port_disable(img_t *fp)
                     "ERROR, Input Value %d invalid, range [0,%d]\n", port_num - 1, &user_input))
         return;
     int remaining = port_num - user_input;
-    if (!copy_header(fp, PORT_TEMPLATES[remaining - 1]))
+    if (!port_template_copy(fp, (unsigned)remaining, stdout))
         return;
     g_cfg.valid_port = (uint8_t)remaining;
     printf("\nConfiguration completed successfully, current port num:0x%x\n", remaining);

@@ -2,27 +2,20 @@
 // configuration word and stamps the word with the signature.
 #include "norvask-oem-cfg.h"
 
-typedef struct {
-    const char *question;
-    uint32_t bit;
-    const char *on;
-    const char *off;
-} switch_row_t;
-
-static const switch_row_t LED_SWITCH = {
+const switch_row_t LED_SWITCH = {
     "\nEnable LED configuration or not 'Y' or 'N' : ", LED_OEM_EN,
     "LED configuration is : ON.", "LED configuration is : OFF."};
-static const switch_row_t GPIO_SWITCH = {
+const switch_row_t GPIO_SWITCH = {
     "\nEnable GPIO configuration or not 'Y' or 'N' : ", GPIO_OEM_EN,
     "GPIO configuration is : ON.", "GPIO configuration is : OFF."};
-static const switch_row_t PHY_MODE_SWITCH = {
+const switch_row_t PHY_MODE_SWITCH = {
     "\nEnable Marvell 88e1512 phy mode configuration or not 'Y' or 'N' : ",
     Marvell_PHY_MODE_OEM_EN, "Marvell 88e1512 phy mode configuration is : ON.",
     "Marvell 88e1512 phy mode configuration is : OFF."};
-static const switch_row_t WAKE_IO_SWITCH = {
+const switch_row_t WAKE_IO_SWITCH = {
     "\nEnable WOL Wake IO configuration or not 'Y' or 'N' : ", WAKE_IO_OEM_EN,
     "WOL Wake IO configuration is : ON.", "WOL Wake IO configuration is : OFF."};
-static const switch_row_t NETPORT_SWITCH = {
+const switch_row_t NETPORT_SWITCH = {
     "\nEnable netport disable configuration or not 'Y' or 'N' : ", NETPORT_DISABLE_EN,
     "netport disable configuration is : ON.", "netport disable configuration is : OFF."};
 
@@ -43,27 +36,52 @@ static bool merge_oem_bit(img_t *fp, uint32_t bit, uint32_t con_val)
     return wt_img(fp, OEM_CFG_ADDR, rd_val);
 }
 
+// A switch's answer: its bit set (on) or cleared in the stamped word.
+bool switch_store(img_t *fp, const switch_row_t *sw, bool on)
+{
+    return merge_oem_bit(fp, sw->bit, MAGIC_MASK | (on ? sw->bit : 0));
+}
+
+// The switch's state as the image holds it: its bit, in a stamped word only.
+bool switch_state(img_t *fp, const switch_row_t *sw, bool *on)
+{
+    uint32_t word;
+    if (!rd_img(fp, OEM_CFG_ADDR, &word))
+        return false;
+    *on = (oem_stamped(word) & sw->bit) != 0;
+    return true;
+}
+
+// A feature without a value has nothing to enable: its switch stays silent
+// while the value word at addr is erased.
+bool switch_silent(img_t *fp, uint32_t addr, bool *silent)
+{
+    uint32_t val;
+    if (!rd_img(fp, addr, &val))
+        return false;
+    *silent = val == INVALID_ID;
+    return true;
+}
+
 static switch_result_t ask_switch(img_t *fp, const switch_row_t *sw)
 {
     yes_no_t answer = ask_yes_no(sw->question);
     if (answer == ANSWER_EOF)
         return SWITCH_INPUT_ENDED;
-    uint32_t con_val = MAGIC_MASK | (answer == ANSWER_YES ? sw->bit : 0);
     // The message follows the write so that it never reports a change
     // that did not reach the file.
-    if (!merge_oem_bit(fp, sw->bit, con_val))
+    if (!switch_store(fp, sw, answer == ANSWER_YES))
         return SWITCH_FAILED;
     puts(answer == ANSWER_YES ? sw->on : sw->off);
     return SWITCH_DONE;
 }
 
-// A feature without a value has nothing to enable: the switch stays silent.
-static switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw)
+switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw)
 {
-    uint32_t val;
-    if (!rd_img(fp, addr, &val))
+    bool silent;
+    if (!switch_silent(fp, addr, &silent))
         return SWITCH_FAILED;
-    if (val == INVALID_ID)
+    if (silent)
         return SWITCH_SILENT;
     return ask_switch(fp, sw);
 }

@@ -34,6 +34,8 @@ void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uin
     printf("IMG OEM region was successfully recovered to the default value.");
 }
 
+#define MSG_NOT_MODIFIED "\n[Warn]The Image has not been modified!"
+
 // One feature of the family-0 report: enabled and unset warns, enabled shows
 // the value, stored but not enabled reminds the user of option 1.
 typedef struct {
@@ -124,6 +126,12 @@ static const feature_row_t vn_features[] = {
      "\nPlease select option 1 to enable WOL Wake IO configuration", show_wake_io},
 };
 
+// Enabled but unset warns, where the row has a warning.
+static bool warns_unset(const feature_row_t *row, uint32_t oem, uint32_t val)
+{
+    return (oem & row->bit) != 0 && val == INVALID_ID && row->unset_warning != nullptr;
+}
+
 // Returns false when a word could not be read; the report stops there.
 static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, char phy_type)
 {
@@ -132,7 +140,7 @@ static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, ch
         return false;
     bool enabled = (oem & row->bit) != 0;
     bool set = val != INVALID_ID;
-    if (enabled && !set && row->unset_warning != nullptr)
+    if (warns_unset(row, oem, val))
         puts(row->unset_warning);
     else if (enabled)
         return row->show(fp, val, phy_type);
@@ -141,15 +149,20 @@ static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, ch
     return true;
 }
 
+static bool stamped(uint32_t oem)
+{
+    return (oem & OEM_SIG_FIELD) == MAGIC_MASK;
+}
+
 // Returns the OEM configuration word, or stops the report with a warning
 // when the tool has never stamped it.
 static bool read_stamped(img_t *fp, uint32_t *oem)
 {
     if (!rd_img(fp, OEM_CFG_ADDR, oem))
         return false;
-    if ((*oem & OEM_SIG_FIELD) == MAGIC_MASK)
+    if (stamped(*oem))
         return true;
-    puts("\n[Warn]The Image has not been modified!");
+    puts(MSG_NOT_MODIFIED);
     return false;
 }
 
@@ -184,11 +197,11 @@ static bool mr_show_led(img_t *, uint32_t word, char)
     return true;
 }
 
+static const feature_row_t mr_led = {LED_OEM_EN, LED_CFG_ADDR, "\n[Warn]PHY is not set",
+                                     "\nPlease select option 1 to enable LED configuration", mr_show_led};
+
 void mr_show_cfg(img_t *fp)
 {
-    static const feature_row_t mr_led = {LED_OEM_EN, LED_CFG_ADDR, "\n[Warn]PHY is not set",
-                                         "\nPlease select option 1 to enable LED configuration",
-                                         mr_show_led};
     uint32_t oem;
     if (!read_stamped(fp, &oem))
         return;
@@ -200,4 +213,29 @@ void mr_show_cfg(img_t *fp)
         show_arp_state(arp == SMBUS_ARP_ON);
     if (show_lldp(fp))
         show_cfg_simple(fp);
+}
+
+// The report's warnings, as it prints them, for the scripted show: up to max
+// texts in *texts; returns their number, or -1 when a word could not be read.
+int report_warnings(img_t *fp, int chip, const char **texts, int max)
+{
+    uint32_t oem;
+    if (!rd_img(fp, OEM_CFG_ADDR, &oem))
+        return -1;
+    int n = 0;
+    if (!stamped(oem)) {
+        if (n < max)
+            texts[n++] = MSG_NOT_MODIFIED;
+        return n;
+    }
+    const feature_row_t *rows = chip == Mirolane ? &mr_led : vn_features;
+    size_t nrows = chip == Mirolane ? 1 : sizeof vn_features / sizeof vn_features[0];
+    for (size_t i = 0; i < nrows; i++) {
+        uint32_t val;
+        if (!rd_img(fp, rows[i].addr, &val))
+            return -1;
+        if (warns_unset(&rows[i], oem, val) && n < max)
+            texts[n++] = rows[i].unset_warning;
+    }
+    return n;
 }
