@@ -450,6 +450,10 @@ extern const menu_table_t mr_menu_table;
 
 bool oem_tool_process_setup(void);
 bool open_image(img_t *img, const char *path, FILE *msg);
+const menu_row_t *find_row(const menu_table_t *menu, int num);
+bool gate_passes(const menu_row_t *row, char phy_type);
+img_undo_t undo_command(img_t *img);
+[[noreturn]] void end_by_signal(img_t *img, int sig);
 int oem_tool_main(int argc, char **argv);
 
 // Scripted use: show, set, save, apply and --help (src/frontend/verbs.cpp).

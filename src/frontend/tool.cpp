@@ -29,7 +29,7 @@ int parse_cmd(const char *argv)
     return -1;
 }
 
-static const menu_row_t *find_row(const menu_table_t *menu, int num)
+const menu_row_t *find_row(const menu_table_t *menu, int num)
 {
     for (size_t i = 0; i < menu->len; i++)
         if (menu->rows[i].num == num)
@@ -37,14 +37,14 @@ static const menu_row_t *find_row(const menu_table_t *menu, int num)
     return nullptr;
 }
 
-static bool gate_passes(const menu_row_t *row, char phy_type)
+bool gate_passes(const menu_row_t *row, char phy_type)
 {
     return row->phy_allowed == nullptr || (phy_type != '\0' && strchr(row->phy_allowed, phy_type));
 }
 
 // Undoes the command of the current cycle with the terminating signals held
 // off, so that the putting back is never cut short itself.
-static img_undo_t undo_command(img_t *img)
+img_undo_t undo_command(img_t *img)
 {
     sigset_t held, old;
     sigemptyset(&held);
@@ -58,7 +58,7 @@ static img_undo_t undo_command(img_t *img)
 
 // Ends the process by the signal that arrived, with its default action, so
 // that a shell or make sees what it expects.
-[[noreturn]] static void end_by_signal(img_t *img, int sig)
+[[noreturn]] void end_by_signal(img_t *img, int sig)
 {
     con_flush();
     img_end(img);
