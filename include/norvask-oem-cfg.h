@@ -419,6 +419,7 @@ int report_warnings(img_t *fp, int chip, const char **texts, int max);
 #define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
 
 int parse_cmd(const char *argv);
+void print_path(const char *filename);
 void vn_option_display(const char *filename);
 void mr_option_display(const char *filename);
 

@@ -3,7 +3,7 @@
 
 // The image path as the note line shows it: a control character is printed
 // escaped, so that a file name cannot add lines to the transcript.
-static void print_path(const char *filename)
+void print_path(const char *filename)
 {
     for (const unsigned char *p = (const unsigned char *)filename; *p != '\0'; p++) {
         if (*p == '\n')
