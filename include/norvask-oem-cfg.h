@@ -444,6 +444,7 @@ typedef struct {
     size_t len;
     const char *refusal;  // for numbers in no row
     bool loads_config;    // refresh g_cfg after each menu number
+    const int *port_rows;  // numbers whose command uses the port count (the mask is read), 0 ends
 } menu_table_t;
 
 extern const menu_table_t vn_menu_table;

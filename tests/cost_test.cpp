@@ -47,27 +47,28 @@ static const words_t SET = {{OEM_CFG_ADDR, 0x013F55AA}, {LLDP_START_ADDR, 0x3}, 
                             {WOL_CFG_ADDR, 0x44}};
 
 // Calls per command beyond a session "0": a cycle begins with one stat of the path (still the
-// locked file, still long enough); a family-0 cycle reads the sub-system id (its warnings are
-// printed at every number) and, for a command that runs, the header block with the port mask.
+// locked file, still long enough); a family-0 cycle reads the sub-system id, whose warnings are
+// printed at every number, and the header block only for the commands that use the port count.
 // Then one pread per region on first use (OEM words, LLDP word, port templates), one pwrite
 // per write, one fsync after writing.
 TEST(Cost, EachCommandWithinItsShare)
 {
     const image_plan_t vn = board(0, 0x10), mr = board(1, 0x30);
     static const struct { const char *what; image_plan_t plan; const char *in; unsigned long most; } rows[] = {
-        {"show configuration", vn, "7\n", 5},           // stat, id, header, OEM, LLDP
-        {"raw listing", vn, "-1\n", 5},                 // stat, id, header, OEM, LLDP
-        {"GPIO value + switch", vn, "5\n1234\ny\n", 7},  // stat, id, header, OEM, value, stamp, fsync
-        {"LLDP value", vn, "11\n1\n", 8},               // stat, id, header, LLDP, value, OEM, stamp, fsync
-        {"SMBus ARP", vn, "9\n0\n", 7},                 // stat, id, header, OEM, value, stamp, fsync
-        {"port disable 0 + switch", vn, "12\n0\ny\n", 9},  // ... templates, copy, read back, OEM, stamp, fsync
-        {"main switch, four answers", vn, "1\ny\nn\ny\ny\n", 9},  // stat, id, header, OEM, 4 stamps, fsync
-        {"area reset", vn, "-2\n", 8},                 // stat, id, header, OEM, LLDP, area, LLDP, fsync
-        {"refused number", vn, "13\n", 2},              // stat, id
-        {"menu again", vn, "8\n", 3},                   // stat, id, header
-        {"family 1 show configuration", mr, "3\n", 3},  // stat, OEM, LLDP
-        {"family 1 LLDP value", mr, "6\nc\n", 6},       // stat, LLDP, value, OEM, stamp, fsync
-        {"family 1 refused number", mr, "13\n", 1},     // stat
+        {"show configuration", vn, "7\n", 5},            // stat, id, header, OEM, LLDP
+        {"raw listing", vn, "-1\n", 4},                  // stat, id, OEM, LLDP
+        {"GPIO value + switch", vn, "5\n1234\ny\n", 6},  // stat, id, OEM, value, stamp, fsync
+        {"LLDP value", vn, "11\n1\n", 7},                // stat, id, LLDP, value, OEM, stamp, fsync
+        {"SMBus ARP", vn, "9\n0\n", 6},                  // stat, id, OEM, value, stamp, fsync
+        {"port disable 0 + switch", vn, "12\n0\ny\n", 9},  // stat, id, header, templates, copy,
+                                                          // read back, OEM, stamp, fsync
+        {"main switch, four answers", vn, "1\ny\nn\ny\ny\n", 8},  // stat, id, OEM, 4 stamps, fsync
+        {"area reset", vn, "-2\n", 7},                   // stat, id, OEM, LLDP, area, LLDP, fsync
+        {"refused number", vn, "13\n", 2},               // stat, id
+        {"menu again", vn, "8\n", 2},                    // stat, id
+        {"family 1 show configuration", mr, "3\n", 3},   // stat, OEM, LLDP
+        {"family 1 LLDP value", mr, "6\nc\n", 6},        // stat, LLDP, value, OEM, stamp, fsync
+        {"family 1 refused number", mr, "13\n", 1},      // stat
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);

@@ -182,8 +182,9 @@ void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
     load_config(cfg, fp, true);
 }
 
-// For a cycle that uses no port count (a refused number, the exit): the
-// same warnings about the sub-system id.
+// For a cycle that uses no port count (every command but the report and
+// port disable, a refused number, the exit): the same warnings about the
+// sub-system id.
 void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp)
 {
     load_config(cfg, fp, false);

@@ -121,7 +121,12 @@ static const menu_row_t mr_rows[] = {
     {-2, op_recover, OEM_CFG_ADDR, nullptr, nullptr},
 };
 
+// The report shows the enabled port count and port disable changes it; no
+// other command reads the header's port mask.
+static const int vn_port_rows[] = {7, 12, 0};
+static const int no_port_rows[] = {0};
+
 const menu_table_t vn_menu_table = {vn_rows, sizeof vn_rows / sizeof vn_rows[0],
-                                    "Illegal input, please input 0--8", true};
+                                    "Illegal input, please input 0--8", true, vn_port_rows};
 const menu_table_t mr_menu_table = {mr_rows, sizeof mr_rows / sizeof mr_rows[0],
-                                    "Illegal input, please input 0--4", false};
+                                    "Illegal input, please input 0--4", false, no_port_rows};

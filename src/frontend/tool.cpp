@@ -102,6 +102,15 @@ static bool run_must_stop(void)
     return con_interrupted() != 0 || con_output_failed() || con_input_ended();
 }
 
+// Only a command that shows or changes the port count reads the port mask.
+static bool uses_port_count(const menu_table_t *menu, int num)
+{
+    for (const int *n = menu->port_rows; *n != 0; n++)
+        if (*n == num)
+            return true;
+    return false;
+}
+
 // A command that failed on the image: its cause, then the undo.
 static void report_failure(img_t *img)
 {
@@ -137,8 +146,9 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
         }
         const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
         if (menu->loads_config) {
-            bool runs = row != nullptr && row->op != nullptr && gate_passes(row, phy_type);
-            (runs ? fw_load_config : fw_load_board_id)(&g_cfg, img);
+            bool ports = row != nullptr && row->op != nullptr && gate_passes(row, phy_type) &&
+                         uses_port_count(menu, num);
+            (ports ? fw_load_config : fw_load_board_id)(&g_cfg, img);
         }
         if (img_failure(img) != IMG_OK) {
             report_failure(img);
