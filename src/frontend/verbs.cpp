@@ -182,11 +182,12 @@ static bool parse_number(const char *text, num_base_t base, int64_t *v)
     return true;
 }
 
-static bool parse_word(const char *text, const char *a, const char *b, int32_t *v)
+// One of the two spellings of a state: the state is v.
+static bool parse_word(const char *text, const char *a, const char *b, int32_t state, int32_t *v)
 {
     if (strcmp(text, a) != 0 && strcmp(text, b) != 0)
         return false;
-    *v = 1;
+    *v = state;
     return true;
 }
 
@@ -206,16 +207,11 @@ static void value_range(const setting_t *s, const board_t *b, int64_t *lo, int64
 
 static value_check_t parse_value(const setting_t *s, const board_t *b, const char *text, int32_t *v)
 {
-    if (s->kind == SET_ARP) {
-        *v = 0;
-        return parse_word(text, "on", "1", v) || parse_word(text, "off", "0", v) ? VALUE_OK : VALUE_NOT_ON_OFF;
-    }
-    if (s->kind == SET_ENABLE) {
-        *v = 0;
-        if (strcmp(text, "no") == 0)
-            return VALUE_OK;
-        return parse_word(text, "yes", "yes", v) ? VALUE_OK : VALUE_NOT_YES_NO;
-    }
+    if (s->kind == SET_ARP)
+        return parse_word(text, "on", "1", 1, v) || parse_word(text, "off", "0", 0, v) ? VALUE_OK : VALUE_NOT_ON_OFF;
+    if (s->kind == SET_ENABLE)
+        return parse_word(text, "yes", "yes", 1, v) || parse_word(text, "no", "no", 0, v) ? VALUE_OK
+                                                                                          : VALUE_NOT_YES_NO;
     int64_t lo, hi, n;
     num_base_t base;
     value_range(s, b, &lo, &hi, &base);
@@ -383,8 +379,8 @@ static bool check_image(img_t *img, const board_t *b, const request_t *rq)
             uint32_t first = 0;
             if (!port_template_usable(img, (unsigned)rq->value[i], &first) && img_failure(img) == IMG_OK) {
                 refusal_start(rq->line[i]);
-                fprintf(stderr, "%s: the template for %d ports lacks the header magic, its first word is 0x%x\n",
-                        s->name, rq->value[i], first);
+                fprintf(stderr, "%s: the port template at 0x%x lacks the header magic, its first word is 0x%x\n",
+                        s->name, PORT_TEMPLATES[rq->value[i] - 1], first);
                 ok = false;
             }
             continue;
@@ -836,6 +832,8 @@ static int verb_show(char **pos, int, bool json)
 
 // ---------------------------------------------------------------- save
 // Each value whose word is set, then its -enable where its switch would ask.
+// The enabled ports only where the OEM word carries the signature, as option
+// 12 always leaves it: applied, they stamp the word.
 static int verb_save(char **pos, int, bool)
 {
     board_t b;
@@ -843,7 +841,8 @@ static int verb_save(char **pos, int, bool)
     if (status != VERB_DONE)
         return status;
     static reading_t readings[NSETTINGS];
-    bool ok = read_all(&b, readings);
+    uint32_t oem;
+    bool ok = read_all(&b, readings) && rd_img(&s_img, OEM_CFG_ADDR, &oem);
     if (ok)
         printf("# norvask_oem_tool %d.%d.%d: family %d (%s), PHY class %c, %u ports\n", OEM_VERSION_MAIN,
                OEM_VERSION_SUB, OEM_VERSION_UPDATE, b.family, FAMILY_NAMES[b.family], b.phy, b.cfg.port_num);
@@ -851,7 +850,7 @@ static int verb_save(char **pos, int, bool)
     for (size_t i = 0; i < NSETTINGS && ok; i++) {
         const setting_t *s = &SETTINGS[i];
         const reading_t *r = &readings[i];
-        if (!available(s, &b) || r->state == READ_ERASED)
+        if (!available(s, &b) || r->state == READ_ERASED || (s->kind == SET_PORTS && oem_stamped(oem) == 0))
             continue;
         if (r->state == READ_OTHER) {
             printf("# " MSG_OTHER "; left out\n", s->name, r->addr, r->word);
