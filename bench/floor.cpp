@@ -1,13 +1,27 @@
-// norvask_floor: the least a program can do for the benchmark's commands.
+// norvask_floor: the least a program does for the benchmark's commands.
 //
-// It reads the same answer script as norvask_oem_tool and, for each family-0
-// command of the benchmark mix, makes only the system calls that command
-// needs: open the image, pread the board words and the words the command
-// looks at, pwrite the words it changes (one call per contiguous run of
-// words), one write of its output, fsync when it wrote, close. It stores the
-// same values as the tool, so both leave the same image behind; it checks
-// nothing else and knows no other command.
+// It reads the same answer script as norvask_oem_tool and keeps the tool's
+// rules for the image, making only the system calls they take:
+//   - the image is opened, checked (regular file, long enough) and locked
+//     once; the sub-system id is read for the menu;
+//   - every command first checks, with one stat of the path, that the path
+//     still names the locked file and that the file is still long enough,
+//     then reads the sub-system id, whose warnings every family-0 command
+//     prints (a refused number and the exit too);
+//   - each part of the image a command needs (the header's port mask, the
+//     OEM words, the LLDP word, a port template) is read with one pread,
+//     before any write to it, as an undo record needs the bytes it replaces;
+//   - writes go through in the order of the dialogue, one pwrite per word or
+//     block; the copied header is read back to verify it; a command that
+//     wrote ends with fsync; the image is closed at the end;
+//   - every prompt and question is written before its answer is read, and a
+//     command's last output goes out with the next prompt.
+// It stores the same values as the tool, so both leave the same image. Its
+// texts are shorter than the tool's; it knows no other command, catches no
+// signal and rolls nothing back (no failure happens in the benchmark).
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -18,71 +32,21 @@
 
 #include "norvask-oem-cfg.h"
 
+static int s_fd = -1;
+static const char *s_path;
+static struct stat s_locked;
+
 static char s_in[4096];
 static size_t s_in_len = 0, s_in_pos = 0;
 static bool s_in_end = false;
 
-// One line of standard input without its newline; false at the end.
-static bool next_line(char *line, size_t cap)
-{
-    size_t n = 0;
-    for (;;) {
-        if (s_in_pos == s_in_len) {
-            if (s_in_end)
-                break;
-            ssize_t got = read(0, s_in, sizeof s_in);
-            if (got <= 0) {
-                s_in_end = true;
-                break;
-            }
-            s_in_len = (size_t)got;
-            s_in_pos = 0;
-        }
-        char c = s_in[s_in_pos++];
-        if (c == '\n') {
-            line[n] = '\0';
-            return true;
-        }
-        if (n + 1 < cap)
-            line[n++] = c;
-    }
-    line[n] = '\0';
-    return n > 0;
-}
-
-static uint32_t le_word(const unsigned char *b)
-{
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-
-static uint32_t rd(int fd, uint32_t addr)
-{
-    unsigned char b[4];
-    if (pread(fd, b, 4, addr) != 4)
-        return INVALID_ID;
-    return le_word(b);
-}
-
-static void wt(int fd, uint32_t addr, uint32_t val)
-{
-    unsigned char b[4] = {(unsigned char)val, (unsigned char)(val >> 8), (unsigned char)(val >> 16),
-                          (unsigned char)(val >> 24)};
-    if (pwrite(fd, b, 4, addr) != 4)
-        exit(2);
-}
-
-// Sets or clears one enable bit and stamps the signature, as the switches do.
-static void stamp(int fd, uint32_t bit, bool on)
-{
-    uint32_t w = rd(fd, OEM_CFG_ADDR);
-    if ((w & OEM_SIG_FIELD) != MAGIC_MASK)
-        w = 0;
-    w = (w & ~bit) | MAGIC_MASK | (on ? bit : 0);
-    wt(fd, OEM_CFG_ADDR, w);
-}
-
 static char s_out[8192];
 static size_t s_out_len = 0;
+
+[[noreturn]] static void fail(void)
+{
+    exit(2);
+}
 
 __attribute__((format(printf, 1, 2))) static void out(const char *fmt, ...)
 {
@@ -96,130 +60,224 @@ __attribute__((format(printf, 1, 2))) static void out(const char *fmt, ...)
 
 static void flush_out(void)
 {
-    if (write(1, s_out, s_out_len) < 0)
-        exit(2);
+    if (s_out_len > 0 && write(1, s_out, s_out_len) != (ssize_t)s_out_len)
+        fail();
     s_out_len = 0;
 }
 
-static void listing(int fd)
+// Shows what is pending, prompt last, then reads one answer line without its
+// newline; the end of input ends the run.
+static void ask(char *line, size_t cap)
 {
-    unsigned char b[OEM_LIST_WORDS * 4];
-    if (pread(fd, b, sizeof b, OEM_CFG_ADDR) != (ssize_t)sizeof b)
-        memset(b, 0xFF, sizeof b);
-    out("\nConfiguration List:\n");
-    for (uint32_t i = 0; i < OEM_LIST_WORDS; i++)
-        out("0x%x : 0x%x\n", OEM_CFG_ADDR + 4 * i, le_word(b + 4 * i));
-    out("0x%x : 0x%x\n\n", LLDP_START_ADDR, rd(fd, LLDP_START_ADDR));
+    flush_out();
+    size_t n = 0;
+    for (;;) {
+        if (s_in_pos == s_in_len) {
+            ssize_t got = s_in_end ? 0 : read(0, s_in, sizeof s_in);
+            if (got <= 0) {
+                s_in_end = true;
+                if (n == 0)
+                    exit(255);
+                break;
+            }
+            s_in_len = (size_t)got;
+            s_in_pos = 0;
+        }
+        char c = s_in[s_in_pos++];
+        if (c == '\n')
+            break;
+        if (n + 1 < cap)
+            line[n++] = c;
+    }
+    line[n] = '\0';
 }
 
-static long hex_answer(void)
+static long ask_hex(const char *prompt)
 {
     char line[256];
-    if (!next_line(line, sizeof line))
-        exit(255);
+    out("%s", prompt);
+    ask(line, sizeof line);
     return strtol(line, nullptr, 16);
 }
 
-static bool yes_answer(void)
+static bool ask_yes(const char *question)
 {
     char line[256];
-    if (!next_line(line, sizeof line))
-        exit(255);
+    out("%s", question);
+    ask(line, sizeof line);
     return line[0] == 'y' || line[0] == 'Y';
 }
 
-static void port_disable(int fd, uint32_t ports)
+static uint32_t le_word(const unsigned char *b)
+{
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+static void rd_block(uint32_t addr, unsigned char *b, size_t n)
+{
+    if (pread(s_fd, b, n, addr) != (ssize_t)n)
+        fail();
+}
+
+static uint32_t rd(uint32_t addr)
+{
+    unsigned char b[4];
+    rd_block(addr, b, sizeof b);
+    return le_word(b);
+}
+
+static void wt_block(uint32_t addr, const unsigned char *b, size_t n)
+{
+    if (pwrite(s_fd, b, n, addr) != (ssize_t)n)
+        fail();
+}
+
+static void wt(uint32_t addr, uint32_t val)
+{
+    unsigned char b[4] = {(unsigned char)val, (unsigned char)(val >> 8), (unsigned char)(val >> 16),
+                          (unsigned char)(val >> 24)};
+    wt_block(addr, b, sizeof b);
+}
+
+// The path must still name the locked file, long enough to hold every word.
+static bool still_locked_file(void)
+{
+    struct stat st;
+    return stat(s_path, &st) == 0 && st.st_dev == s_locked.st_dev && st.st_ino == s_locked.st_ino &&
+           st.st_size >= (off_t)IMG_MIN_SIZE;
+}
+
+// The OEM word with one enable bit set or cleared and the signature stamped,
+// as the switches store it.
+static uint32_t stamped(uint32_t w, uint32_t bit, bool on)
+{
+    if ((w & OEM_SIG_FIELD) != MAGIC_MASK)
+        w = 0;
+    return (w & ~bit) | MAGIC_MASK | (on ? bit : 0);
+}
+
+static void listing(void)
+{
+    unsigned char b[OEM_LIST_WORDS * 4];
+    rd_block(OEM_CFG_ADDR, b, sizeof b);
+    uint32_t lldp = rd(LLDP_START_ADDR);
+    out("\nConfiguration List:\n");
+    for (uint32_t i = 0; i < OEM_LIST_WORDS; i++)
+        out("0x%x : 0x%x\n", OEM_CFG_ADDR + 4 * i, le_word(b + 4 * i));
+    out("0x%x : 0x%x\n\n", LLDP_START_ADDR, lldp);
+}
+
+static void gpio(void)
+{
+    uint32_t v = (uint32_t)ask_hex("GPIO value:") & GPIO_VAL_FIELD;
+    unsigned char b[8];  // the OEM word and the GPIO word it replaces
+    rd_block(OEM_CFG_ADDR, b, sizeof b);
+    wt(GPIO_CFG_ADDR, v);
+    out("\nConfiguration completed successfully\n    GPIO : 0x%x\n", v);
+    bool on = ask_yes("Switch GPIO on? (Y/N):");
+    wt(OEM_CFG_ADDR, stamped(le_word(b), GPIO_OEM_EN, on));
+    out("GPIO configuration is : %s.\n\n", on ? "ON" : "OFF");
+}
+
+static void lldp(void)
+{
+    uint32_t v = (uint32_t)ask_hex("LLDP value:") & LLDP_TX_FIELD;
+    (void)rd(LLDP_START_ADDR);  // the word it replaces
+    wt(LLDP_START_ADDR, v);
+    uint32_t w = rd(OEM_CFG_ADDR);
+    if ((w & OEM_SIG_FIELD) != MAGIC_MASK)
+        w = 0;
+    wt(OEM_CFG_ADDR, w | MAGIC_MASK);
+    out("\nConfiguration completed successfully, LLDP TX config : 0x%x\n\n", v);
+}
+
+static void smbus_arp(void)
+{
+    bool on = ask_hex("SMBus ARP, 1 enable, 0 disable:") == 1;
+    unsigned char b[VN_SMBUS_ARP_ADDR + 4 - OEM_CFG_ADDR];  // the OEM word to the ARP word
+    rd_block(OEM_CFG_ADDR, b, sizeof b);
+    wt(VN_SMBUS_ARP_ADDR, on ? SMBUS_ARP_ON : SMBUS_ARP_OFF);
+    wt(OEM_CFG_ADDR, stamped(le_word(b), SMBUS_ARP_OEM_EN, true));
+    out("\nConfiguration completed successfully, %s SMBUS ARP\n\n", on ? "Enable" : "Disable");
+}
+
+static void port_disable(uint32_t ports, uint32_t mask)
 {
     static const uint32_t templates[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS,
                                                      ENABLE_FOUR_PORTS};
-    long n = hex_answer() & 0xF;
-    uint32_t remain = ports - (uint32_t)n;
-    if (ports < 1 || ports > MAX_PORT_NUM || remain < 1)
-        exit(2);
+    if (ports < 1 || ports > MAX_PORT_NUM)
+        fail();
+    out("ports %u of %u\n", mask, ports);
+    uint32_t n = (uint32_t)ask_hex("Ports to disable:") & 0xF;
+    if (n >= ports)
+        fail();
+    uint32_t remain = ports - n;
     unsigned char block[IMG_HEADER_WORDS * 4], back[sizeof block];
-    if (pread(fd, block, sizeof block, templates[remain - 1]) != (ssize_t)sizeof block ||
-        pwrite(fd, block, sizeof block, IMG_HEADER_ADDR) != (ssize_t)sizeof block ||
-        pread(fd, back, sizeof back, IMG_HEADER_ADDR) != (ssize_t)sizeof back || memcmp(block, back, sizeof block))
-        exit(2);
+    rd_block(templates[remain - 1], block, sizeof block);
+    wt_block(IMG_HEADER_ADDR, block, sizeof block);
+    rd_block(IMG_HEADER_ADDR, back, sizeof back);
+    if (memcmp(block, back, sizeof block) != 0)
+        fail();
     out("\nConfiguration completed successfully, current port num:0x%x\n", remain);
-    bool on = yes_answer();
-    stamp(fd, NETPORT_DISABLE_EN, on);
+    bool on = ask_yes("Switch port disable on? (Y/N):");
+    wt(OEM_CFG_ADDR, stamped(rd(OEM_CFG_ADDR), NETPORT_DISABLE_EN, on));
+    out("netport disable configuration is : %s.\n\n", on ? "ON" : "OFF");
 }
 
 int main(int argc, char **argv)
 {
     if (argc < 3)
         return 255;
-    const char *path = argv[2];
-    int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    s_path = argv[2];
+    s_fd = open(s_path, O_RDWR | O_CLOEXEC);
+    if (s_fd < 0 || fstat(s_fd, &s_locked) != 0 || !S_ISREG(s_locked.st_mode) ||
+        s_locked.st_size < (off_t)IMG_MIN_SIZE || flock(s_fd, LOCK_EX | LOCK_NB) != 0)
         return 255;
-    uint32_t sid = rd(fd, SUB_SYS_ID_ADDR);
-    close(fd);
-    out("\nmenu of family %u, PHY code 0x%x, %s\n", 0u, (sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD, path);
-    out("\nInput your number:");
-    flush_out();
-    char line[256];
+    uint32_t sid = rd(SUB_SYS_ID_ADDR);
+    out("\nmenu of family %u, PHY code 0x%x, %s\n", 0u, (sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD, s_path);
     for (;;) {
-        if (!next_line(line, sizeof line))
-            return 255;
+        char line[256];
+        out("\nInput your number:");
+        ask(line, sizeof line);
         long num = strtol(line, nullptr, 10);
-        if (num == 0)
-            return 0;
-        fd = open(path, O_RDWR | O_CLOEXEC);
-        if (fd < 0)
+        if (!still_locked_file())
             return 255;
-        // The board record every family-0 command starts from.
-        sid = rd(fd, SUB_SYS_ID_ADDR);
+        sid = rd(SUB_SYS_ID_ADDR);
         uint32_t ports = sid & SID_PORT_NUM_FIELD;
-        uint32_t mask = rd(fd, PORT_MASK_ADDR) & PORT_MASK_FIELD;
         bool wrote = true;
         switch (num) {
-        case 7:
+        case 0:
+            flush_out();
+            return close(s_fd) == 0 ? 0 : 1;
+        case 7: {
+            uint32_t mask = rd(PORT_MASK_ADDR) & PORT_MASK_FIELD;
             out("\nports %u of %u", mask == 0xF ? 4u : 0u, ports);
-            listing(fd);
+            listing();
             wrote = false;
             break;
+        }
         case -1:
-            listing(fd);
+            listing();
             wrote = false;
             break;
-        case 5: {
-            uint32_t v = (uint32_t)hex_answer() & GPIO_VAL_FIELD;
-            wt(fd, GPIO_CFG_ADDR, v);
-            out("\nConfiguration completed successfully\n    GPIO : 0x%x\n", v);
-            stamp(fd, GPIO_OEM_EN, yes_answer());
+        case 5:
+            gpio();
             break;
-        }
-        case 11: {
-            uint32_t v = (uint32_t)hex_answer() & LLDP_TX_FIELD;
-            wt(fd, LLDP_START_ADDR, v);
-            uint32_t w = rd(fd, OEM_CFG_ADDR);
-            if ((w & OEM_SIG_FIELD) != MAGIC_MASK)
-                w = 0;
-            wt(fd, OEM_CFG_ADDR, w | MAGIC_MASK);
-            out("\nConfiguration completed successfully, LLDP TX config : 0x%x\n", v);
+        case 11:
+            lldp();
             break;
-        }
-        case 9: {
-            bool on = hex_answer() == 1;
-            wt(fd, VN_SMBUS_ARP_ADDR, on ? SMBUS_ARP_ON : SMBUS_ARP_OFF);
-            stamp(fd, SMBUS_ARP_OEM_EN, true);
-            out("\nConfiguration completed successfully, %s SMBUS ARP\n", on ? "Enable" : "Disable");
+        case 9:
+            smbus_arp();
             break;
-        }
         case 12:
-            port_disable(fd, ports);
+            port_disable(ports, rd(PORT_MASK_ADDR) & PORT_MASK_FIELD);
             break;
         default:
             out("Illegal input, please input 0--8\n");
             wrote = false;
             break;
         }
-        out("\nInput your number:");
-        flush_out();
-        if (wrote)
-            fsync(fd);
-        close(fd);
+        if (wrote && fsync(s_fd) != 0)
+            fail();
     }
 }
