@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -28,7 +29,7 @@
 #include <string>
 #include <vector>
 
-static const double TARGET = 1.3;     // most a ratio tool/floor may be
+static const double TARGET = 1.3;       // most a ratio tool/floor may be
 static const int MIXED_SESSION = 5000;  // timed in memory: ~0.1 s a run
 static const int DISK_SESSION = 1000;   // timed on disk: ~0.2 s a run, more on a busy disk
 static const int SESSION_RUNS = 3;
@@ -36,7 +37,7 @@ static const int MEMORY_RUNS = 5;       // the peak varies by up to 250 KiB from
 static const int SHORT_SESSION = 200;   // memory, and the configuring session
 static const int LONG_SESSION = 20000;  // memory
 static const int KIND_RUNS = 5;
-static const int COUNTED = 100;       // commands of one kind under strace; counts do not vary
+static const int COUNTED = 100;         // commands of one kind under strace; counts do not vary
 static const int STARTUP_RUNS = 200;
 
 static double now(void)
@@ -206,7 +207,8 @@ static memory_t session_memory(const char *prog, const std::string &image, const
     close(null_fd);
     std::string body = script.substr(0, script.size() - 2);  // without "0\n"
     bool fed = write(fds[1], body.data(), body.size()) == (ssize_t)body.size();
-    for (int quiet = 0; fed && quiet < 3;) {  // three looks 2 ms apart, all idle
+    // Three looks 2 ms apart, all idle; at most 10 s, in case it ended early.
+    for (int quiet = 0, looks = 0; fed && quiet < 3 && looks < 5000; looks++) {
         usleep(2000);
         quiet = waits_for_input(pid, fds[1]) ? quiet + 1 : 0;
     }
@@ -418,6 +420,7 @@ static void startup_section(const std::string &dir, const std::string &fresh)
 // session on WORKDIR's file system shows that side.
 int main(int argc, char **argv)
 {
+    signal(SIGPIPE, SIG_IGN);  // a program that ends before reading its script
     std::string dir = argc > 1 ? argv[1] : ".";
     std::string base = dir + "/bench-base.img";
     std::string mk = std::string(MKIMAGE_PATH) + " --family 0 --phy inner --ports 4 " + base;
