@@ -36,8 +36,10 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
 
 bytes_t read_file(const std::string &path)
 {
-    std::ifstream f(path, std::ios::binary);
-    return bytes_t(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    bytes_t b(f ? (size_t)f.tellg() : 0);
+    f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
+    return b;
 }
 
 bytes_t with_words(bytes_t bytes, const words_t &words)
