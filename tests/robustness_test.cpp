@@ -52,16 +52,16 @@ static void to_file(int fd, const char *path)
 
 TEST(Process, StandardDescriptorsClosedOrLost)
 {
-    static const struct { void (*setup)(); std::string in, out; } rows[] = {
-        {[] { close(1); }, GPIO, STDOUT_CLOSED},
-        {[] { close(0); }, GPIO, "@V" P MENU_END},
-        {[] { close(0); close(1); }, GPIO, STDOUT_CLOSED},
-        {[] { to_file(1, "/dev/full"); }, GPIO,
+    static const struct { void (*setup)(); std::string out; } rows[] = {
+        {[] { close(1); }, STDOUT_CLOSED},
+        {[] { close(0); }, "@V" P MENU_END},
+        {[] { close(0); close(1); }, STDOUT_CLOSED},
+        {[] { to_file(1, "/dev/full"); },
          "norvask_oem_tool: standard output cannot be written, the unfinished command was undone\n"},
     };
     for (const auto &row : rows) {
         fixture_t fx = make_fixture(B);
-        run_t r = finish_tool(start_tool({"-f", fx.path}, {}, row.setup), row.in);
+        run_t r = run_tool({"-f", fx.path}, GPIO, {}, row.setup);
         EXPECT_EQ(with_menu(row.out, fx.path), r.out);
         EXPECT_EQ(255, r.status);
         EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
