@@ -11,7 +11,8 @@
 // Standard input is read in blocks of our own, so that a signal can cut a
 // wait short (the read fails with EINTR) and nothing is left in a stdio
 // buffer that the process could still act on after the signal.
-static unsigned char s_in[4096];
+// One page, page-aligned: a long session touches no more memory than a short one.
+alignas(4096) static unsigned char s_in[4096];
 static size_t s_in_pos = 0, s_in_len = 0;
 static bool s_in_closed = false;
 
