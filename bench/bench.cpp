@@ -69,8 +69,8 @@ struct kind_t {
     int commands;  // in a timed session of this kind
 };
 static const kind_t KINDS[] = {{"7 show configuration", 10000}, {"-1 raw listing", 10000},
-                               {"5 GPIO value + switch", 2000}, {"11 LLDP value", 2000},
-                               {"9 SMBus ARP", 2000},           {"12 port disable 0 + switch", 2000},
+                               {"5 GPIO value + switch", 5000}, {"11 LLDP value", 5000},
+                               {"9 SMBus ARP", 5000},           {"12 port disable 0 + switch", 5000},
                                {"13 refused number", 10000}};
 static const int NKINDS = (int)(sizeof KINDS / sizeof KINDS[0]);
 
@@ -245,6 +245,13 @@ static double time_to_prompt(const char *prog, const std::string &image, const s
     return t_prompt < 0 ? -1 : t_prompt - t0;
 }
 
+// Session times are the best of a few runs: other work on the machine only
+// ever adds to a run's time.
+static double best(const std::vector<double> &v)
+{
+    return *std::min_element(v.begin(), v.end());
+}
+
 static double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -331,13 +338,13 @@ static void mixed_section(const char *const progs[2], const std::string &dir, co
             after[p] = read_all(image);
         }
     }
-    printf("\nsession of %d commands, mixed, %s (median of %d runs):\n", commands, where, runs);
+    printf("\nsession of %d commands, mixed, %s (best of %d runs):\n", commands, where, runs);
     for (int p = 0; p < 2; p++) {
-        double t = median(secs[p]);
+        double t = best(secs[p]);
         printf("  %-5s %8.3f s  %9.0f commands/s  %8.1f us/command\n", names[p], t, commands / t,
                t * 1e6 / commands);
     }
-    double ratio = median(secs[0]) / median(secs[1]);
+    double ratio = best(secs[0]) / best(secs[1]);
     printf("  ratio tool/floor: %.2f  %s\n", ratio, verdict(ratio));
     printf("  final images of tool and floor: %s\n", after[0] == after[1] ? "identical" : "DIFFERENT");
 }
@@ -345,7 +352,7 @@ static void mixed_section(const char *const progs[2], const std::string &dir, co
 // Sessions of one kind each, on the configured image.
 static void kind_section(const char *const progs[2], const std::string &dir, const std::string &configured)
 {
-    printf("\ntime by kind of command (median of %d runs):\n", KIND_RUNS);
+    printf("\ntime by kind of command (best of %d runs):\n", KIND_RUNS);
     printf("  %-28s %8s %10s %10s %7s\n", "command", "commands", "tool us", "floor us", "ratio");
     std::string image = dir + "/bench-kind.img", input = dir + "/bench-kind.txt";
     for (int k = 0; k < NKINDS; k++) {
@@ -358,8 +365,8 @@ static void kind_section(const char *const progs[2], const std::string &dir, con
                 us[p].push_back(run_session(progs[p], image, input).seconds * 1e6 / n);
             }
         }
-        double ratio = median(us[0]) / median(us[1]);
-        printf("  %-28s %8d %10.1f %10.1f %7.2f  %s\n", KINDS[k].name, n, median(us[0]), median(us[1]), ratio,
+        double ratio = best(us[0]) / best(us[1]);
+        printf("  %-28s %8d %10.1f %10.1f %7.2f  %s\n", KINDS[k].name, n, best(us[0]), best(us[1]), ratio,
                verdict(ratio));
     }
 }
