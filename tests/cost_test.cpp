@@ -2,59 +2,21 @@
 // lseek, pread, pwrite, fsync, close, as the fault seam counts them), run in this process.
 // A command may make no more than its share; a command given twice must cost twice as much,
 // since every cycle reads the file afresh and nothing grows from one cycle to the next.
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-
 #include "harness.h"
-#include "norvask-oem-cfg.h"
-
-struct spent_t { unsigned long calls; int status; std::string out; };
-
-// One session in this process on the fixture's bytes, written afresh; standard input and
-// output are redirected with freopen and standard output is put back afterwards.
-static spent_t spend(const fixture_t &fx, const std::string &answers)
-{
-    const std::string in_path = fx.path + ".in", out_path = fx.path + ".out";
-    std::ofstream(fx.path, std::ios::binary | std::ios::trunc)
-        .write((const char *)fx.bytes.data(), (std::streamsize)fx.bytes.size());
-    std::ofstream(in_path, std::ios::binary | std::ios::trunc) << answers;
-    fflush(stdout);
-    int saved_out = dup(1);
-    EXPECT_TRUE(freopen(in_path.c_str(), "r", stdin) && freopen(out_path.c_str(), "w", stdout));
-    std::string path = fx.path;
-    char arg0[] = "norvask_oem_tool", arg1[] = "-f";
-    char *argv[] = {arg0, arg1, path.data(), nullptr};
-    const unsigned long before = img_calls();
-    int status = oem_tool_main(3, argv);
-    spent_t s{img_calls() - before, status, ""};
-    fflush(stdout);
-    dup2(saved_out, 1);
-    close(saved_out);
-    clearerr(stdout);
-    bytes_t out = read_file(out_path);
-    s.out.assign(out.begin(), out.end());
-    unlink(in_path.c_str());
-    unlink(out_path.c_str());
-    return s;
-}
-
-// A configured image, so that the reports decode every feature and read every word they show.
-// Every value word is set, so that the main switch asks about each of its four features.
-static const words_t SET = {{OEM_CFG_ADDR, 0x013F55AA}, {LLDP_START_ADDR, 0x3}, {LED_CFG_ADDR, 0x11},
-                            {GPIO_CFG_ADDR, 0x22}, {PHY_MODE_CFG_ADDR, 0x33}, {VN_SMBUS_ARP_ADDR, SMBUS_ARP_ON},
-                            {WOL_CFG_ADDR, 0x44}};
 
 // Calls per command beyond a session "0": a cycle begins with one stat of the path (still the
 // locked file, still long enough); a family-0 cycle reads the sub-system id, whose warnings are
 // printed at every number, and the header block only for the commands that use the port count.
 // Then one pread per region on first use (OEM words, LLDP word, port templates), one pwrite
-// per write, one fsync after writing.
+// per write, one fsync after writing. Start-up and exit: open, fstat (kind, size, identity),
+// lock, the sub-system id for the menu; at option 0 the cycle's stat and (family 0) the
+// sub-system id, then close.
 TEST(Cost, EachCommandWithinItsShare)
 {
     const image_plan_t vn = board(0, 0x10), mr = board(1, 0x30);
     static const struct { const char *what; image_plan_t plan; const char *in; unsigned long most; } rows[] = {
+        {"start and exit", vn, "", 7},                   // the session "0" alone
+        {"family 1 start and exit", mr, "", 6},
         {"show configuration", vn, "7\n", 5},            // stat, id, header, OEM, LLDP
         {"raw listing", vn, "-1\n", 4},                  // stat, id, OEM, LLDP
         {"GPIO value + switch", vn, "5\n1234\ny\n", 6},  // stat, id, OEM, value, stamp, fsync
@@ -72,30 +34,23 @@ TEST(Cost, EachCommandWithinItsShare)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        fixture_t fx = make_fixture(row.plan, SET);
-        const spent_t none = spend(fx, "0\n"), once = spend(fx, std::string(row.in) + "0\n"),
-                      twice = spend(fx, std::string(row.in) + row.in + "0\n");
-        for (const spent_t *s : {&none, &once, &twice}) {
-            ASSERT_EQ(0, s->status) << s->out;
-            ASSERT_EQ(std::string::npos, s->out.find("[Error]")) << s->out;
+        // Every value word set, so that the reports decode every feature and the main switch
+        // asks about each of its four.
+        fixture_t fx = make_fixture(row.plan, {{OEM, 0x013F55AA}, {LLDP, 0x3}, {LED, 0x11}, {GPIO, 0x22},
+                                               {MODE, 0x33}, {ARP, 0xF}, {WOL, 0x44}});
+        unsigned long calls[3];
+        for (int times = 0; times < 3; times++) {
+            std::string in;
+            for (int i = 0; i < times; i++)
+                in += row.in;
+            put_back(fx);
+            here_t s = run_here(fx.path, {"-f", "@"}, in + "0\n");
+            ASSERT_EQ(0, s.status) << s.out;
+            ASSERT_EQ(std::string::npos, s.out.find("[Error]")) << s.out;
+            calls[times] = s.calls;
         }
-        const unsigned long one = once.calls - none.calls;
+        const unsigned long one = *row.in ? calls[1] - calls[0] : calls[0];
         EXPECT_LE(one, row.most);
-        EXPECT_EQ(2 * one, twice.calls - none.calls);
-        unlink(fx.path.c_str());
-    }
-}
-
-// Start-up and exit: open, fstat (kind, size, identity), lock, the sub-system id for the menu;
-// at option 0 the cycle's stat and (family 0) the sub-system id, then close.
-TEST(Cost, StartAndExit)
-{
-    static const struct { int family; unsigned long most; } rows[] = {{0, 7}, {1, 6}};
-    for (const auto &row : rows) {
-        fixture_t fx = make_fixture(board(row.family, 0x30));
-        const spent_t s = spend(fx, "0\n");
-        EXPECT_EQ(0, s.status) << s.out;
-        EXPECT_LE(s.calls, row.most) << "family " << row.family;
-        unlink(fx.path.c_str());
+        EXPECT_EQ(2 * (calls[1] - calls[0]), calls[2] - calls[0]);
     }
 }

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "norvask-oem-cfg.h"
 
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
 {
@@ -34,12 +33,29 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
     return fx;
 }
 
+fixture_t::~fixture_t()
+{
+    if (!path.empty())
+        unlink(path.c_str());
+}
+
 bytes_t read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary | std::ios::ate);
     bytes_t b(f ? (size_t)f.tellg() : 0);
     f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
     return b;
+}
+
+std::string file_text(const std::string &path)
+{
+    bytes_t b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+void put_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 bytes_t with_words(bytes_t bytes, const words_t &words)
@@ -69,6 +85,56 @@ uint32_t word_at(const bytes_t &b, uint32_t addr)
     char text[80];
     snprintf(text, sizeof text, "word 0x%x is 0x%x, expected 0x%x", w, word_at(actual, w), word_at(expected, w));
     return ::testing::AssertionFailure() << text;
+}
+
+here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input,
+                unsigned long fail, img_fault_mode_t mode)
+{
+    const std::string files[3] = {image + ".in", image + ".out", image + ".err"};
+    put_file(files[0], input);
+    fflush(stdout);
+    fflush(stderr);
+    int saved[3];
+    for (int k = 0; k < 3; k++) {
+        saved[k] = dup(k);
+        int fd = open(files[k].c_str(), k == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, k);
+        close(fd);
+    }
+    args.insert(args.begin(), "norvask_oem_tool");
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        if (a.starts_with("@"))
+            a = image + a.substr(1);
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const unsigned long before = img_calls();
+    img_fault_after(fail, mode);
+    here_t r{"", "", oem_tool_main((int)args.size(), argv.data()), 0};
+    img_fault_clear();
+    r.calls = img_calls() - before;
+    fflush(stdout);
+    fflush(stderr);
+    clearerr(stdout);
+    for (int k = 0; k < 3; k++) {
+        dup2(saved[k], k);
+        close(saved[k]);
+    }
+    r.out = file_text(files[1]);
+    r.err = file_text(files[2]);
+    for (const std::string &f : files)
+        unlink(f.c_str());
+    return r;
+}
+
+void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check)
+{
+    for (img_fault_mode_t mode : {IMG_FAULT_ERROR, IMG_FAULT_PARTIAL})
+        for (unsigned long n = 1; n <= calls; n++) {
+            SCOPED_TRACE("image call " + std::to_string(n) + (mode == IMG_FAULT_ERROR ? " fails" : " half-written"));
+            check(n, mode);
+        }
 }
 
 child_t start_tool(const std::vector<std::string> &args, limit_t limit, const std::function<void()> &setup)
@@ -160,11 +226,10 @@ void run_rows(const std::vector<row_t> &rows)
                 out = replace_all(out, tok, text);
             SCOPED_TRACE(::testing::PrintToString(args) + ", answers " +
                          ::testing::PrintToString(in.substr(0, 80)));
-            run_t got = run_tool(args, in, r.limit);
+            run_t got = run_tool(args, in, r.limit, r.setup);
             EXPECT_EQ(out, got.out);
             EXPECT_EQ(r.status, got.status);
             EXPECT_TRUE(same_image(want, read_file(fx.path)));
-            unlink(fx.path.c_str());
         }
 }
 

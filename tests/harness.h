@@ -1,5 +1,5 @@
-// Test helpers: fixture images, the built tool run on scripted answers, the
-// menu texts, and one runner for tables of whole sessions.
+// Test helpers: fixture images, the tool run in this process or as a child on scripted answers,
+// the menu texts, and one runner for tables of whole sessions.
 #ifndef NORVASK_TEST_HARNESS_H
 #define NORVASK_TEST_HARNESS_H
 
@@ -18,30 +18,58 @@
 #define P "\nInput your number:"
 #define END "\n[Error] Input ended, the unfinished command was undone!\n"  // inside a command
 #define MENU_END "\n[Error] Input ended!\n"                                 // at a menu read
+#define OPEN_FAIL "[Error] Fail to open file!\n"
+#define READ_FAIL "[Error] Fail to read file!\n"
+#define WRITE_FAIL "[Error] Fail to write file!\n"
+#define UNDONE "[Warn]The command was undone.\n"
+#define G "Please input config val of GPIO :"
+
+enum : uint32_t { OEM = 0xFF000, GPIO = 0xFF004, LED = 0xFF008, LED2 = 0xFF00C, MODE = 0xFF010,
+                  ARP = 0xFF014, WOL = 0xFF018, LLDP = 0xF1000, ERASED = 0xFFFFFFFF };
 
 typedef std::vector<uint8_t> bytes_t;
 typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;
-struct fixture_t { std::string path; bytes_t bytes; };  // a temporary image file, as written
+// A temporary image file, as written; removed with the fixture.
+struct fixture_t {
+    std::string path;
+    bytes_t bytes;
+    fixture_t(std::string p, bytes_t b) : path(std::move(p)), bytes(std::move(b)) {}
+    fixture_t(fixture_t &&f) : path(std::move(f.path)), bytes(std::move(f.bytes)) { f.path.clear(); }
+    ~fixture_t();
+};
 
 // Sub-system id of a board: family 0 or 1 with an OEM PHY code and ports.
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);
 // The plan's image, painted with a pattern outside the words the tool owns, with `words` over it.
 fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});
 bytes_t read_file(const std::string &path);
+std::string file_text(const std::string &path);
+void put_file(const std::string &path, const std::string &text);
+inline void put_back(const fixture_t &fx) { put_file(fx.path, std::string(fx.bytes.begin(), fx.bytes.end())); }
 // The bytes with the given little-endian words stored over them.
 bytes_t with_words(bytes_t bytes, const words_t &words);
 uint32_t word_at(const bytes_t &bytes, uint32_t addr);
-// Fails with the first differing offset instead of a megabyte dump.
+// Fails with the first differing word instead of a megabyte dump.
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);
 std::string vn_menu(const std::string &path), mr_menu(const std::string &path);
+
+// oem_tool_main in this process: arguments "@..." start with `image`, `input` is standard input,
+// both outputs are captured; image call `fail` of the run (1: the first) fails in `mode`. The
+// status is the tool's own (-1, not 255); `calls` counts the image calls of the run.
+struct here_t { std::string out, err; int status; unsigned long calls; };
+here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input = "",
+                unsigned long fail = 0, img_fault_mode_t mode = IMG_FAULT_ERROR);
+// `check` once for each image call 1 to `calls` failing, with an I/O error and with half a block
+// written first.
+void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
 struct run_t { std::string out; int status; };  // output and error; exit status or 128 + signal
 // A resource limit for the tool; writes past RLIMIT_FSIZE fail (SIGXFSZ ignored).
 struct limit_t { int resource = -1; rlim_t value = 0; };
-// The tool on pipes: read_output reads n bytes of output (less at its end); finish_tool writes
-// the answers (at most a pipe's capacity), closes the input, returns the rest and the status.
-// `setup` runs in the child just before the tool starts (to close or move a descriptor, or give
-// SIGXFSZ back its default action).
+// The built tool on pipes: read_output reads n bytes of output (less at its end); finish_tool
+// writes the answers (at most a pipe's capacity), closes the input, returns the rest and the
+// status. `setup` runs in the child just before the tool starts (to close or move a descriptor,
+// or give SIGXFSZ back its default action).
 struct child_t { int pid, in_fd, out_fd; };
 child_t start_tool(const std::vector<std::string> &args, limit_t limit = {},
                    const std::function<void()> &setup = nullptr);
@@ -53,10 +81,10 @@ inline run_t run_tool(const std::vector<std::string> &args, const std::string &i
     return finish_tool(start_tool(args, limit, setup), input);
 }
 
-// One whole session on a fresh fixture. An argument "@..." starts with the fixture's path; in
-// `out`, "@V" and "@R" stand for the family-0 and family-1 menus and "%L" for the raw listing of
-// the expected image: the fixture with `changed` stored over it and, if `tmpl` is set, the 1 KiB
-// port template at `tmpl` over the header.
+// One whole session of the built tool on a fresh fixture. An argument "@..." starts with the
+// fixture's path; in `out`, "@V" and "@R" stand for the family-0 and family-1 menus and "%L" for
+// the raw listing of the expected image: the fixture with `changed` stored over it and, if `tmpl`
+// is set, the 1 KiB port template at `tmpl` over the header.
 struct row_t {
     image_plan_t plan;
     words_t pre;
@@ -66,6 +94,7 @@ struct row_t {
     std::vector<std::string> args = {"-f", "@"};
     uint32_t tmpl = 0;
     limit_t limit = {};
+    std::function<void()> setup = nullptr;
 };
 // Runs every row twice, with LF and with CR LF line ends in the answers:
 // both must give the same transcript and image.

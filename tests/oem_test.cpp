@@ -2,9 +2,6 @@
 // port disable, as whole sessions (rows of the harness runner).
 #include "harness.h"
 
-enum : uint32_t { OEM = 0xFF000, GPIO = 0xFF004, LED = 0xFF008, LED2 = 0xFF00C, MODE = 0xFF010,
-                  ARP = 0xFF014, WOL = 0xFF018, LLDP = 0xF1000, ERASED = 0xFFFFFFFF };
-
 // The menu, then each finished command: the menu prompt, its text and the
 // loop's newline; then the prompt that the exit answers.
 static std::string ops(std::initializer_list<std::string> texts, std::string s = "@V")

@@ -3,7 +3,6 @@
 #include "harness.h"
 #include "norvask-oem-cfg.h"
 
-#define OPEN_FAIL "[Error] Fail to open file!\n"
 #define VERSION "norvask_oem_tool  version : 1.1.3\n"
 #define NO_PATH "    -f/-F                 To select an Image File\n"
 #define USAGE "Support options:\n" NO_PATH "    -v/--version          To check the version of tool\n"
@@ -15,7 +14,6 @@
 #define MV_LED "Please input config val of MV Phy LED :"
 #define SID_ERASED "sub sys id unsupport !"
 #define PORTS(n) "sid port num " #n " unsupport\n"
-#define G "Please input config val of GPIO :"
 #define NEG(v) "ERROR, Input Value (" #v ") < (0) invalid\n"
 #define RANGE "ERROR, Input Value out of 32-bit range\n"
 #define DONE(v) "\nConfiguration completed successfully\n    GPIO : 0x" #v "\n"
