@@ -1,9 +1,48 @@
-// Every command is all or nothing: sessions run in this process while one image call after
-// another fails (an I/O error, or a write that stores half its bytes first).
+// Every command is all or nothing and within its share of image calls: sessions run in this
+// process while one image call after another fails (an I/O error, or a write that stores half its
+// bytes first), and counted as they run.
 #include "harness.h"
 
 #define GPIO_SET "\nConfiguration completed successfully\n    GPIO : 0xab\n" \
                  "\nEnable GPIO configuration or not 'Y' or 'N' : "
+
+// Every command of both families, with the image calls it may make beyond a session "0": a cycle
+// begins with one stat of the path (still the locked file, still long enough); a family-0 cycle
+// reads the sub-system id, whose warnings are printed at every number, and the header block only
+// for the commands that use the port count. Then one pread per region on first use (OEM words,
+// LLDP word, port templates), one pwrite per write, one fsync after writing. Start-up and exit:
+// open, fstat (kind, size, identity), lock, the sub-system id for the menu; at option 0 the
+// cycle's stat and (family 0) the sub-system id, then close.
+static const image_plan_t VN = board(0, 0x10), MR = board(1, 0x30);
+static const struct { image_plan_t plan; const char *in; unsigned long most; } COMMANDS[] = {
+    {VN, "", 7}, {MR, "", 6},                // start-up and exit alone
+    {VN, "5\nab\ny\n", 6},                  // GPIO: stat, id, OEM, value, stamp, fsync
+    {board(0, 0x52), "6\na1\nn\n", 6},      // MV PHY mode
+    {board(0, 0x60), "2\na\nb\nc\nd\ny\n", 6},  // YT LED: two words, one write
+    {board(0, 0x51), "3\nfff\ny\n", 6},     // MV LED
+    {VN, "4\nabcdef\nn\n", 6},              // inner LED
+    {VN, "9\n0\n", 6},                       // SMBus ARP
+    {VN, "10\n300\ny\n", 6},                // wake IO
+    {VN, "11\nc\n", 7},                      // LLDP: stat, id, LLDP, value, OEM, stamp, fsync
+    {VN, "1\ny\nn\ny\ny\n", 8},             // four switches: stat, id, OEM, 4 stamps, fsync
+    {VN, "-2\n", 7},                          // reset: stat, id, OEM, LLDP, area, LLDP, fsync
+    {VN, "12\n2\ny\n", 9},                   // port disable: stat, id, header, templates, copy,
+    {VN, "12\n0\ny\n", 9},                   // read back, OEM, stamp, fsync
+    {VN, "7\n", 5},                           // show: stat, id, header, OEM, LLDP
+    {VN, "-1\n", 4},                          // listing: stat, id, OEM, LLDP
+    {VN, "13\n", 2}, {VN, "8\n", 2},          // a refused number, the menu again: stat, id
+    {MR, "1\ny\n", 4},                        // stat, OEM, stamp, fsync
+    {MR, "2\nabcdef\ny\n", 5},               // stat, OEM, value, stamp, fsync
+    {MR, "5\n0\n", 5},
+    {MR, "6\nc\n", 6},                        // stat, LLDP, value, OEM, stamp, fsync
+    {MR, "3\n", 3},                           // stat, OEM, LLDP
+    {MR, "-2\n", 6},
+    {MR, "13\n", 1},
+};
+// Every value word set, so that the reports decode every feature and the main switch asks about
+// each of its four.
+static const words_t SET = {{OEM, 0x013F55AA}, {LLDP, 0x3}, {LED, 0x11}, {GPIO, 0x22}, {MODE, 0x33},
+                            {ARP, 0xF}, {WOL, 0x44}};
 
 // Each call of each command fails in turn. The output up to the error is the fault-free one;
 // then a failure at start-up or in the identity check ends the run (-1), a failed command
@@ -12,25 +51,8 @@
 // failed command they are refused. The last "0" is left for a failure in the exit cycle.
 TEST(FaultTable, EveryImageCallOfEveryCommand)
 {
-    const image_plan_t vn = board(0, 0x10), mr = board(1, 0x30);
-    static const struct { image_plan_t plan; const char *in; } rows[] = {
-        {vn, "5\nab\ny\n"},                      // GPIO
-        {board(0, 0x52), "6\na1\nn\n"},          // MV PHY mode
-        {board(0, 0x60), "2\na\nb\nc\nd\ny\n"},  // YT LED, two words
-        {board(0, 0x51), "3\nfff\ny\n"},         // MV LED
-        {vn, "4\nabcdef\nn\n"},                  // inner LED
-        {vn, "9\n0\n"},                          // SMBus ARP
-        {vn, "10\n300\ny\n"},                    // wake IO
-        {vn, "11\nc\n"},                         // LLDP
-        {vn, "1\ny\nn\ny\ny\n"},                 // four switches, one command
-        {vn, "-2\n"},                            // reset
-        {vn, "12\n2\ny\n"},                      // port disable: header block and switch
-        {vn, "7\n"}, {vn, "-1\n"}, {mr, "1\ny\n"}, {mr, "2\nabcdef\ny\n"}, {mr, "5\n0\n"}, {mr, "6\nc\n"},
-        {mr, "3\n"}, {mr, "-2\n"},
-    };
-    for (const auto &row : rows) {
-        fixture_t fx = make_fixture(row.plan, {{OEM, 0x004055AA}, {LLDP, 3}, {LED, 0x11}, {GPIO, 0x22},
-                                               {MODE, 0x33}, {WOL, 0x44}});
+    for (const auto &row : COMMANDS) {
+        fixture_t fx = make_fixture(row.plan, SET);
         const std::string in = std::string(row.in) + "0\n0\n";
         SCOPED_TRACE(::testing::PrintToString(in));
         const here_t ok = run_here(fx.path, {"-f", "@"}, in);
@@ -53,6 +75,29 @@ TEST(FaultTable, EveryImageCallOfEveryCommand)
                 EXPECT_TRUE(f.status == 1 && (tail.starts_with(READ_FAIL UNDONE) ||
                                               tail.starts_with(WRITE_FAIL UNDONE))) << tail;
         });
+    }
+}
+
+// A command makes no more image calls than its share; given twice it costs twice as much, since
+// every cycle reads the file afresh and nothing grows from one cycle to the next.
+TEST(Cost, EachCommandWithinItsShare)
+{
+    for (const auto &row : COMMANDS) {
+        SCOPED_TRACE(::testing::PrintToString(row.in));
+        fixture_t fx = make_fixture(row.plan, SET);
+        unsigned long calls[3];
+        for (int times = 0; times < 3; times++) {
+            std::string in = "0\n";
+            for (int i = 0; i < times; i++)
+                in.insert(0, row.in);
+            put_back(fx);
+            here_t s = run_here(fx.path, {"-f", "@"}, in);
+            ASSERT_EQ(0, s.status) << s.out;
+            ASSERT_EQ(std::string::npos, s.out.find("[Error]")) << s.out;
+            calls[times] = s.calls;
+        }
+        EXPECT_LE(*row.in ? calls[1] - calls[0] : calls[0], row.most);
+        EXPECT_EQ(2 * (calls[1] - calls[0]), calls[2] - calls[0]);
     }
 }
 
