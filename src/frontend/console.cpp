@@ -221,10 +221,10 @@ bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
         CHECK(user_input, 0, continue);
         int32_t v = (int32_t)user_input;
         if (v < min || v > max) {
-            #pragma GCC diagnostic push
-            #pragma GCC diagnostic ignored "-Wformat-nonliteral"  // texts of const tables
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the editors' own refusal texts
             printf(refusal, v, refusal_arg);
-            #pragma GCC diagnostic pop
+#pragma GCC diagnostic pop
             continue;
         }
         *value = v;

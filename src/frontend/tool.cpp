@@ -1,13 +1,12 @@
 // Start-up and the command loop.
 #include "norvask-oem-cfg.h"
 
-#include <cstring>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 
 #define MSG_IN_USE "[Error] The image is in use by another process.\n"
 #define MSG_MENU_ENDED "\n[Error] Input ended!\n"
@@ -155,14 +154,15 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             any_failed = true;
             continue;
         }
-        if (row == nullptr || !gate_passes(row, phy_type)) {
-            if (row == nullptr)
-                puts(menu->refusal);
-            else
-                #pragma GCC diagnostic push
-                #pragma GCC diagnostic ignored "-Wformat-nonliteral"  // texts of const tables
-                printf(row->refusal, phy_type);
-                #pragma GCC diagnostic pop
+        if (row == nullptr) {
+            puts(menu->refusal);
+            continue;
+        }
+        if (!gate_passes(row, phy_type)) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // one %c, checked by the tables test
+            printf(row->refusal, phy_type);
+#pragma GCC diagnostic pop
             continue;
         }
         if (row->op == nullptr) {
