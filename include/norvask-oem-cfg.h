@@ -245,9 +245,12 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n);
 bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n);
 
 // Fault seam: every system call the image layer makes on the image is
-// counted; a test may make the n-th one from now fail (a write may first
-// write half of its bytes), to check that each command is all or nothing.
-enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL };
+// counted; a test may make the n-th one from now go wrong, to check that
+// each command is all or nothing. ERROR: that call fails; PARTIAL: a write stores half its bytes, then
+// fails; STUCK: that call and every later one fail (a device gone);
+// CORRUPT: a read returns its bytes with the lowest bit of the first one
+// flipped.
+enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL, IMG_FAULT_STUCK, IMG_FAULT_CORRUPT };
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
 void img_fault_clear(void);
 unsigned long img_calls(void);

@@ -139,3 +139,34 @@ TEST(FaultTable, Transcripts)
     for (size_t i = 0; i < seen.size(); i++)
         EXPECT_EQ(3, seen[i]) << "not given in every mode:\n" << outcomes[i].out;
 }
+
+// Two ways past the single failed call: the image stops answering at all (the undo cannot write
+// or read back, and says so; the next cycle cannot even find the file), and the header copy reads
+// back other than written (its checksum line, then the undo of the whole command).
+TEST(FaultTable, UnverifiableUndoAndChecksumMismatch)
+{
+    const unsigned long start = 4;  // open, fstat, lock, the sub-system id
+    fixture_t fx = make_fixture(board(0, 0x10));
+    const std::string menu = vn_menu(fx.path) + P, refused = "Illegal input!!!\n" P;
+    // The cycle's stat, the sub-system id and the OEM area come before the value's write.
+    here_t stuck = run_here(fx.path, {"-f", "@"}, "5\nab\ny\n0\n", start + 4, IMG_FAULT_STUCK);
+    EXPECT_EQ(menu + G WRITE_FAIL "[Warn]The image could not be restored!\n\n" P + refused + OPEN_FAIL,
+              stuck.out);
+    EXPECT_EQ(-1, stuck.status);
+    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
+
+    // Two ports remain: the template's magic word reads back one greater than it was written.
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < IMG_HEADER_WORDS; i++)
+        sum += word_at(fx.bytes, ENABLE_TWO_PORTS + IMG_WORD_SIZE * i);
+    char mismatch[96];
+    snprintf(mismatch, sizeof mismatch, "\nConfiguration checksum error, please try again, %d, %d\n",
+             (int)(sum + 1), (int)sum);
+    // stat, the sub-system id, the header, the templates and the copy come before the read-back.
+    here_t bad = run_here(fx.path, {"-f", "@"}, "12\n2\ny\n0\n", start + 6, IMG_FAULT_CORRUPT);
+    EXPECT_EQ(menu + "current port num : 4, max port num : 4\n"
+                     "Please input the number of disabled network ports:" + mismatch + UNDONE "\n" P + refused,
+              bad.out);
+    EXPECT_EQ(1, bad.status);
+    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
+}

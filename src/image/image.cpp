@@ -45,26 +45,38 @@ unsigned long img_calls(void)
     return s_calls;
 }
 
-// Counts one call; true when this is the call a test asked to fail.
+// Counts one call; true when this is the call a test asked to fail (or a
+// later one, once the image is stuck).
 static bool fault_now(void)
 {
-    if (++s_calls != s_fail_at)
+    ++s_calls;
+    if (s_fail_at == 0 || s_calls < s_fail_at || (s_calls > s_fail_at && s_fail_mode != IMG_FAULT_STUCK))
         return false;
-    s_fail_at = 0;
+    if (s_fail_mode != IMG_FAULT_STUCK)
+        s_fail_at = 0;
     errno = EIO;
     return true;
 }
 
 static ssize_t sys_pread(int fd, void *buf, size_t n, off_t at)
 {
-    return fault_now() ? -1 : pread(fd, buf, n, at);
+    bool corrupt = s_fail_mode == IMG_FAULT_CORRUPT;
+    if (!fault_now())
+        return pread(fd, buf, n, at);
+    if (!corrupt)
+        return -1;
+    ssize_t got = pread(fd, buf, n, at);
+    if (got > 0)
+        *(unsigned char *)buf ^= 1;
+    return got;
 }
 
 static ssize_t sys_pwrite(int fd, const void *buf, size_t n, off_t at)
 {
+    bool partial = s_fail_mode == IMG_FAULT_PARTIAL;
     if (!fault_now())
         return pwrite(fd, buf, n, at);
-    if (s_fail_mode == IMG_FAULT_PARTIAL && n > 1)
+    if (partial && n > 1)
         return pwrite(fd, buf, n / 2, at);
     return -1;
 }
