@@ -137,7 +137,8 @@ void each_fault(unsigned long calls, const std::function<void(unsigned long, img
         }
 }
 
-child_t start_tool(const std::vector<std::string> &args, limit_t limit, const std::function<void()> &setup)
+child_t start_tool(const std::vector<std::string> &args, limit_t limit, const std::function<void()> &setup,
+                   const char *prog)
 {
     int in[2], out[2];
     EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC));
@@ -154,11 +155,11 @@ child_t start_tool(const std::vector<std::string> &args, limit_t limit, const st
             setrlimit(limit.resource, &rl);
         if (setup)
             setup();
-        std::vector<char *> argv = {const_cast<char *>(TOOL_PATH)};
+        std::vector<char *> argv = {const_cast<char *>(prog)};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(TOOL_PATH, argv.data());
+        execv(prog, argv.data());
         _exit(127);
     }
     close(in[0]);

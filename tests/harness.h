@@ -69,10 +69,10 @@ struct limit_t { int resource = -1; rlim_t value = 0; };
 // The built tool on pipes: read_output reads n bytes of output (less at its end); finish_tool
 // writes the answers (at most a pipe's capacity), closes the input, returns the rest and the
 // status. `setup` runs in the child just before the tool starts (to close or move a descriptor,
-// or give SIGXFSZ back its default action).
+// or give SIGXFSZ back its default action). `prog` is another built program (the image maker).
 struct child_t { int pid, in_fd, out_fd; };
 child_t start_tool(const std::vector<std::string> &args, limit_t limit = {},
-                   const std::function<void()> &setup = nullptr);
+                   const std::function<void()> &setup = nullptr, const char *prog = TOOL_PATH);
 std::string read_output(child_t &c, size_t n);
 run_t finish_tool(child_t c, const std::string &input);
 inline run_t run_tool(const std::vector<std::string> &args, const std::string &input, limit_t limit = {},

@@ -1,8 +1,6 @@
 // The image maker's command lines: an accepted one writes an image with the
 // asked-for words and size, a refused one exits with status 2, says why on
 // standard error and leaves no file.
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,34 +11,9 @@
 
 #include "harness.h"
 
-struct mk_run_t { std::string out; int status; };
-
-static mk_run_t run_mkimage(const std::vector<std::string> &args)
+static run_t run_mkimage(const std::vector<std::string> &args)
 {
-    int out[2];
-    EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        std::vector<char *> argv = {const_cast<char *>(MKIMAGE_PATH)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(MKIMAGE_PATH, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    mk_run_t r{"", -1};
-    char buf[4096];
-    ssize_t got;
-    while ((got = read(out[0], buf, sizeof buf)) > 0)
-        r.out.append(buf, (size_t)got);
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    return r;
+    return finish_tool(start_tool(args, {}, nullptr, MKIMAGE_PATH), "");
 }
 
 static std::string temp_dir()
@@ -113,7 +86,7 @@ TEST(ImageMaker, AcceptsAndRefusesCommandLines)
             if (a.starts_with("@"))
                 a = out + a.substr(1);
         SCOPED_TRACE(::testing::PrintToString(row.args));
-        mk_run_t r = run_mkimage(args);
+        run_t r = run_mkimage(args);
         EXPECT_EQ(row.status, r.status) << r.out;
         if (row.status == 0) {
             EXPECT_EQ("", r.out);
@@ -143,7 +116,7 @@ TEST(ImageMaker, PatternLeavesNoErasedWordOutsideTheOwnedOnes)
 // The help text lists every option the manual page describes, and no other.
 TEST(ImageMaker, HelpAndManualPageNameTheSameOptions)
 {
-    mk_run_t help = run_mkimage({"--help"});
+    run_t help = run_mkimage({"--help"});
     ASSERT_EQ(0, help.status);
     std::ifstream page(SOURCE_DIR "/docs/norvask_mkimage.1");
     std::stringstream text;
