@@ -231,12 +231,15 @@ img_start_t img_start(img_t *img, const char *path, long *size);
 bool img_cycle_begin(img_t *img);
 img_fail_t img_failure(const img_t *img);
 void img_mark_failed(img_t *img, img_fail_t why);
-bool img_cycle_wrote(const img_t *img);
 bool img_cycle_sync(img_t *img);
 void img_cycle_release(img_t *img);
 img_undo_t img_rollback(img_t *img);
 bool img_end(img_t *img);
 bool img_region_of(uint32_t addr, uint32_t len);
+// Calls fn for each word the cycle changed, in address order, with its value
+// before the cycle's first write and now.
+void img_each_change(const img_t *img, void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
+                     void *ctx);
 
 bool wt_img(img_t *fp, uint32_t addr, uint32_t data);
 bool rd_img(img_t *fp, uint32_t addr, uint32_t *data);
@@ -349,6 +352,7 @@ void fw_decode_config(sys_ctrl_t *cfg, uint32_t id, uint32_t port_mask);
 // one whose answer was cut off.
 enum switch_result_t { SWITCH_DONE, SWITCH_SILENT, SWITCH_FAILED, SWITCH_INPUT_ENDED };
 
+bool oem_is_stamped(uint32_t word);
 uint32_t oem_stamped(uint32_t word);
 switch_result_t led_switch(img_t *fp, uint32_t addr);
 switch_result_t gpio_switch(img_t *fp, uint32_t addr);
@@ -408,6 +412,7 @@ void lldp_tx_cfg(img_t *fp, uint32_t addr);
 void network_port_disable(img_t *fp);
 
 // ---------------------------------------------------------------- reports
+void print_oem_words(const uint32_t words[OEM_LIST_WORDS], uint32_t lldp);
 void show_cfg_simple(img_t *fp);
 void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr);
 void vn_show_cfg(img_t *fp, char phy_type);
@@ -458,6 +463,7 @@ bool open_image(img_t *img, const char *path, FILE *msg);
 const menu_row_t *find_row(const menu_table_t *menu, int num);
 bool gate_passes(const menu_row_t *row, char phy_type);
 img_undo_t undo_command(img_t *img);
+void report_failure(img_t *img, FILE *to);
 [[noreturn]] void end_by_signal(img_t *img, int sig);
 int oem_tool_main(int argc, char **argv);
 

@@ -110,15 +110,16 @@ static bool uses_port_count(const menu_table_t *menu, int num)
     return false;
 }
 
-// A command that failed on the image: its cause, then the undo.
-static void report_failure(img_t *img)
+// A command that failed on the image: its cause (a failed verification has
+// printed its own), then the undo.
+void report_failure(img_t *img, FILE *to)
 {
     img_fail_t why = img_failure(img);
     if (why == IMG_READ_FAIL)
-        printf(MSG_READ_FAIL);
+        fputs(MSG_READ_FAIL, to);
     else if (why == IMG_WRITE_FAIL)
-        printf(MSG_WRITE_FAIL);
-    printf(undo_command(img) == IMG_NOT_RESTORED ? MSG_NOT_RESTORED : MSG_UNDONE);
+        fputs(MSG_WRITE_FAIL, to);
+    fputs(undo_command(img) == IMG_NOT_RESTORED ? MSG_NOT_RESTORED : MSG_UNDONE, to);
 }
 
 // Runs command cycles until option 0 (status 0, or 1 when a command failed
@@ -150,7 +151,7 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             (ports ? fw_load_config : fw_load_board_id)(&g_cfg, img);
         }
         if (img_failure(img) != IMG_OK) {
-            report_failure(img);
+            report_failure(img, stdout);
             any_failed = true;
             continue;
         }
@@ -178,12 +179,12 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             return stop_run(img, true);
         bool op_failed = img_failure(img) != IMG_OK;
         if (op_failed)
-            report_failure(img);
+            report_failure(img, stdout);
         printf("\n");
         // The undo forgets the cycle's failure: it is noted before.
         bool sync_failed = !op_failed && !img_cycle_sync(img);
         if (sync_failed)
-            report_failure(img);
+            report_failure(img, stdout);
         any_failed = any_failed || op_failed || sync_failed;
     }
 }

@@ -490,31 +490,23 @@ static bool run_request(img_t *img, const board_t *b, const request_t *rq)
     return true;
 }
 
-// Words are stored little-endian.
-static uint32_t le_word(const unsigned char *p)
-{
-    uint32_t v = 0;
-    for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
-        v |= (uint32_t)p[i] << (8 * i);
-    return v;
-}
+#define HEADER_BYTES (IMG_HEADER_WORDS * IMG_WORD_SIZE)
 
-// The words a dry run changed, from the cycle's undo record: the bytes
-// before the first write against the copy now.
-static void print_changes(const img_t *img, int ports)
+typedef struct {
+    int ports;         // the enabled ports of the template copied, if any
+    bool header_told;  // the header block is one line, however many words changed
+} change_list_t;
+
+// One word a dry run changed; the header block as the template it became.
+static void print_change(uint32_t addr, uint32_t before, uint32_t now, void *ctx)
 {
-    for (const img_region_t &r : img->region) {
-        if (!r.saved)
-            continue;
-        if (r.start == IMG_HEADER_ADDR) {
-            if (memcmp(r.orig, r.cur, r.len) != 0)
-                printf("0x%x-0x%x : header block -> template for %d enabled ports\n", r.start, r.start + r.len - 1,
-                       ports);
-            continue;
-        }
-        for (uint32_t at = r.lo; at < r.hi; at += IMG_WORD_SIZE)
-            if (le_word(r.orig + at) != le_word(r.cur + at))
-                printf("0x%x : 0x%x -> 0x%x\n", r.start + at, le_word(r.orig + at), le_word(r.cur + at));
+    change_list_t *list = (change_list_t *)ctx;
+    if (addr - IMG_HEADER_ADDR >= HEADER_BYTES) {
+        printf("0x%x : 0x%x -> 0x%x\n", addr, before, now);
+    } else if (!list->header_told) {
+        printf("0x%x-0x%x : header block -> template for %d enabled ports\n", IMG_HEADER_ADDR,
+               IMG_HEADER_ADDR + HEADER_BYTES - 1, list->ports);
+        list->header_told = true;
     }
 }
 
@@ -539,10 +531,7 @@ static int open_for_verb(const char *path, board_t *b)
 // A failed write or read: the whole command is undone.
 static int undo_failed(void)
 {
-    img_fail_t why = img_failure(&s_img);
-    if (why == IMG_READ_FAIL || why == IMG_WRITE_FAIL)
-        fputs(why == IMG_READ_FAIL ? MSG_READ_FAIL : MSG_WRITE_FAIL, stderr);
-    fputs(undo_command(&s_img) == IMG_NOT_RESTORED ? MSG_NOT_RESTORED : MSG_UNDONE, stderr);
+    report_failure(&s_img, stderr);
     img_end(&s_img);
     return VERB_FAILED;
 }
@@ -579,11 +568,11 @@ static int set_items(const char *path, const item_t *items, size_t n, bool dry_r
     if (!written || !img_cycle_sync(&s_img))
         return undo_failed();
     if (dry_run) {
-        int ports = 0;
+        change_list_t list = {0, false};
         for (size_t i = 0; i < NSETTINGS; i++)
             if (SETTINGS[i].kind == SET_PORTS && rq.given[i])
-                ports = rq.value[i];
-        print_changes(&s_img, ports);
+                list.ports = rq.value[i];
+        img_each_change(&s_img, print_change, &list);
     }
     img_cycle_release(&s_img);
     if (!img_end(&s_img))
@@ -768,9 +757,7 @@ static void show_text(const char *path, const board_t *b, const reading_t *readi
     }
     for (int i = 0; i < w->n; i++)
         printf("warning              %s\n", warning_text(w->text[i]));
-    for (uint32_t i = 0; i < OEM_LIST_WORDS; i++)
-        printf("0x%x : 0x%x\n", OEM_CFG_ADDR + i * IMG_WORD_SIZE, words[i]);
-    printf("0x%x : 0x%x\n", LLDP_START_ADDR, lldp);
+    print_oem_words(words, lldp);
 }
 
 static void show_json(const char *path, const board_t *b, const reading_t *readings, const warnings_t *w,
@@ -850,7 +837,7 @@ static int verb_save(char **pos, int, bool)
     for (size_t i = 0; i < NSETTINGS && ok; i++) {
         const setting_t *s = &SETTINGS[i];
         const reading_t *r = &readings[i];
-        if (!available(s, &b) || r->state == READ_ERASED || (s->kind == SET_PORTS && oem_stamped(oem) == 0))
+        if (!available(s, &b) || r->state == READ_ERASED || (s->kind == SET_PORTS && !oem_is_stamped(oem)))
             continue;
         if (r->state == READ_OTHER) {
             printf("# " MSG_OTHER "; left out\n", s->name, r->addr, r->word);

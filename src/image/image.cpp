@@ -200,11 +200,6 @@ void img_mark_failed(img_t *img, img_fail_t why)
         img->failed = why;
 }
 
-bool img_cycle_wrote(const img_t *img)
-{
-    return img->nwritten > 0;
-}
-
 // Makes the cycle's writes durable. The undo record is kept until the
 // command's output has been written too (img_cycle_release).
 bool img_cycle_sync(img_t *img)
@@ -314,6 +309,20 @@ static uint32_t get_le(const unsigned char *p)
     for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
         v |= (uint32_t)p[i] << (8 * i);
     return v;
+}
+
+void img_each_change(const img_t *img, void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
+                     void *ctx)
+{
+    for (const img_region_t &r : img->region) {
+        if (!r.saved)
+            continue;
+        for (uint32_t at = r.lo; at < r.hi; at += IMG_WORD_SIZE) {
+            uint32_t before = get_le(r.orig + at), now = get_le(r.cur + at);
+            if (before != now)
+                fn(r.start + at, before, now, ctx);
+        }
+    }
 }
 
 bool rd_img_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n)

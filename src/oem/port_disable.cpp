@@ -51,7 +51,7 @@ void network_port_disable(img_t *fp)
     int port_num = g_cfg.port_num;
     // Only one to four ports have templates; any other count would index
     // past them or leave no acceptable answer.
-    if (port_num < 1 || port_num > MAX_PORT_NUM) {
+    if (!board_ports_supported((unsigned)port_num)) {
         printf("[Warn]Network port disable unsupported, sid port num %d\n", port_num);
         return;
     }

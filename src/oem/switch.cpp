@@ -20,9 +20,14 @@ const switch_row_t NETPORT_SWITCH = {
     "netport disable configuration is : ON.", "netport disable configuration is : OFF."};
 
 // A word the tool has not stamped carries nothing worth keeping.
+bool oem_is_stamped(uint32_t word)
+{
+    return (word & OEM_SIG_FIELD) == MAGIC_MASK;
+}
+
 uint32_t oem_stamped(uint32_t word)
 {
-    return (word & OEM_SIG_FIELD) == MAGIC_MASK ? word : 0;
+    return oem_is_stamped(word) ? word : 0;
 }
 
 // Replaces one enable bit by its state in con_val, keeping the other bits of

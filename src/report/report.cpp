@@ -2,6 +2,14 @@
 // decoded configuration of either family.
 #include "norvask-oem-cfg.h"
 
+// The OEM words and the LLDP word, one "offset : value" line each.
+void print_oem_words(const uint32_t words[OEM_LIST_WORDS], uint32_t lldp)
+{
+    for (uint32_t i = 0; i < OEM_LIST_WORDS; i++)
+        printf("0x%x : 0x%x\n", OEM_CFG_ADDR + i * IMG_WORD_SIZE, words[i]);
+    printf("0x%x : 0x%x\n", LLDP_START_ADDR, lldp);
+}
+
 // The listing is printed only once every word of it could be read.
 void show_cfg_simple(img_t *fp)
 {
@@ -9,9 +17,7 @@ void show_cfg_simple(img_t *fp)
     if (!rd_img_words(fp, OEM_CFG_ADDR, words, OEM_LIST_WORDS) || !rd_img(fp, LLDP_START_ADDR, &lldp))
         return;
     printf("\nConfiguration List:\n");
-    for (uint32_t i = 0; i < OEM_LIST_WORDS; i++)
-        printf("0x%x : 0x%x\n", OEM_CFG_ADDR + i * IMG_WORD_SIZE, words[i]);
-    printf("0x%x : 0x%x\n", LLDP_START_ADDR, lldp);
+    print_oem_words(words, lldp);
     printf("\n");
 }
 
@@ -149,18 +155,13 @@ static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, ch
     return true;
 }
 
-static bool stamped(uint32_t oem)
-{
-    return (oem & OEM_SIG_FIELD) == MAGIC_MASK;
-}
-
 // Returns the OEM configuration word, or stops the report with a warning
 // when the tool has never stamped it.
 static bool read_stamped(img_t *fp, uint32_t *oem)
 {
     if (!rd_img(fp, OEM_CFG_ADDR, oem))
         return false;
-    if (stamped(*oem))
+    if (oem_is_stamped(*oem))
         return true;
     puts(MSG_NOT_MODIFIED);
     return false;
@@ -223,7 +224,7 @@ int report_warnings(img_t *fp, int chip, const char **texts, int max)
     if (!rd_img(fp, OEM_CFG_ADDR, &oem))
         return -1;
     int n = 0;
-    if (!stamped(oem)) {
+    if (!oem_is_stamped(oem)) {
         if (n < max)
             texts[n++] = MSG_NOT_MODIFIED;
         return n;
