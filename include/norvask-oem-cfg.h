@@ -10,6 +10,8 @@
 // OEM_VERSION_MAIN, OEM_VERSION_SUB, OEM_VERSION_UPDATE come from the build.
 #include "norvask-version.h"
 
+#define TOOL_NAME "norvask_oem_tool"
+
 // ---------------------------------------------------------------- bits
 #define BIT_0 0x00000001u
 #define BIT_1 0x00000002u
@@ -216,7 +218,8 @@ typedef struct {
     const char *path;
     uint64_t dev, ino;   // the locked file; every cycle must still find it at path
     img_fail_t failed;   // the first failure of the cycle; later accesses fail at once
-    bool dry_run;        // writes change the copy only, never the file
+    bool dry_run;        // writes change the copy only, never the file (always so when read-only)
+    const char *why;     // why the image could not be opened or used, for the user
     int order[IMG_MAX_REGIONS];  // regions in the order of their first write
     int nwritten;
     img_region_t region[IMG_MAX_REGIONS];
@@ -226,8 +229,15 @@ typedef struct {
 // closed; it is closed again at once, never read or written.
 enum img_start_t { IMG_STARTED, IMG_CANNOT_OPEN, IMG_IN_USE, IMG_TOO_SHORT, IMG_ON_STD_FD };
 enum img_undo_t { IMG_NOTHING_TO_UNDO, IMG_UNDONE, IMG_NOT_RESTORED };
+// A writer holds the image for update under an exclusive lock; readers
+// (show, save, a dry run) open it read-only under a shared lock, so any
+// number of them run at once and a user who may only read the file can.
+enum img_mode_t { IMG_UPDATE, IMG_READ_ONLY };
 
-img_start_t img_start(img_t *img, const char *path, long *size);
+// The signals that end the tool; an undo is never cut short by one.
+extern const int TERMINATING_SIGNALS[4];
+
+img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size);
 bool img_cycle_begin(img_t *img);
 img_fail_t img_failure(const img_t *img);
 void img_mark_failed(img_t *img, img_fail_t why);
@@ -347,6 +357,87 @@ char mr_phy_class(uint32_t sid, bool *known);
 bool board_ports_supported(unsigned ports);
 void fw_decode_config(sys_ctrl_t *cfg, uint32_t id, uint32_t port_mask);
 
+// A board as the scripted verbs see it: read once, silently.
+typedef struct {
+    uint32_t sid, port_mask;
+    int family;
+    char phy;
+    bool phy_known;  // family 1: the PHY code's nibble is one the tool knows
+    sys_ctrl_t cfg;  // port count, enabled ports, WOL, NCSI
+} board_t;
+
+const char *family_name(int family);
+#define BOARD_WARNING_LEN 48
+bool board_read(img_t *img, board_t *b);
+// The warnings the dialogue prints about the board, without their layout;
+// returns how many were put in texts.
+int board_warnings(const board_t *b, char texts[][BOARD_WARNING_LEN], int max);
+
+// ---------------------------------------------------------------- OEM features
+// Families as bits, for the rows that say who is offered what.
+#define FAMILY_BIT(f) (1u << (f))
+#define BOTH_FAMILIES (FAMILY_BIT(Vantrel) | FAMILY_BIT(Mirolane))
+
+// How a feature's answer reaches the image.
+enum feature_kind_t {
+    FEAT_WORD,   // the answer kept to the store mask, in one word
+    FEAT_YT,     // four 16-bit answers, two to a word, in two words
+    FEAT_ARP,    // on or off as one of two words
+    FEAT_LLDP,   // one word, then the signature stamped
+    FEAT_PORTS,  // a port-count template copied over the header block
+};
+
+struct feature_t;
+
+// A feature switch: one enable bit of the OEM configuration word, set or
+// cleared together with the signature.
+typedef struct switch_row_t {
+    const char *enable;    // the setting that answers it; NULL: none
+    const char *question;  // NULL: asks nothing and always sets its bit
+    uint32_t bit;
+    const char *on, *off;
+    const struct feature_t *value;  // the feature it follows (its enable is listed after it)
+    bool silenced;         // stays silent while that feature's word is erased
+    unsigned option_1;     // families whose menu option 1 runs it
+} switch_row_t;
+
+#define YT_PARTS 4      // LED0, LED1, LED2 and the blink setting
+#define YT_LED_WORDS 2  // LED0 and LED1 in the first word, LED2 and blink in the second
+
+// One OEM feature: its setting names, who is offered it, its word, how an
+// answer is asked, checked and stored, and its switch. The menus, option 1,
+// the reports and the scripted verbs all read these rows.
+typedef struct feature_t {
+    const char *names[YT_PARTS];    // its settings; one but for the YT halves
+    const char *prompts[YT_PARTS];  // the dialogue's questions, one per name
+    int nparts;
+    feature_kind_t kind;
+    unsigned families;
+    const char *phys;     // PHY classes it is offered for; NULL: every class
+    const char *refusal;  // the menu's refusal for another class (one %c)
+    uint32_t addr[2];     // its value word by family
+    num_base_t base;
+    int32_t min, max;     // accepted answers
+    uint32_t store_mask;  // bits of an answer kept in the word
+    void (*confirm)(uint32_t val);
+    const switch_row_t *sw;
+} feature_t;
+
+#define NFEATURES 9
+#define NSWITCHES 6
+extern const feature_t FEATURES[NFEATURES];
+extern const switch_row_t SWITCHES[NSWITCHES];
+// The rows, in menu order.
+enum { F_YT_LED, F_MV_LED, F_INNER_LED, F_GPIO, F_PHY_MODE, F_SMBUS_ARP, F_WAKE_IO, F_LLDP, F_PORTS };
+enum { S_LED, S_GPIO, S_PHY_MODE, S_WAKE_IO, S_NETPORT, S_SMBUS_ARP };
+
+bool feature_offered(const feature_t *f, int family, char phy);
+uint32_t feature_addr(const feature_t *f, int family);
+uint32_t feature_store_value(const feature_t *f, int32_t answer);
+void yt_led_words(const int32_t answers[YT_PARTS], uint32_t words[YT_LED_WORDS]);
+uint32_t yt_part_addr(uint32_t addr, int part);
+uint32_t yt_part_value(uint32_t word, int part);
+
 // ---------------------------------------------------------------- OEM configuration
 // Result of a feature switch, so an editor can tell a finished command from
 // one whose answer was cut off.
@@ -360,42 +451,13 @@ switch_result_t phy_mode_switch(img_t *fp, uint32_t addr);
 switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr);
 switch_result_t netport_disable_switch(img_t *fp);
 switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr);
-void vn_switch_all(img_t *fp);
-
-// A feature switch: its question, its enable bit and its two messages.
-typedef struct {
-    const char *question;
-    uint32_t bit;
-    const char *on;
-    const char *off;
-} switch_row_t;
-
-extern const switch_row_t LED_SWITCH, GPIO_SWITCH, PHY_MODE_SWITCH, WAKE_IO_SWITCH, NETPORT_SWITCH;
+void option_1_switches(img_t *fp, int family);
 
 switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw);
 bool switch_silent(img_t *fp, uint32_t addr, bool *silent);
 bool switch_state(img_t *fp, const switch_row_t *sw, bool *on);
 bool switch_store(img_t *fp, const switch_row_t *sw, bool on);
 
-// An editor of one value word: the answer (base, range) is kept to the
-// bits the word holds (store_mask), stored, confirmed and handed to the
-// feature's switch. The dialogue and the scripted settings share the rows.
-typedef struct {
-    const char *prompt;
-    num_base_t base;
-    int32_t min, max;
-    uint32_t store_mask;
-    void (*confirm)(uint32_t val);
-    const switch_row_t *sw;
-} word_editor_t;
-
-extern const word_editor_t GPIO_EDITOR, PHY_MODE_EDITOR, MV_LED_EDITOR, INNER_LED_EDITOR, WAKE_IO_EDITOR,
-    YT_LED_EDITOR, LLDP_EDITOR;
-
-#define YT_LED_WORDS 2  // LED0 and LED1 in the first word, LED2 and blink in the second
-
-uint32_t editor_store_value(const word_editor_t *ed, int32_t answer);
-void yt_led_words(const int32_t answers[2 * YT_LED_WORDS], uint32_t words[YT_LED_WORDS]);
 bool smbus_arp_store(img_t *fp, uint32_t addr, bool enable);
 bool lldp_store(img_t *fp, uint32_t addr, int32_t answer);
 bool port_template_usable(img_t *fp, unsigned remaining, uint32_t *first);
@@ -411,6 +473,56 @@ void wol_wake_io_cfg(img_t *fp, uint32_t addr);
 void lldp_tx_cfg(img_t *fp, uint32_t addr);
 void network_port_disable(img_t *fp);
 
+// ---------------------------------------------------------------- settings
+// One setting: part `part` of a feature's value, or (sw set) a switch's
+// answer. Listed in menu order, each enable after the feature it follows.
+typedef struct {
+    const feature_t *feature;
+    int part;
+    const switch_row_t *sw;
+} setting_t;
+
+#define MAX_SETTINGS (NFEATURES + YT_PARTS + NSWITCHES)
+#define NSLOTS (NFEATURES * YT_PARTS + NSWITCHES)
+#define MAX_ITEMS 256  // settings on one command line or in one file
+#define MSG_TOO_MANY_SETTINGS "more than %d settings given at once\n"
+
+int settings_all(setting_t out[MAX_SETTINGS]);
+const char *setting_name(const setting_t *s);
+int setting_slot(const setting_t *s);
+bool setting_offered(const setting_t *s, const board_t *b);
+
+// One NAME=VALUE, from an argument or a line of a settings file (0: an argument).
+typedef struct {
+    const char *text;
+    unsigned line;
+} item_t;
+
+// What one set or apply asks for, by slot.
+typedef struct {
+    bool named[NSLOTS];  // given, valid or not
+    bool given[NSLOTS];  // given with a valid value
+    int32_t value[NSLOTS];
+    unsigned line[NSLOTS];
+    const feature_t *valued[NSWITCHES];  // a value given that hands over to switch i
+} settings_request_t;
+
+void fput_escaped(const char *s, int len, FILE *to);
+bool request_take(settings_request_t *rq, const item_t *it, const board_t *b);
+bool request_check_image(img_t *img, const board_t *b, const settings_request_t *rq);
+bool request_store(img_t *img, const board_t *b, const settings_request_t *rq);
+
+// A setting as the image holds it, in the notation set takes. READ_OTHER:
+// `word` at `addr` is one no value of the setting gives.
+enum reading_state_t { READ_ERASED, READ_VALUE, READ_OTHER };
+typedef struct {
+    reading_state_t state;
+    uint32_t addr, word;
+    char text[16];
+} reading_t;
+
+bool setting_read(img_t *img, const board_t *b, const setting_t *s, reading_t *r);
+
 // ---------------------------------------------------------------- reports
 void print_oem_words(const uint32_t words[OEM_LIST_WORDS], uint32_t lldp);
 void show_cfg_simple(img_t *fp);
@@ -419,12 +531,28 @@ void vn_show_cfg(img_t *fp, char phy_type);
 void mr_show_cfg(img_t *fp);
 int report_warnings(img_t *fp, int chip, const char **texts, int max);
 
+#define SHOW_JSON 1
+bool show_board(img_t *img, const board_t *b, const char *path, bool json);
+bool save_settings(img_t *img, const board_t *b);
+
 // ---------------------------------------------------------------- front end
 #define MSG_OPEN_FAIL "[Error] Fail to open file!\n"
 #define MSG_WRITE_FAIL "[Error] Fail to write file!\n"
 #define MSG_READ_FAIL "[Error] Fail to read file!\n"
 #define MSG_UNDONE "[Warn]The command was undone.\n"
 #define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
+
+// Exit statuses. The dialogue ends with 0 after option 0, 1 when a command
+// failed on the way and was undone, 4 when an undo failed too, and -1 in
+// every other case; the verbs as below.
+enum {
+    EXIT_DONE = 0,
+    EXIT_FAILED = 1,        // nothing changed: a write failed and every change was undone
+    EXIT_REFUSED = 2,       // bad usage or refused settings; nothing written
+    EXIT_NO_IMAGE = 3,      // the image cannot be opened, locked or read, or is too short
+    EXIT_NOT_RESTORED = 4,  // an undo failed: the image may be partly changed
+    EXIT_DIALOGUE = -1,
+};
 
 int parse_cmd(const char *argv);
 void print_path(const char *filename);
@@ -435,6 +563,7 @@ void mr_option_display(const char *filename);
 typedef struct {
     img_t *fp;
     const char *path;
+    int family;
     char phy_type;
     uint32_t addr;
 } cycle_t;
@@ -442,9 +571,8 @@ typedef struct {
 typedef struct {
     int num;
     void (*op)(const cycle_t *cycle);  // NULL: leave the tool
-    uint32_t addr;                     // the word the operation works on, 0 if none
-    const char *phy_allowed;           // NULL: no gate
-    const char *refusal;               // printf format taking the PHY class
+    const feature_t *feature;          // the feature it edits (its word and PHY gate), NULL if none
+    bool uses_ports;                   // reads the header's port mask (the report, port disable)
 } menu_row_t;
 
 typedef struct {
@@ -452,23 +580,33 @@ typedef struct {
     size_t len;
     const char *refusal;  // for numbers in no row
     bool loads_config;    // refresh g_cfg after each menu number
-    const int *port_rows;  // numbers whose command uses the port count (the mask is read), 0 ends
 } menu_table_t;
 
 extern const menu_table_t vn_menu_table;
 extern const menu_table_t mr_menu_table;
 
-bool oem_tool_process_setup(void);
-bool open_image(img_t *img, const char *path, FILE *msg);
 const menu_row_t *find_row(const menu_table_t *menu, int num);
 bool gate_passes(const menu_row_t *row, char phy_type);
-img_undo_t undo_command(img_t *img);
-void report_failure(img_t *img, FILE *to);
-[[noreturn]] void end_by_signal(img_t *img, int sig);
-int oem_tool_main(int argc, char **argv);
 
-// Scripted use: show, set, save, apply and --help (src/frontend/verbs.cpp).
-bool verb_word(const char *arg);
-int verb_main(int argc, char **argv);
+// The run of one command line: the image it opened and how it ended.
+typedef struct {
+    img_t *img;
+    int argc;
+    char **argv;     // the arguments after the command word, options left out
+    bool option;     // the command's one --option was given
+    board_t board;   // the verbs' board, read before the command runs
+} command_run_t;
+
+int dialogue_run(command_run_t *r);
+int verb_show(command_run_t *r);
+int verb_set(command_run_t *r);
+int verb_save(command_run_t *r);
+int verb_apply(command_run_t *r);
+img_undo_t report_failure(img_t *img, FILE *to);
+[[noreturn]] void end_by_signal(img_t *img, int sig);
+bool oem_tool_process_setup(void);
+bool standard_fds_open(void);
+int oem_tool_main(int argc, char **argv);
+extern const char HELP_TEXT[];
 
 #endif

@@ -26,6 +26,15 @@ const phy_nibble_row_t mr_phy_nibbles[] = {
 };
 const size_t mr_phy_nibbles_len = sizeof mr_phy_nibbles / sizeof mr_phy_nibbles[0];
 
+#define NAME_OF(x) #x
+static_assert(Vantrel == 0 && Mirolane == 1, "family names are indexed by family");
+
+const char *family_name(int family)
+{
+    static const char *const NAMES[] = {NAME_OF(Vantrel), NAME_OF(Mirolane)};
+    return NAMES[family == Mirolane ? 1 : 0];
+}
+
 static uint8_t sid_phy_code(uint32_t sid)
 {
     return (uint8_t)((sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD);
@@ -188,4 +197,35 @@ void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
 void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp)
 {
     load_config(cfg, fp, false);
+}
+
+// The sub-system id and the header's port mask, read once for a verb.
+bool board_read(img_t *img, board_t *b)
+{
+    b->sid = INVALID_ID;
+    if (!rd_img(img, SUB_SYS_ID_ADDR, &b->sid))
+        return false;
+    b->port_mask = fw_get_port_mask(img);
+    fw_decode_config(&b->cfg, b->sid, b->port_mask);
+    b->family = sid_family(b->sid);
+    b->phy_known = true;
+    b->phy = b->family == Mirolane ? mr_phy_class(b->sid, &b->phy_known) : vn_phy_class(b->sid);
+    return img_failure(img) == IMG_OK;
+}
+
+// What the dialogue says of this board: an unknown family-1 PHY code at
+// start-up, and in family 0 an erased sub-system id or an unsupported port
+// count at every command.
+int board_warnings(const board_t *b, char texts[][BOARD_WARNING_LEN], int max)
+{
+    int n = 0;
+    if (n < max && !b->phy_known)
+        snprintf(texts[n++], BOARD_WARNING_LEN, "phy id unknown");
+    if (b->family == Mirolane)
+        return n;
+    if (n < max && b->sid == INVALID_ID)
+        snprintf(texts[n++], BOARD_WARNING_LEN, "sub sys id unsupport !");
+    else if (n < max && !board_ports_supported(b->cfg.port_num))
+        snprintf(texts[n++], BOARD_WARNING_LEN, "sid port num %d unsupport", b->cfg.port_num);
+    return n;
 }

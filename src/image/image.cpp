@@ -4,6 +4,7 @@
 #include "norvask-oem-cfg.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -129,45 +130,53 @@ static bool image_kind(const struct stat *st)
     return S_ISREG(st->st_mode) || S_ISBLK(st->st_mode);
 }
 
-// Opens and locks the image for the run. An exclusive advisory lock on the
-// descriptor keeps a second editor off it; readers that do not lock are not
-// affected.
-img_start_t img_start(img_t *img, const char *path, long *size)
+const int TERMINATING_SIGNALS[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// A refusal: the descriptor (if any) is closed and the reason kept.
+static img_start_t refuse(img_t *img, int fd, img_start_t why, const char *text)
+{
+    img->why = text != nullptr ? text : strerror(errno);
+    if (fd >= 0)
+        sys_close(fd);
+    return why;
+}
+
+// Opens and locks the image for the run: a writer exclusively, readers
+// shared. The advisory lock keeps a second editor off the file, and a
+// reader off a file an editor is changing.
+img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
 {
     // The region buffers are left alone: a page is touched only when a
     // command needs its region.
     img->fd = -1;
     img->path = path;
     img->dev = img->ino = 0;
-    img->dry_run = false;
+    img->dry_run = mode == IMG_READ_ONLY;
+    img->why = nullptr;
     for (int i = 0; i < NREGIONS; i++) {
         img->region[i].start = REGIONS[i].start;
         img->region[i].len = REGIONS[i].len;
     }
     forget_cycle(img);
-    int fd = fault_now() ? -1 : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int flags = (mode == IMG_READ_ONLY ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = fault_now() ? -1 : open(path, flags);
     if (fd < 0)
-        return IMG_CANNOT_OPEN;
+        return refuse(img, -1, IMG_CANNOT_OPEN, nullptr);
     if (fd <= STDERR_FILENO) {  // the lowest free descriptor: a standard one is closed
         sys_close(fd);
         return IMG_ON_STD_FD;
     }
     struct stat st;
-    if (sys_fstat(fd, &st) != 0 || !image_kind(&st)) {
-        sys_close(fd);
-        return IMG_CANNOT_OPEN;
-    }
-    if ((fault_now() ? -1 : flock(fd, LOCK_EX | LOCK_NB)) != 0) {
-        bool busy = errno == EWOULDBLOCK;
-        sys_close(fd);
-        return busy ? IMG_IN_USE : IMG_CANNOT_OPEN;
-    }
+    if (sys_fstat(fd, &st) != 0)
+        return refuse(img, fd, IMG_CANNOT_OPEN, nullptr);
+    if (!image_kind(&st))
+        return refuse(img, fd, IMG_CANNOT_OPEN, "not a regular file or block device");
+    if ((fault_now() ? -1 : flock(fd, (mode == IMG_READ_ONLY ? LOCK_SH : LOCK_EX) | LOCK_NB)) != 0)
+        return refuse(img, fd, errno == EWOULDBLOCK ? IMG_IN_USE : IMG_CANNOT_OPEN, nullptr);
     off_t bytes = sys_size(fd, &st);
     *size = (long)bytes;
-    if (bytes < (off_t)IMG_MIN_SIZE) {
-        sys_close(fd);
-        return bytes < 0 ? IMG_CANNOT_OPEN : IMG_TOO_SHORT;
-    }
+    if (bytes < (off_t)IMG_MIN_SIZE)
+        return refuse(img, fd, bytes < 0 ? IMG_CANNOT_OPEN : IMG_TOO_SHORT, bytes < 0 ? nullptr : "too short");
     img->fd = fd;
     img->dev = (uint64_t)st.st_dev;
     img->ino = (uint64_t)st.st_ino;
@@ -182,11 +191,17 @@ bool img_cycle_begin(img_t *img)
 {
     forget_cycle(img);
     struct stat at_path;
-    if (sys_stat(img->path, &at_path) != 0)
+    if (sys_stat(img->path, &at_path) != 0) {
+        img->why = strerror(errno);
         return false;
-    if ((uint64_t)at_path.st_dev != img->dev || (uint64_t)at_path.st_ino != img->ino)
+    }
+    if ((uint64_t)at_path.st_dev != img->dev || (uint64_t)at_path.st_ino != img->ino) {
+        img->why = "no longer the file opened at start-up";
         return false;
-    return sys_size(img->fd, &at_path) >= (off_t)IMG_MIN_SIZE;
+    }
+    off_t bytes = sys_size(img->fd, &at_path);
+    img->why = bytes < 0 ? strerror(errno) : "too short";
+    return bytes >= (off_t)IMG_MIN_SIZE;
 }
 
 img_fail_t img_failure(const img_t *img)
@@ -230,8 +245,15 @@ static bool same_bytes_on_file(img_t *img, const img_region_t *r)
 
 // Puts back every byte the cycle replaced, newest region first, syncs and
 // reads the bytes back to be sure. Every region is tried even when one fails.
+// The terminating signals are held off meanwhile, so that the putting back
+// is never cut short itself.
 img_undo_t img_rollback(img_t *img)
 {
+    sigset_t held, old;
+    sigemptyset(&held);
+    for (int sig : TERMINATING_SIGNALS)
+        sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &old);
     img_undo_t result = img->nwritten == 0 || img->dry_run ? IMG_NOTHING_TO_UNDO : IMG_UNDONE;
     if (result == IMG_UNDONE) {
         for (int k = img->nwritten - 1; k >= 0; k--) {
@@ -247,6 +269,7 @@ img_undo_t img_rollback(img_t *img)
         result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
     }
     forget_cycle(img);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     return result;
 }
 

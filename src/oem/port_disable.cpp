@@ -57,7 +57,7 @@ void network_port_disable(img_t *fp)
     }
     printf("current port num : %d, max port num : %d\n", g_cfg.valid_port, port_num);
     int32_t user_input;
-    if (!ask_number("Please input the number of disabled network ports:", BASE_HEX, 0, port_num - 1,
+    if (!ask_number(FEATURES[F_PORTS].prompts[0], BASE_HEX, 0, port_num - 1,
                     "ERROR, Input Value %d invalid, range [0,%d]\n", port_num - 1, &user_input))
         return;
     int remaining = port_num - user_input;

@@ -2,23 +2,6 @@
 // configuration word and stamps the word with the signature.
 #include "norvask-oem-cfg.h"
 
-const switch_row_t LED_SWITCH = {
-    "\nEnable LED configuration or not 'Y' or 'N' : ", LED_OEM_EN,
-    "LED configuration is : ON.", "LED configuration is : OFF."};
-const switch_row_t GPIO_SWITCH = {
-    "\nEnable GPIO configuration or not 'Y' or 'N' : ", GPIO_OEM_EN,
-    "GPIO configuration is : ON.", "GPIO configuration is : OFF."};
-const switch_row_t PHY_MODE_SWITCH = {
-    "\nEnable Marvell 88e1512 phy mode configuration or not 'Y' or 'N' : ",
-    Marvell_PHY_MODE_OEM_EN, "Marvell 88e1512 phy mode configuration is : ON.",
-    "Marvell 88e1512 phy mode configuration is : OFF."};
-const switch_row_t WAKE_IO_SWITCH = {
-    "\nEnable WOL Wake IO configuration or not 'Y' or 'N' : ", WAKE_IO_OEM_EN,
-    "WOL Wake IO configuration is : ON.", "WOL Wake IO configuration is : OFF."};
-const switch_row_t NETPORT_SWITCH = {
-    "\nEnable netport disable configuration or not 'Y' or 'N' : ", NETPORT_DISABLE_EN,
-    "netport disable configuration is : ON.", "netport disable configuration is : OFF."};
-
 // A word the tool has not stamped carries nothing worth keeping.
 bool oem_is_stamped(uint32_t word)
 {
@@ -93,27 +76,27 @@ switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw)
 
 switch_result_t led_switch(img_t *fp, uint32_t addr)
 {
-    return value_switch(fp, addr, &LED_SWITCH);
+    return value_switch(fp, addr, &SWITCHES[S_LED]);
 }
 
 switch_result_t gpio_switch(img_t *fp, uint32_t addr)
 {
-    return value_switch(fp, addr, &GPIO_SWITCH);
+    return value_switch(fp, addr, &SWITCHES[S_GPIO]);
 }
 
 switch_result_t phy_mode_switch(img_t *fp, uint32_t addr)
 {
-    return value_switch(fp, addr, &PHY_MODE_SWITCH);
+    return value_switch(fp, addr, &SWITCHES[S_PHY_MODE]);
 }
 
 switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr)
 {
-    return value_switch(fp, addr, &WAKE_IO_SWITCH);
+    return value_switch(fp, addr, &SWITCHES[S_WAKE_IO]);
 }
 
 switch_result_t netport_disable_switch(img_t *fp)
 {
-    return ask_switch(fp, &NETPORT_SWITCH);
+    return ask_switch(fp, &SWITCHES[S_NETPORT]);
 }
 
 // SMBus ARP is always enabled once configured; its on/off state lives in
@@ -121,23 +104,17 @@ switch_result_t netport_disable_switch(img_t *fp)
 switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr)
 {
     (void)addr;
-    return merge_oem_bit(fp, SMBUS_ARP_OEM_EN, MAGIC_MASK | SMBUS_ARP_OEM_EN) ? SWITCH_DONE : SWITCH_FAILED;
+    return switch_store(fp, &SWITCHES[S_SMBUS_ARP], true) ? SWITCH_DONE : SWITCH_FAILED;
 }
 
-// Family 0 menu option 1: every switch whose value is set, in this order.
-void vn_switch_all(img_t *fp)
+// Menu option 1: every switch of the family that asks, in table order, each
+// silent while its value word is erased.
+void option_1_switches(img_t *fp, int family)
 {
-    static const struct {
-        switch_result_t (*run)(img_t *, uint32_t);
-        uint32_t addr;
-    } steps[] = {
-        {led_switch, LED_CFG_ADDR},
-        {gpio_switch, GPIO_CFG_ADDR},
-        {phy_mode_switch, PHY_MODE_CFG_ADDR},
-        {wol_wake_io_switch, WOL_CFG_ADDR},
-    };
-    for (const auto &step : steps) {
-        switch_result_t r = step.run(fp, step.addr);
+    for (const switch_row_t &sw : SWITCHES) {
+        if ((sw.option_1 & FAMILY_BIT(family)) == 0)
+            continue;
+        switch_result_t r = value_switch(fp, feature_addr(sw.value, family), &sw);
         if (r == SWITCH_FAILED || r == SWITCH_INPUT_ENDED)
             return;
     }

@@ -45,8 +45,7 @@ void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uin
 // One feature of the family-0 report: enabled and unset warns, enabled shows
 // the value, stored but not enabled reminds the user of option 1.
 typedef struct {
-    uint32_t bit;
-    uint32_t addr;
+    int sw;                     // its switch: the enable bit, and the word of the feature it follows
     const char *unset_warning;  // NULL: an unset word is shown like a set one
     const char *reminder;
     bool (*show)(img_t *fp, uint32_t word, char phy_type);  // false: a word could not be read
@@ -120,31 +119,42 @@ static bool show_wake_io(img_t *, uint32_t word, char)
 }
 
 static const feature_row_t vn_features[] = {
-    {LED_OEM_EN, LED_CFG_ADDR, "[Warn]PHY is not set!",
+    {S_LED, "[Warn]PHY is not set!",
      "\nPlease select option 1 to enable LED configuration", show_led},
-    {GPIO_OEM_EN, GPIO_CFG_ADDR, "\n[Warn]GPIO is not set!",
+    {S_GPIO, "\n[Warn]GPIO is not set!",
      "\nPlease select option 1 to enable Gpio configuration", show_gpio},
-    {Marvell_PHY_MODE_OEM_EN, PHY_MODE_CFG_ADDR, "\n[Warn]Marvell 88e1512 phy mode is not set!",
+    {S_PHY_MODE, "\n[Warn]Marvell 88e1512 phy mode is not set!",
      "\nPlease select option 1 to enable Marvell phy mode configuration", show_phy_mode},
-    {SMBUS_ARP_OEM_EN, VN_SMBUS_ARP_ADDR, nullptr,
+    {S_SMBUS_ARP, nullptr,
      "\nPlease select option 1 to enable SMBUS ARP configuration", show_smbus_arp},
-    {WAKE_IO_OEM_EN, WOL_CFG_ADDR, "\n[Warn]WOL Wake IO pull down time is not set!",
+    {S_WAKE_IO, "\n[Warn]WOL Wake IO pull down time is not set!",
      "\nPlease select option 1 to enable WOL Wake IO configuration", show_wake_io},
 };
+
+static uint32_t row_bit(const feature_row_t *row)
+{
+    return SWITCHES[row->sw].bit;
+}
+
+// The row's word in the family's report.
+static bool read_row_word(img_t *fp, const feature_row_t *row, int family, uint32_t *val)
+{
+    return rd_img(fp, feature_addr(SWITCHES[row->sw].value, family), val);
+}
 
 // Enabled but unset warns, where the row has a warning.
 static bool warns_unset(const feature_row_t *row, uint32_t oem, uint32_t val)
 {
-    return (oem & row->bit) != 0 && val == INVALID_ID && row->unset_warning != nullptr;
+    return (oem & row_bit(row)) != 0 && val == INVALID_ID && row->unset_warning != nullptr;
 }
 
 // Returns false when a word could not be read; the report stops there.
-static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, char phy_type)
+static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, int family, char phy_type)
 {
     uint32_t val;
-    if (!rd_img(fp, row->addr, &val))
+    if (!read_row_word(fp, row, family, &val))
         return false;
-    bool enabled = (oem & row->bit) != 0;
+    bool enabled = (oem & row_bit(row)) != 0;
     bool set = val != INVALID_ID;
     if (warns_unset(row, oem, val))
         puts(row->unset_warning);
@@ -183,7 +193,7 @@ void vn_show_cfg(img_t *fp, char phy_type)
     if (!read_stamped(fp, &oem))
         return;
     for (const feature_row_t &row : vn_features)
-        if (!report_feature(fp, oem, &row, phy_type))
+        if (!report_feature(fp, oem, &row, Vantrel, phy_type))
             return;
     if (!show_lldp(fp))
         return;
@@ -198,7 +208,7 @@ static bool mr_show_led(img_t *, uint32_t word, char)
     return true;
 }
 
-static const feature_row_t mr_led = {LED_OEM_EN, LED_CFG_ADDR, "\n[Warn]PHY is not set",
+static const feature_row_t mr_led = {S_LED, "\n[Warn]PHY is not set",
                                      "\nPlease select option 1 to enable LED configuration", mr_show_led};
 
 void mr_show_cfg(img_t *fp)
@@ -207,7 +217,8 @@ void mr_show_cfg(img_t *fp)
     if (!read_stamped(fp, &oem))
         return;
     uint32_t arp;
-    if (!report_feature(fp, oem, &mr_led, PHY_INNER) || !rd_img(fp, MR_SMBUS_ARP_ADDR, &arp))
+    if (!report_feature(fp, oem, &mr_led, Mirolane, PHY_INNER) ||
+        !rd_img(fp, feature_addr(&FEATURES[F_SMBUS_ARP], Mirolane), &arp))
         return;
     // Family 1 shows the ARP word only when it holds one of its two states.
     if (arp == SMBUS_ARP_ON || arp == SMBUS_ARP_OFF)
@@ -233,7 +244,7 @@ int report_warnings(img_t *fp, int chip, const char **texts, int max)
     size_t nrows = chip == Mirolane ? 1 : sizeof vn_features / sizeof vn_features[0];
     for (size_t i = 0; i < nrows; i++) {
         uint32_t val;
-        if (!rd_img(fp, rows[i].addr, &val))
+        if (!read_row_word(fp, &rows[i], chip, &val))
             return -1;
         if (warns_unset(&rows[i], oem, val) && n < max)
             texts[n++] = rows[i].unset_warning;

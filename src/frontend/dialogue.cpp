@@ -1,0 +1,139 @@
+// The menu dialogue: the family's menu, then command cycles until option 0.
+#include "norvask-oem-cfg.h"
+
+#include <cstring>
+
+#define MSG_MENU_ENDED "\n[Error] Input ended!\n"
+#define MSG_COMMAND_ENDED "\n[Error] Input ended, the unfinished command was undone!\n"
+#define MSG_MENU_INTERRUPTED "\n[Error] Interrupted!\n"
+#define MSG_COMMAND_INTERRUPTED "\n[Error] Interrupted, the unfinished command was undone!\n"
+#define MSG_OUTPUT_FAIL TOOL_NAME ": standard output cannot be written, the unfinished command was undone\n"
+
+// The run cannot go on: a signal arrived, standard output failed or the
+// input ended. The command in progress is undone and the run ends; returns
+// the exit status.
+static int stop_run(img_t *img, bool in_command)
+{
+    img_undo_t undo = img_rollback(img);
+    bool undone = in_command && undo != IMG_NOT_RESTORED;
+    // A signal comes first: it may be what cut a write to standard output short.
+    int sig = con_interrupted();
+    if (sig == 0 && con_output_failed()) {
+        fputs(MSG_OUTPUT_FAIL, stderr);
+        if (undo == IMG_NOT_RESTORED)
+            fputs(MSG_NOT_RESTORED, stderr);
+        return EXIT_DIALOGUE;
+    }
+    if (sig != 0)
+        printf(undone ? MSG_COMMAND_INTERRUPTED : MSG_MENU_INTERRUPTED);
+    else
+        printf(undone ? MSG_COMMAND_ENDED : MSG_MENU_ENDED);
+    if (undo == IMG_NOT_RESTORED)
+        printf(MSG_NOT_RESTORED);
+    if (sig != 0)
+        end_by_signal(img, sig);
+    return EXIT_DIALOGUE;
+}
+
+static bool run_must_stop(void)
+{
+    return con_interrupted() != 0 || con_output_failed() || con_input_ended();
+}
+
+typedef struct {
+    bool failed;        // a command failed and was undone
+    bool not_restored;  // an undo failed
+} outcome_t;
+
+static void command_failed(img_t *img, outcome_t *out)
+{
+    out->failed = true;
+    out->not_restored = report_failure(img, stdout) == IMG_NOT_RESTORED || out->not_restored;
+}
+
+// The board record the command needs: with the port mask only for the
+// report and port disable.
+static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *row, char phy_type)
+{
+    if (!menu->loads_config)
+        return;
+    bool ports = row != nullptr && row->op != nullptr && gate_passes(row, phy_type) && row->uses_ports;
+    (ports ? fw_load_config : fw_load_board_id)(&g_cfg, img);
+}
+
+// Runs command cycles until option 0 (status 0; 1 when a command failed on
+// the way and was undone, 4 when an undo failed), the image is no longer the
+// one locked at start-up, or the run must stop (status -1). A command either
+// completes, its words synced and its output written, or is undone; its undo
+// record is kept until the next prompt has carried its output out.
+static int command_loop(img_t *img, const char *path, int chip_type, char phy_type)
+{
+    const menu_table_t *menu = chip_type == Mirolane ? &mr_menu_table : &vn_menu_table;
+    outcome_t out = {false, false};
+    int num = 0;
+    for (;;) {
+        menu_read_t got = read_menu_number(&num);
+        if (got != MENU_OUTPUT_FAILED)
+            img_cycle_release(img);  // the last command's output is out
+        if (got == MENU_EOF || got == MENU_OUTPUT_FAILED)
+            return stop_run(img, got == MENU_OUTPUT_FAILED);
+        if (got == MENU_ILLEGAL)
+            continue;
+        if (!img_cycle_begin(img)) {
+            printf(MSG_OPEN_FAIL);
+            fprintf(stderr, TOOL_NAME ": ");
+            fput_escaped(path, -1, stderr);
+            fprintf(stderr, ": %s\n", img->why);
+            return EXIT_DIALOGUE;
+        }
+        const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
+        load_board(img, menu, row, phy_type);
+        if (img_failure(img) != IMG_OK) {
+            command_failed(img, &out);
+            continue;
+        }
+        if (row == nullptr) {
+            puts(menu->refusal);
+            continue;
+        }
+        if (!gate_passes(row, phy_type)) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // one %c, checked by the tables test
+            printf(row->feature->refusal, phy_type);
+#pragma GCC diagnostic pop
+            continue;
+        }
+        if (row->op == nullptr) {
+            if (!img_end(img)) {
+                printf(MSG_WRITE_FAIL);
+                out.failed = true;
+            }
+            return out.not_restored ? EXIT_NOT_RESTORED : out.failed ? EXIT_FAILED : EXIT_DONE;
+        }
+        uint32_t addr = row->feature != nullptr ? feature_addr(row->feature, chip_type) : OEM_CFG_ADDR;
+        const cycle_t cycle = {img, path, chip_type, phy_type, addr};
+        row->op(&cycle);
+        if (run_must_stop())
+            return stop_run(img, true);
+        bool op_failed = img_failure(img) != IMG_OK;
+        if (op_failed)
+            command_failed(img, &out);
+        printf("\n");
+        // The undo forgets the cycle's failure: it is noted before.
+        if (!op_failed && !img_cycle_sync(img))
+            command_failed(img, &out);
+    }
+}
+
+// The dialogue on the image opened for update: the menu, then the loop.
+int dialogue_run(command_run_t *r)
+{
+    int chip_type = Vantrel;
+    char phy_type = PHY_INNER;
+    check_chip_type(r->img, r->argv[0], &chip_type, &phy_type);
+    if (img_failure(r->img) != IMG_OK) {
+        printf(MSG_READ_FAIL);
+        return EXIT_DIALOGUE;
+    }
+    return command_loop(r->img, r->argv[0], chip_type, phy_type);
+}

@@ -1,0 +1,218 @@
+// The scripted settings over the feature rows: their names, where they are
+// offered, and the checks of a NAME=VALUE that need nothing of the image
+// but the board. A setting is offered where the menu offers its editor, an
+// enable where option 1 runs its switch (port disable's with the port count).
+#include "norvask-oem-cfg.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#define PREFIX TOOL_NAME ": "
+
+
+// Every setting in menu order: each feature's values, then the enable of
+// the switch that follows it.
+int settings_all(setting_t out[MAX_SETTINGS])
+{
+    int n = 0;
+    for (const feature_t &f : FEATURES) {
+        for (int part = 0; part < f.nparts; part++)
+            out[n++] = setting_t{&f, part, nullptr};
+        if (f.sw != nullptr && f.sw->enable != nullptr && f.sw->value == &f)
+            out[n++] = setting_t{&f, 0, f.sw};
+    }
+    return n;
+}
+
+const char *setting_name(const setting_t *s)
+{
+    return s->sw != nullptr ? s->sw->enable : s->feature->names[s->part];
+}
+
+int setting_slot(const setting_t *s)
+{
+    return s->sw != nullptr ? NFEATURES * YT_PARTS + (int)(s->sw - SWITCHES)
+                            : (int)(s->feature - FEATURES) * YT_PARTS + s->part;
+}
+
+// Where the menu offers it, on a board whose port count it can use.
+static bool offered_by_menu(const setting_t *s, const board_t *b)
+{
+    return feature_offered(s->feature, b->family, b->phy) &&
+           (s->feature->kind != FEAT_PORTS || board_ports_supported(b->cfg.port_num));
+}
+
+bool setting_offered(const setting_t *s, const board_t *b)
+{
+    if (s->sw != nullptr && s->sw->option_1 != 0)
+        return (s->sw->option_1 & FAMILY_BIT(b->family)) != 0;
+    return offered_by_menu(s, b);
+}
+
+// ---------------------------------------------------------------- values
+enum value_check_t { VALUE_OK, VALUE_NOT_NUMBER, VALUE_RANGE, VALUE_NOT_ON_OFF, VALUE_NOT_YES_NO };
+
+// Digits of the base only (hexadecimal may start with 0x), an optional
+// minus sign; nothing before or after.
+static bool parse_number(const char *text, num_base_t base, int64_t *v)
+{
+    if (*text == '\0' || isspace((unsigned char)*text) || *text == '+')
+        return false;
+    char *end;
+    errno = 0;
+    long long n = strtoll(text, &end, (int)base);
+    if (end == text || *end != '\0')
+        return false;
+    *v = errno == ERANGE ? LLONG_MAX : n;
+    return true;
+}
+
+// One of the two spellings of a state: the state is v.
+static bool parse_word(const char *text, const char *a, const char *b, int32_t state, int32_t *v)
+{
+    if (strcmp(text, a) != 0 && strcmp(text, b) != 0)
+        return false;
+    *v = state;
+    return true;
+}
+
+// A number setting's answers: its feature's, the port count's up to the board's.
+static int64_t range_max(const setting_t *s, const board_t *b)
+{
+    return s->feature->kind == FEAT_PORTS ? b->cfg.port_num : s->feature->max;
+}
+
+static value_check_t parse_value(const setting_t *s, const board_t *b, const char *text, int32_t *v)
+{
+    if (s->sw != nullptr)
+        return parse_word(text, "yes", "yes", 1, v) || parse_word(text, "no", "no", 0, v) ? VALUE_OK
+                                                                                          : VALUE_NOT_YES_NO;
+    if (s->feature->kind == FEAT_ARP)
+        return parse_word(text, "on", "1", 1, v) || parse_word(text, "off", "0", 0, v) ? VALUE_OK : VALUE_NOT_ON_OFF;
+    int64_t n;
+    if (!parse_number(text, s->feature->base, &n))
+        return VALUE_NOT_NUMBER;
+    if (n < s->feature->min || n > range_max(s, b))
+        return VALUE_RANGE;
+    *v = (int32_t)n;
+    return VALUE_OK;
+}
+
+// ---------------------------------------------------------------- refusals
+// Control characters of what the user typed are shown escaped, so that a
+// refusal cannot move the cursor or clear the terminal. len < 0: up to NUL.
+void fput_escaped(const char *s, int len, FILE *to)
+{
+    for (const unsigned char *p = (const unsigned char *)s; len < 0 ? *p != '\0' : p < (const unsigned char *)s + len;
+         p++) {
+        if (*p == '\n')
+            fputs("\\n", to);
+        else if (*p < 0x20 || *p == 0x7F)
+            fprintf(to, "\\x%02x", *p);
+        else
+            putc(*p, to);
+    }
+}
+
+static void refusal_start(unsigned line)
+{
+    fputs(PREFIX, stderr);
+    if (line > 0)
+        fprintf(stderr, "line %u: ", line);
+}
+
+static void refuse_value(const setting_t *s, const board_t *b, const char *text, value_check_t why, unsigned line)
+{
+    static const char *const WHY[] = {"", "is not a %s number", "is out of range, ", "is not on or off",
+                                      "is not yes or no"};
+    refusal_start(line);
+    fprintf(stderr, "%s: '", setting_name(s));
+    fput_escaped(text, -1, stderr);
+    fputs("' ", stderr);
+    bool hex = s->sw == nullptr && s->feature->base == BASE_HEX;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the one %s above, checked by the refusal tests
+    fprintf(stderr, WHY[why], hex ? "hexadecimal" : "decimal");
+#pragma GCC diagnostic pop
+    if (why == VALUE_RANGE)
+        fprintf(stderr, hex ? "%llx to %llx" : "%lld to %lld", (long long)s->feature->min,
+                (long long)range_max(s, b));
+    fputc('\n', stderr);
+}
+
+// The setting named by the first len characters of name that is offered on
+// this board; false if none. *known: the name exists; *ports: it is offered
+// here but for the board's port count.
+static bool find_setting(const char *name, int len, const board_t *b, setting_t *found, bool *known, bool *ports)
+{
+    setting_t all[MAX_SETTINGS];
+    int n = settings_all(all);
+    *known = *ports = false;
+    for (int i = 0; i < n; i++) {
+        const char *s = setting_name(&all[i]);
+        if ((int)strlen(s) != len || strncmp(s, name, (size_t)len) != 0)
+            continue;
+        *known = true;
+        if (setting_offered(&all[i], b)) {
+            *found = all[i];
+            return true;
+        }
+        *ports = *ports || (all[i].feature->kind == FEAT_PORTS &&
+                            feature_offered(all[i].feature, b->family, b->phy));
+    }
+    return false;
+}
+
+static void refuse_name(const char *name, int len, const board_t *b, bool known, bool ports, unsigned line)
+{
+    refusal_start(line);
+    fput_escaped(name, len, stderr);
+    if (!known)
+        fprintf(stderr, ": unknown setting\n");
+    else if (ports)
+        fprintf(stderr, ": not available on a board with %u ports\n", b->cfg.port_num);
+    else
+        fprintf(stderr, ": not available on family %d (%s), PHY class %c\n", b->family, family_name(b->family),
+                isprint((unsigned char)b->phy) ? b->phy : '?');
+}
+
+// Finds the setting of an item for this board and checks its value; a
+// refusal names the setting.
+bool request_take(settings_request_t *rq, const item_t *it, const board_t *b)
+{
+    const char *eq = strchr(it->text, '=');
+    if (eq == nullptr || eq == it->text) {
+        refusal_start(it->line);
+        fputc('\'', stderr);
+        fput_escaped(it->text, -1, stderr);
+        fputs("' is not SETTING=VALUE\n", stderr);
+        return false;
+    }
+    int len = (int)(eq - it->text);
+    bool known, ports;
+    setting_t s;
+    if (!find_setting(it->text, len, b, &s, &known, &ports)) {
+        refuse_name(it->text, len, b, known, ports, it->line);
+        return false;
+    }
+    int slot = setting_slot(&s);
+    if (rq->named[slot]) {
+        refusal_start(it->line);
+        fprintf(stderr, "%s: given twice\n", setting_name(&s));
+        return false;
+    }
+    rq->named[slot] = true;
+    rq->line[slot] = it->line;
+    value_check_t why = parse_value(&s, b, eq + 1, &rq->value[slot]);
+    if (why != VALUE_OK) {
+        refuse_value(&s, b, eq + 1, why, it->line);
+        return false;
+    }
+    rq->given[slot] = true;
+    if (s.sw == nullptr && s.feature->sw != nullptr)
+        rq->valued[s.feature->sw - SWITCHES] = s.feature;
+    return true;
+}
