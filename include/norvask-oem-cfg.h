@@ -188,6 +188,7 @@ bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
                 const char *refusal, int32_t refusal_arg, int32_t *value);
 yes_no_t ask_yes_no(const char *question);
 menu_read_t read_menu_number(int *num);
+void fput_escaped(const char *s, int len, FILE *to);
 
 // ---------------------------------------------------------------- image store
 // The image is opened and locked once, at start-up, and kept for the run.
@@ -262,8 +263,9 @@ bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n);
 // each command is all or nothing. ERROR: that call fails; PARTIAL: a write stores half its bytes, then
 // fails; STUCK: that call and every later one fail (a device gone);
 // CORRUPT: a read returns its bytes with the lowest bit of the first one
-// flipped.
-enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL, IMG_FAULT_STUCK, IMG_FAULT_CORRUPT };
+// flipped; TORN: from that call on, the first write stores half its bytes and every write
+// fails, so that no undo can finish.
+enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL, IMG_FAULT_STUCK, IMG_FAULT_CORRUPT, IMG_FAULT_TORN };
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
 void img_fault_clear(void);
 unsigned long img_calls(void);
@@ -507,7 +509,6 @@ typedef struct {
     const feature_t *valued[NSWITCHES];  // a value given that hands over to switch i
 } settings_request_t;
 
-void fput_escaped(const char *s, int len, FILE *to);
 bool request_take(settings_request_t *rq, const item_t *it, const board_t *b);
 bool request_check_image(img_t *img, const board_t *b, const settings_request_t *rq);
 bool request_store(img_t *img, const board_t *b, const settings_request_t *rq);

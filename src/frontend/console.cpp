@@ -272,3 +272,18 @@ menu_read_t read_menu_number(int *num)
     *num = (int)value;
     return MENU_OK;
 }
+
+// Control characters of what the user typed are shown escaped, so that a
+// refusal cannot move the cursor or clear the terminal. len < 0: up to NUL.
+void fput_escaped(const char *s, int len, FILE *to)
+{
+    for (const unsigned char *p = (const unsigned char *)s; len < 0 ? *p != '\0' : p < (const unsigned char *)s + len;
+         p++) {
+        if (*p == '\n')
+            fputs("\\n", to);
+        else if (*p < 0x20 || *p == 0x7F)
+            fprintf(to, "\\x%02x", *p);
+        else
+            putc(*p, to);
+    }
+}

@@ -29,11 +29,13 @@ static_assert(sizeof REGIONS / sizeof REGIONS[0] <= IMG_MAX_REGIONS);
 static unsigned long s_calls = 0;
 static unsigned long s_fail_at = 0;  // 0: no fault planned
 static img_fault_mode_t s_fail_mode = IMG_FAULT_ERROR;
+static bool s_torn = false;  // TORN: the one write that stores half has happened
 
 void img_fault_after(unsigned long n, img_fault_mode_t mode)
 {
     s_fail_at = n == 0 ? 0 : s_calls + n;
     s_fail_mode = mode;
+    s_torn = false;
 }
 
 void img_fault_clear(void)
@@ -51,6 +53,8 @@ unsigned long img_calls(void)
 static bool fault_now(void)
 {
     ++s_calls;
+    if (s_fail_mode == IMG_FAULT_TORN)
+        return false;
     if (s_fail_at == 0 || s_calls < s_fail_at || (s_calls > s_fail_at && s_fail_mode != IMG_FAULT_STUCK))
         return false;
     if (s_fail_mode != IMG_FAULT_STUCK)
@@ -74,7 +78,14 @@ static ssize_t sys_pread(int fd, void *buf, size_t n, off_t at)
 
 static ssize_t sys_pwrite(int fd, const void *buf, size_t n, off_t at)
 {
-    bool partial = s_fail_mode == IMG_FAULT_PARTIAL;
+    bool partial = s_fail_mode == IMG_FAULT_PARTIAL || s_fail_mode == IMG_FAULT_TORN;
+    if (s_fail_mode == IMG_FAULT_TORN && s_fail_at != 0 && s_calls + 1 >= s_fail_at) {
+        ++s_calls;  // a device that tore one write and took no other: the undo cannot finish
+        bool first = !s_torn;
+        s_torn = true;
+        errno = first && pwrite(fd, buf, n / 2, at) < 0 ? errno : EIO;
+        return -1;
+    }
     if (!fault_now())
         return pwrite(fd, buf, n, at);
     if (partial && n > 1)

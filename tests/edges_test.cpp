@@ -1,0 +1,145 @@
+// The scripted verbs at their edges, against the built tool through the shell: hostile settings
+// files and names, paths that are not UTF-8, what save cannot carry, lost output, the limits; then
+// readers on an image they may only read, and an undo that cannot finish.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "harness.h"
+
+struct shell_t { std::string out, err; int status; };
+
+// `cmd` in `dir`, with $T the tool and $M the image maker.
+static shell_t sh(const std::string &dir, const std::string &cmd)
+{
+    const std::string full = "cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd +
+                             "; } >out.txt 2>err.txt";
+    int w = system(full.c_str());
+    return {file_text(dir + "/out.txt"), file_text(dir + "/err.txt"), WIFEXITED(w) ? WEXITSTATUS(w) : -1};
+}
+
+#define NO "norvask_oem_tool: "
+#define HEAD0 "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\n"
+#define HEAD_M "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class M, 4 ports\n"
+#define SIGNED(what) "# 0xff000 holds " what ", without the signature, which the settings above stamp into it\n"
+
+TEST(Edges, VerbsAtTheirEdges)
+{
+    char dir[] = "/tmp/norvask-edges-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const struct { std::string cmd, out, err; int status; bool same = true; } rows[] = {
+        // A NUL byte would hide the rest of its line; a file of 64 KiB is read, a longer one refused.
+        {"printf 'lldp=2\\n\\0wake-io=999999\\n' >f; $T apply a.img f", "", NO "line 2: a NUL byte in the line\n", 2},
+        {"printf 'gpio=1\\0junk\\n' >f; $T apply a.img f", "", NO "line 1: a NUL byte in the line\n", 2},
+        {"head -c 65535 /dev/zero | tr '\\0' '#' >f; echo >>f; $T apply a.img f", "", "", 0},
+        {"head -c 65537 /dev/zero | tr '\\0' '#' >f; $T apply a.img f", "",
+         NO "the settings file is longer than 65536 bytes\n", 2},
+        {"$T set a.img $(seq -f lldp=%g 257)", "", NO "more than 256 settings given at once\n", 2},
+        {"seq -f '#%g' 300 >f; seq -f lldp=%g 257 >>f; $T apply a.img f", "",
+         NO "line 557: more than 256 settings given at once\n", 2},
+        // What the user typed comes back with its control characters escaped.
+        {"$T set a.img \"$(printf 'gpio=\\033[2J')\" \"$(printf '\\rx=1')\" \"$(printf 'a\\nb')\"", "",
+         NO "gpio: '\\x1b[2J' is not a hexadecimal number\n" NO "\\x0dx: unknown setting\n"
+         NO "'a\\nb' is not SETTING=VALUE\n", 2},
+        // Any path gives valid UTF-8: one U+FFFD per ill-formed subpart.
+        {"for b in '\\355\\240\\200' '\\364\\220\\200\\200' '\\340\\200\\257' '\\360\\237\\230' '\\342\\202\\254'; do "
+         "p=$(printf \"x${b}y\"); cp a.img \"$p\"; $T show \"$p\" --json | head -n 1 | cut -d, -f1; rm \"$p\"; done",
+         "{\"image\": \"x\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\\ufffd\\ufffd\\ufffd\\ufffdy\"\n"
+         "{\"image\": \"x\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\\ufffdy\"\n{\"image\": \"x\xe2\x82\xacy\"\n", "", 0},
+        // The board's own warnings, as the dialogue gives them.
+        {"$M --ports 5 --phy inner c.img && $T show c.img | grep warning",
+         "warning              sid port num 5 unsupport\nwarning              The Image has not been modified!\n", "", 0},
+        {"$M c.img && $T show c.img --json | grep warnings",
+         " \"warnings\": [\"sub sys id unsupport !\", \"The Image has not been modified!\"],\n", "", 0},
+        // What save cannot carry, one # line per word.
+        {"printf -- '-2\\n0\\n' | $T -f a.img >/dev/null; $T save a.img", HEAD0 "lldp=f\n" SIGNED("0xffffffff"), "", 0,
+         false},
+        {"$M --phy mv --word 0xff000=0x1 --word 0xff004=5 --word 0xff01c=3 c.img && $T save c.img",
+         HEAD_M "gpio=5\ngpio-enable=no\n" SIGNED("0x1") "# 0xff01c holds 0x3, a word no setting of this board writes; "
+                                                         "left out\n", "", 0},
+        {"$M --phy inner --word 0xff000=0x004e55aa --word 0xff010=7 --word 0xff014=0xf c.img && $T save c.img",
+         HEAD0 "smbus-arp=on\nenabled-ports=4\nport-disable-enable=no\n"
+         "# 0xff000 bit 17 is set, which no setting saved here sets; left out\n"
+         "# 0xff000 bit 18 is set, which no setting saved here sets; left out\n"
+         "# 0xff000 bit 19 is set, which no setting saved here sets; left out\n"
+         "# 0xff000 bit 21 is clear, which the settings above set\n"
+         "# 0xff000 bit 22 is set, which no setting saved here sets; left out\n"
+         "# 0xff010 holds 0x7, a word no setting of this board writes; left out\n", "", 0},
+        // Output that cannot be written is status 1 for every verb, never 3; -v keeps 255.
+        {"$T show a.img >/dev/full", "", NO "standard output cannot be written\n", 1},
+        {"$T --help >/dev/full", "", NO "standard output cannot be written\n", 1},
+        {"$T -v >/dev/full", "", NO "standard output cannot be written\n", 255},
+        {"$T set a.img gpio=1 --dry-run >&-", "", NO "standard output is closed\n", 1},
+        {"$T set a.img lldp=3 >/dev/full && $T show a.img | grep lldp", "lldp                 3\n", "", 0, false},
+        // Every refusal to open says why.
+        {"$T show none.img", "", OPEN_FAIL NO "none.img: No such file or directory\n", 3},
+        {"$T set . gpio=1", "", OPEN_FAIL NO ".: Is a directory\n", 3},
+        {"$T save .", "", OPEN_FAIL NO ".: not a regular file or block device\n", 3},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.cmd);
+        ASSERT_EQ(0, sh(dir, "$M --phy inner a.img").status);
+        const bytes_t before = read_file(std::string(dir) + "/a.img");
+        shell_t r = sh(dir, row.cmd);
+        EXPECT_EQ(row.out, r.out);
+        EXPECT_EQ(row.err, r.err);
+        EXPECT_EQ(row.status, r.status);
+        EXPECT_EQ(row.same, (bool)same_image(before, read_file(std::string(dir) + "/a.img")));
+    }
+    sh(dir, "cd / && rm -rf " + std::string(dir));
+}
+
+// show and save need nothing but read permission, and any number run beside each other and beside
+// a writer, which the shared lock keeps out while they read. As an unprivileged user (CI runs as
+// root, so this must be able to drop to one), on copies in a directory of its own.
+TEST(Edges, ReadersOnAnImageTheyMayOnlyRead)
+{
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nullptr, nobody);
+    ASSERT_EQ(0u, geteuid()) << "run as root, to drop to an unprivileged user";
+    char dir[] = "/tmp/norvask-ro-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    chmod(dir, 0755);
+    ASSERT_EQ(0, sh(dir, "cp $T $M . && ./norvask_mkimage --phy inner --word 0xff004=0x1f --word 0xff000=0x155aa "
+                         "a.img && chmod 444 a.img && chown -R nobody .")
+                     .status);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+            _exit(100);
+        shell_t r = sh(dir, "for i in $(seq 40); do ./norvask_oem_tool show a.img --json >/dev/null & p=\"$p $!\"; done; "
+                            "./norvask_oem_tool save a.img; s=$?; for i in $p; do wait $i || s=9; done; "
+                            "./norvask_oem_tool set a.img gpio=1; echo $s $?");
+        _exit(r.out == HEAD0 "gpio=1f\ngpio-enable=yes\nenabled-ports=4\nport-disable-enable=no\n0 3\n" &&
+                      r.err == OPEN_FAIL NO "a.img: Permission denied\n" ? 0 : 101);
+    }
+    int w;
+    ASSERT_EQ(pid, waitpid(pid, &w, 0));
+    EXPECT_EQ(0, WEXITSTATUS(w)) << file_text(std::string(dir) + "/out.txt") << file_text(std::string(dir) + "/err.txt");
+    // Readers beside a writer that holds the image: each is refused, never shown a half-written image.
+    ASSERT_EQ(0, sh(dir, "chmod 644 a.img").status);
+    child_t writer = start_tool({"-f", std::string(dir) + "/a.img"});
+    read_output(writer, vn_menu(std::string(dir) + "/a.img").size() + strlen(P));
+    shell_t r = sh(dir, "./norvask_oem_tool show a.img; echo $?");
+    EXPECT_EQ("3\n", r.out);
+    EXPECT_EQ(OPEN_FAIL "[Error] The image is in use by another process.\n" NO "a.img: Resource temporarily unavailable\n",
+              r.err);
+    EXPECT_EQ(0, finish_tool(writer, "0\n").status);
+    sh(dir, "cd / && rm -rf " + std::string(dir));
+}
+
+// An undo that cannot put the bytes back: status 4 for the verbs, and for the dialogue at option 0.
+TEST(Edges, UndoThatFailsIsStatusFour)
+{
+    fixture_t fx = make_fixture(board(0, 0x10));
+    here_t set = run_here(fx.path, {"set", "@", "gpio=1"}, "", 1, IMG_FAULT_TORN);
+    EXPECT_EQ(4, set.status);
+    EXPECT_EQ(WRITE_FAIL "[Warn]The image could not be restored!\n", set.err);
+    put_back(fx);
+    here_t d = run_here(fx.path, {"-f", "@"}, "5\n1\n-1\n0\n", 1, IMG_FAULT_TORN);
+    EXPECT_EQ(4, d.status);
+    EXPECT_NE(std::string::npos, d.out.find(G WRITE_FAIL "[Warn]The image could not be restored!\n\n" P)) << d.out;
+}
