@@ -1,9 +1,16 @@
 # Thin wrapper over CMake: `make run` and `make test` are all a new machine needs.
 #   make run            the tool on a demo image (FAMILY=, PHY= choose its kind)
 #   make run IMAGE=f    the tool on the existing image f
-#   make test           unit and transcript tests (compiler, CMake, GoogleTest)
+#   make test           unit, transcript and example tests (compiler, CMake,
+#                       GoogleTest, jq), warnings as errors, in $(BUILD)/werror
 #   make check-package  manual pages and Debian package (groff, dpkg-dev, lintian)
+#   make install, make package   need no GoogleTest
+#   make bench          figures of a Release build, in $(BUILD)/release
 BUILD ?= build
+# Trees of their own, so that neither changes how $(BUILD) builds what
+# `make install` and `make package` ship.
+TEST_BUILD := $(BUILD)/werror
+BENCH_BUILD := $(BUILD)/release
 FAMILY ?=
 PHY ?=
 PREFIX ?= /usr/local
@@ -38,7 +45,7 @@ endif
 endif
 endif
 
-.PHONY: all build run run-targets werror test check-package install package bench clean
+.PHONY: all build run run-targets test check-package install package bench clean
 
 all: build
 
@@ -60,18 +67,21 @@ endif
 run: run-targets $(DEMO)
 	$(BUILD)/norvask_oem_tool -f $(call quote,$(RUN_IMAGE))
 
-# Warnings are errors for the tests and CI; a plain cmake build leaves them warnings.
-werror: $(BUILD)/CMakeCache.txt
-	@grep -q '^NORVASK_WERROR:BOOL=ON' $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DNORVASK_WERROR=ON
+# Warnings are errors for the tests and CI, in the tests' own tree; a plain
+# cmake build, and so `make install` and `make package`, leaves them warnings.
+# A tree without a single test fails: no green run that tested nothing.
+$(TEST_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(TEST_BUILD) -DNORVASK_WERROR=ON
 
-test: werror
-	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE '^packaging$$'
+test: $(TEST_BUILD)/CMakeCache.txt
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	cd $(TEST_BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -LE '^packaging$$'
 
 # The manual pages format without a warning; the Debian package installs a
-# working tool and passes lintian without errors.
+# working tool, passes lintian without errors, is hardened and comes out the
+# same bytes from a second tree built without tests.
 check-package: build
-	cd $(BUILD) && ctest --output-on-failure -L '^packaging$$'
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -L '^packaging$$'
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
@@ -80,9 +90,11 @@ install: build
 package: build
 	cd $(BUILD) && cpack -G DEB
 
-# Tool against the floor program; prints figures, checks nothing.
-bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target norvask_bench_run
+# Tool against the floor programs, built as Release like the README's
+# figures; prints figures, checks nothing.
+bench:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DNORVASK_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target norvask_bench_run
 
 clean:
 	rm -rf $(BUILD)

@@ -460,8 +460,8 @@ int main(int argc, char **argv)
     kind_section(progs, mem_dir, configured);
     memory_section(progs, mem_dir, fresh);
     startup_section(mem_dir, fresh);
-    mixed_section(progs, dir, fresh, DISK_SESSION, DISK_RUNS, "on the disk of WORKDIR");
-    if (mem_dir != dir)
-        (void)system(("rm -rf '" + mem_dir + "'").c_str());
+    mixed_section(progs, dir, fresh, DISK_SESSION, DISK_RUNS, ("on the disk of " + dir).c_str());
+    if (mem_dir != dir && system(("rm -rf '" + mem_dir + "'").c_str()) != 0)
+        fprintf(stderr, "norvask_bench: cannot remove %s\n", mem_dir.c_str());
     return 0;
 }

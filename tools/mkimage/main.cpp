@@ -4,12 +4,15 @@
 // takes, its help line and the setter that checks the argument and records
 // it. The usage text is generated from the same rows, so the two cannot
 // drift apart. A setter changes the request only when its argument is valid.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "image_gen.h"
+#include "norvask-version.h"
 
 namespace {
 
@@ -34,7 +37,8 @@ struct option_t {
     arg_kind_t kind;
     bool describes_board;  // giving it writes the sub-system id word
     const char *help;
-    bool (*set)(request_t &req, const char *arg);  // false: the argument is refused
+    bool (*set)(request_t &req, const char *arg);  // false: the argument is refused;
+                                                   // none: prints to standard output and ends
 };
 
 // Digits of `base` only: no sign, no blanks, at least one digit, at most `max`.
@@ -170,6 +174,7 @@ const option_t OPTIONS[] = {
     {"--word", ARG_WORD, false, "store a 32-bit word (repeatable)", set_word},
     {"--size", ARG_BYTES, false, "make the file this long (default 0x100000, at most that)", set_size},
     {"--help", ARG_NONE, false, "show this text", nullptr},
+    {"--version", ARG_NONE, false, "print the version (the same as norvask_oem_tool's)", nullptr},
 };
 
 void usage(FILE *to)
@@ -195,6 +200,25 @@ int fail(const std::string &what)
     return 2;
 }
 
+void version(FILE *to)
+{
+    fprintf(to, "%s version %d.%d.%d\n", PROG, OEM_VERSION_MAIN, OEM_VERSION_SUB, OEM_VERSION_UPDATE);
+}
+
+// Standard output flushed and closed: 0, or 2 with one line on standard error
+// when what was printed could not all be written (a full disk, a closed pipe).
+int close_stdout()
+{
+    bool failed = ferror(stdout) != 0;
+    int err = errno;
+    if (fclose(stdout) != 0)
+        failed = true, err = errno;
+    if (!failed)
+        return 0;
+    fprintf(stderr, "%s: cannot write standard output: %s\n", PROG, strerror(err != 0 ? err : EIO));
+    return 2;
+}
+
 const option_t *find_option(const char *name)
 {
     for (const option_t &o : OPTIONS)
@@ -203,16 +227,20 @@ const option_t *find_option(const char *name)
     return nullptr;
 }
 
-// 0, or the errno of the first failure; a failed write leaves no file.
+// 0, or the errno of the first failure; a failed write leaves no regular
+// file. Anything else the path names (a device such as /dev/full, a pipe) is
+// never removed.
 int write_image(const char *path, const std::vector<uint8_t> &img)
 {
     FILE *f = fopen(path, "wb");
     if (f == nullptr)
         return errno;
+    struct stat st;
+    bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
     int err = fwrite(img.data(), 1, img.size(), f) == img.size() ? 0 : errno != 0 ? errno : EIO;
     if (fclose(f) != 0 && err == 0)
         err = errno != 0 ? errno : EIO;
-    if (err != 0)
+    if (err != 0 && regular)
         remove(path);
     return err;
 }
@@ -234,9 +262,10 @@ int main(int argc, char **argv)
         const option_t *o = find_option(arg);
         if (o == nullptr)
             return fail(std::string("unknown option: ") + arg);
-        if (o->set == nullptr) {  // --help
-            usage(stdout);
-            return 0;
+        if (o->set == nullptr) {  // --help, --version
+            errno = 0;
+            (strcmp(o->name, "--help") == 0 ? usage : version)(stdout);
+            return close_stdout();
         }
         const char *value = "";
         if (o->kind != ARG_NONE) {

@@ -1,0 +1,13 @@
+#!/bin/sh
+# norvask_mkimage --version prints the tool's version; what it cannot write
+# (standard output, an output file linked to /dev/full) fails with status 2
+# and one line on standard error, and the link is kept.
+# Usage: mkimage_output_check.sh TOOL MKIMAGE
+set -u
+[ "$("$2" --version | sed 's/.* //')" = "$("$1" -v | sed 's/.* //')" ] || { echo "FAIL: --version"; exit 1; }
+full=$(mktemp -u) && ln -s /dev/full "$full" || exit 1
+trap 'rm -f "$full"' EXIT
+for args in --help --version "--ports 2 $full"; do
+  err=$("$2" $args 2>&1 >/dev/full)
+  [ $? -eq 2 ] && [ -L "$full" ] && [ "$(echo "$err" | grep -c .)" -eq 1 ] || { echo "FAIL: $args: '$err'"; exit 1; }
+done
