@@ -24,10 +24,11 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
     image_plan_t s = plan;
     s.pattern = true;
     s.words.insert(s.words.end(), words.begin(), words.end());
-    fixture_t fx{"/tmp/norvask-img-XXXXXX", image_build(&s)};
-    close(mkstemp(fx.path.data()));
-    put_back(fx);
-    return fx;
+    std::string path = "/tmp/norvask-img-XXXXXX";
+    close(mkstemp(path.data()));
+    bytes_t bytes = image_build(&s);
+    put_file(path, std::string(bytes.begin(), bytes.end()));
+    return fixture_t{path, bytes};  // no copy: the file is removed once
 }
 
 fixture_t::~fixture_t()

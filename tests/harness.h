@@ -32,8 +32,6 @@ typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;
 struct fixture_t {  // a temporary image file, as written; removed with the fixture
     std::string path;
     bytes_t bytes;
-    fixture_t(std::string p, bytes_t b) : path(std::move(p)), bytes(std::move(b)) {}
-    fixture_t(fixture_t &&f) : path(std::move(f.path)), bytes(std::move(f.bytes)) { f.path.clear(); }
     ~fixture_t();
 };
 

@@ -1,7 +1,5 @@
-// Scripted verbs, in-process: every edit of the dialogue stores the words it must, by value, and
-// set gives the same image with a dry run that lists exactly what it changes; save then apply
-// round trips; refusals write nothing; show --json is strict JSON; a failed image call in the
-// middle of apply leaves the image untouched.
+// Scripted verbs, in-process, and the dialogue's edits by value; refusals write nothing; show
+// --json is strict JSON; a failed image call in the middle of apply leaves the image untouched.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,10 +76,10 @@ static const struct { image_plan_t plan; words_t pre; std::vector<std::string> s
      {{LED, 1}, {GPIO, 0x1F}, {MODE, 3}, {ARP, 0xF}, {LLDP, 5}, {OEM, 0x002155AA}}, ENABLE_THREE_PORTS},
 };
 
-// The dialogue and set, each on the same patterned image, store the row's words; the dry run
-// before set writes nothing and lists the words set then changes, old and new. Save of each image
-// edited from an erased OEM area, applied to the image before the edits (alternately from standard
-// input and from a file with CR LF line ends), gives the edited image and port mask.
+// The dialogue and set, each on the same image, store the row's words; the dry run writes nothing
+// and lists the words set changes, old and new. Save of an image edited from an erased OEM area,
+// applied to the image before (from standard input, or from a file with CR LF line ends), gives
+// the edited image and port mask.
 TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem)
 {
     int n = 0;
@@ -217,9 +215,8 @@ TEST(Verbs, RefusalsSayWhyAndWriteNothing)
     }
 }
 
-// python3 reads the output as strict UTF-8 JSON, refusing a duplicate key, and prints what the
-// rows check: the image path compared with its argument, the family, the settings' keys in
-// order, the GPIO value, the LLDP value and the first OEM word.
+// python3 reads the output as strict UTF-8 JSON, refusing a duplicate key, and prints: the image
+// path is its argument, the family, the settings' keys in order, GPIO, LLDP, the first OEM word.
 static const char *JSON_CHECK = R"(import json, sys
 def pairs(p):
     assert len(dict(p)) == len(p), "duplicate key"
