@@ -215,13 +215,15 @@ TEST(Verbs, RefusalsSayWhyAndWriteNothing)
     }
 }
 
-// python3 reads the output as strict UTF-8 JSON, refusing a duplicate key, and prints: the image
+// python3 reads the output as strict UTF-8 JSON, refusing a duplicate key and NaN, and prints: the image
 // path is its argument, the family, the settings' keys in order, GPIO, LLDP, the first OEM word.
 static const char *JSON_CHECK = R"(import json, sys
 def pairs(p):
     assert len(dict(p)) == len(p), "duplicate key"
     return dict(p)
-v = json.loads(sys.stdin.buffer.read().decode("utf-8", "strict"), object_pairs_hook=pairs)
+def constant(c):
+    raise ValueError(c + " is not JSON")
+v = json.loads(sys.stdin.buffer.read().decode("utf-8", "strict"), object_pairs_hook=pairs, parse_constant=constant)
 s = v["settings"]
 print(v["image"] == sys.argv[1], v["family"], " ".join(s), s.get("gpio", "-"), s["lldp"], v["words"]["0xff000"]))";
 
