@@ -47,8 +47,8 @@ static const struct { image_plan_t plan; words_t pre; std::vector<std::string> s
     {Y, {{LED, 0x00010002}, {LED2, 0x77}}, {"yt-led0=ffff", "yt-led1=ffff"}, "2\nffff\nffff\n77\n0\n",
      {{LED, ERASED}}},
     // SMBus ARP takes 0 or 1 (0x101 too) and always sets its bit; wake IO 1 to 65535; LLDP to f.
-    {I, {}, {"smbus-arp=on"}, "9\n2\n80\n101\n", {{ARP, 0xF}, {OEM, 0x002055AA}}},
-    {I, {{OEM, 0x000255AA}}, {"smbus-arp=off"}, "9\n0\n", {{ARP, 0xE}, {OEM, 0x002255AA}}},
+    {I, {}, {"smbus-arp=off"}, "9\n2\n80\n0\n", {{ARP, 0xE}, {OEM, 0x002055AA}}},
+    {I, {{OEM, 0x000255AA}}, {"smbus-arp=on"}, "9\n101\n", {{ARP, 0xF}, {OEM, 0x002255AA}}},
     {I, {}, {"wake-io=1"}, "10\n0\n1\nn\n", {{WOL, 1}, {OEM, 0x55AA}}},
     {I, {}, {"wake-io=65535", "wake-io-enable=yes"}, "10\n65536\n65535\ny\n", {{WOL, 0xFFFF}, {OEM, 0x004055AA}}},
     {I, {{OEM, 0x12345678}}, {"lldp=f"}, "11\n10\nf\n", {{LLDP, 0xF}, {OEM, 0x55AA}}},
