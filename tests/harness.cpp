@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
-
 
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
 {
@@ -26,11 +24,11 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
     image_plan_t s = plan;
     s.pattern = true;
     s.words.insert(s.words.end(), words.begin(), words.end());
-    fixture_t fx{"/tmp/norvask-img-XXXXXX", image_build(&s)};
-    int fd = mkstemp(fx.path.data());
-    EXPECT_EQ((ssize_t)fx.bytes.size(), write(fd, fx.bytes.data(), fx.bytes.size()));
-    close(fd);
-    return fx;
+    std::string path = "/tmp/norvask-img-XXXXXX";
+    close(mkstemp(path.data()));
+    bytes_t bytes = image_build(&s);
+    put_file(path, std::string(bytes.begin(), bytes.end()));
+    return fixture_t{path, bytes};  // no copy: the file is removed once
 }
 
 fixture_t::~fixture_t()
@@ -41,10 +39,8 @@ fixture_t::~fixture_t()
 
 bytes_t read_file(const std::string &path)
 {
-    std::ifstream f(path, std::ios::binary | std::ios::ate);
-    bytes_t b(f ? (size_t)f.tellg() : 0);
-    f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
-    return b;
+    std::ifstream f(path, std::ios::binary);
+    return bytes_t(std::istreambuf_iterator<char>(f), {});
 }
 
 std::string file_text(const std::string &path)
@@ -60,29 +56,25 @@ void put_file(const std::string &path, const std::string &text)
 
 bytes_t with_words(bytes_t bytes, const words_t &words)
 {
-    for (const auto &w : words)
+    for (const auto &[at, value] : words)
         for (unsigned i = 0; i < 4; i++)
-            bytes.at(w.first + i) = (uint8_t)(w.second >> (8 * i));
+            bytes.at(at + i) = (uint8_t)(value >> (8 * i));
     return bytes;
 }
 
-uint32_t word_at(const bytes_t &b, uint32_t addr)
+uint32_t word_at(const bytes_t &b, uint32_t at)
 {
-    return (uint32_t)b.at(addr) | (uint32_t)b.at(addr + 1) << 8 | (uint32_t)b.at(addr + 2) << 16 |
-           (uint32_t)b.at(addr + 3) << 24;
+    return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 | (uint32_t)b.at(at + 3) << 24;
 }
 
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual)
 {
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
     if (expected.size() != actual.size())
         return ::testing::AssertionFailure() << "size " << actual.size() << ", expected " << expected.size();
-    if (expected == actual)  // one memcmp, fast in unoptimised builds too
-        return ::testing::AssertionSuccess();
-    auto diff = std::mismatch(expected.begin(), expected.end(), actual.begin()).first;
-    if (diff == expected.end())
-        return ::testing::AssertionSuccess();
-    uint32_t w = (uint32_t)(diff - expected.begin()) & ~3u;  // the first word that differs
-    char text[80];
+    uint32_t w = (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first - expected.begin()) & ~3u;
+    char text[64];
     snprintf(text, sizeof text, "word 0x%x is 0x%x, expected 0x%x", w, word_at(actual, w), word_at(expected, w));
     return ::testing::AssertionFailure() << text;
 }
@@ -92,8 +84,7 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
 {
     const std::string files[3] = {image + ".in", image + ".out", image + ".err"};
     put_file(files[0], input);
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     int saved[3];
     for (int k = 0; k < 3; k++) {
         saved[k] = dup(k);
@@ -103,19 +94,15 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
     }
     args.insert(args.begin(), "norvask_oem_tool");
     std::vector<char *> argv;
-    for (std::string &a : args) {
-        if (a.starts_with("@"))
-            a = image + a.substr(1);
-        argv.push_back(a.data());
-    }
+    for (std::string &a : args)
+        argv.push_back((a = a.starts_with("@") ? image + a.substr(1) : a).data());
     argv.push_back(nullptr);
     const unsigned long before = img_calls();
     img_fault_after(fail, mode);
     here_t r{"", "", oem_tool_main((int)args.size(), argv.data()), 0};
     img_fault_clear();
     r.calls = img_calls() - before;
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     clearerr(stdout);
     for (int k = 0; k < 3; k++) {
         dup2(saved[k], k);
@@ -179,8 +166,8 @@ std::string read_output(child_t &c, size_t n)
 
 run_t finish_tool(child_t c, const std::string &input)
 {
-    ssize_t written = write(c.in_fd, input.data(), input.size());
-    (void)written;  // an early exit may have closed the pipe; the transcript tells
+    if (write(c.in_fd, input.data(), input.size()) < 0) {
+    }  // an early exit may have closed the pipe; the transcript tells
     close(c.in_fd);
     run_t r{read_output(c, SIZE_MAX), -1};
     close(c.out_fd);
@@ -196,19 +183,6 @@ static std::string replace_all(std::string s, const std::string &from, const std
     return s;
 }
 
-// The raw listing: ten OEM words, then the LLDP word.
-static std::string listing(const bytes_t &img)
-{
-    std::string s = "\nConfiguration List:\n";
-    char line[40];
-    for (uint32_t i = 0; i <= 10 && img.size() >= IMG_MIN_SIZE; i++) {
-        uint32_t at = i < 10 ? OEM_CFG_ADDR + 4 * i : LLDP_START_ADDR;
-        snprintf(line, sizeof line, "0x%x : 0x%x\n", at, word_at(img, at));
-        s += line;
-    }
-    return s + "\n";
-}
-
 void run_rows(const std::vector<row_t> &rows)
 {
     for (const row_t &r : rows)
@@ -219,14 +193,16 @@ void run_rows(const std::vector<row_t> &rows)
                 std::copy_n(fx.bytes.begin() + r.tmpl, 0x400, want.begin());
             std::vector<std::string> args = r.args;
             for (std::string &a : args)
-                if (a.starts_with("@"))
-                    a = fx.path + a.substr(1);
-            std::string in = replace_all(r.in, "\n", eol), out = r.out;
-            for (const auto &[tok, text] : {std::pair{"@V", vn_menu(fx.path)}, {"@R", mr_menu(fx.path)},
-                                            {"%L", listing(want)}})
-                out = replace_all(out, tok, text);
-            SCOPED_TRACE(::testing::PrintToString(args) + ", answers " +
-                         ::testing::PrintToString(in.substr(0, 80)));
+                a = a.starts_with("@") ? fx.path + a.substr(1) : a;
+            std::string in = replace_all(r.in, "\n", eol), listing = "\nConfiguration List:\n";
+            char line[40];
+            for (uint32_t i = 0; i <= 10 && want.size() >= IMG_MIN_SIZE; i++) {  // ten OEM words, the LLDP word
+                snprintf(line, sizeof line, "0x%x : 0x%x\n", i < 10 ? OEM + 4 * i : LLDP, word_at(want, i < 10 ? OEM + 4 * i : LLDP));
+                listing += line;
+            }
+            std::string out = replace_all(replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R", mr_menu(fx.path)),
+                                          "%L", listing + "\n");
+            SCOPED_TRACE(::testing::PrintToString(args) + ", answers " + ::testing::PrintToString(in.substr(0, 80)));
             run_t got = run_tool(args, in, r.limit, r.setup);
             EXPECT_EQ(out, got.out);
             EXPECT_EQ(r.status, got.status);

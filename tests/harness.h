@@ -1,5 +1,5 @@
-// Test helpers: fixture images, the tool run in this process or as a child on scripted answers,
-// the menu texts, and one runner for tables of whole sessions.
+// Test helpers: fixture images, the tool run in this process or as a child, the menu texts and
+// one runner for tables of whole sessions.
 #ifndef NORVASK_TEST_HARNESS_H
 #define NORVASK_TEST_HARNESS_H
 
@@ -29,62 +29,52 @@ enum : uint32_t { OEM = 0xFF000, GPIO = 0xFF004, LED = 0xFF008, LED2 = 0xFF00C, 
 
 typedef std::vector<uint8_t> bytes_t;
 typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;
-// A temporary image file, as written; removed with the fixture.
-struct fixture_t {
+struct fixture_t {  // a temporary image file, as written; removed with the fixture
     std::string path;
     bytes_t bytes;
-    fixture_t(std::string p, bytes_t b) : path(std::move(p)), bytes(std::move(b)) {}
-    fixture_t(fixture_t &&f) : path(std::move(f.path)), bytes(std::move(f.bytes)) { f.path.clear(); }
     ~fixture_t();
 };
 
-// Sub-system id of a board: family 0 or 1 with an OEM PHY code and ports.
+// A board of family 0 or 1 with an OEM PHY code and ports.
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);
-// The plan's image, painted with a pattern outside the words the tool owns, with `words` over it.
+// The plan's image, patterned outside the words the tool owns, with `words` over it.
 fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});
 bytes_t read_file(const std::string &path);
 std::string file_text(const std::string &path);
 void put_file(const std::string &path, const std::string &text);
 inline void put_back(const fixture_t &fx) { put_file(fx.path, std::string(fx.bytes.begin(), fx.bytes.end())); }
-// The bytes with the given little-endian words stored over them.
-bytes_t with_words(bytes_t bytes, const words_t &words);
+bytes_t with_words(bytes_t bytes, const words_t &words);  // little-endian words stored over the bytes
 uint32_t word_at(const bytes_t &bytes, uint32_t addr);
-// Fails with the first differing word instead of a megabyte dump.
-::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);
+::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);  // names a word
 std::string vn_menu(const std::string &path), mr_menu(const std::string &path);
 
-// oem_tool_main in this process: arguments "@..." start with `image`, `input` is standard input,
-// both outputs are captured; image call `fail` of the run (1: the first) fails in `mode`. The
-// status is the tool's own (-1, not 255); `calls` counts the image calls of the run.
+// oem_tool_main in this process: "@..." arguments start with `image`, `input` is standard input;
+// image call `fail` (1: the first) fails in `mode`; `calls` counts the run's image calls.
 struct here_t { std::string out, err; int status; unsigned long calls; };
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input = "",
                 unsigned long fail = 0, img_fault_mode_t mode = IMG_FAULT_ERROR);
-// `check` once for each image call 1 to `calls` failing, with an I/O error and with half a block
-// written first.
+// `check` for each image call 1..calls failing, with an I/O error and with half a block written.
 void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
-struct run_t { std::string out; int status; };  // output and error; exit status or 128 + signal
-// A resource limit for the tool; writes past RLIMIT_FSIZE fail (SIGXFSZ ignored).
-struct limit_t { int resource = -1; rlim_t value = 0; };
-// The built tool on pipes: read_output reads n bytes of output (less at its end); finish_tool
-// writes the answers (at most a pipe's capacity), closes the input, returns the rest and the
-// status. `setup` runs in the child just before the tool starts (to close or move a descriptor,
-// or give SIGXFSZ back its default action). `prog` is another built program (the image maker).
+// The built tool (or `prog`) as a child on pipes, output and error together; `setup` runs in the
+// child before the exec. The status is the exit status or 128 + signal.
+struct run_t { std::string out; int status; };
+struct limit_t { int resource = -1; rlim_t value = 0; };  // SIGXFSZ is ignored unless setup says
 struct child_t { int pid, in_fd, out_fd; };
 child_t start_tool(const std::vector<std::string> &args, limit_t limit = {},
                    const std::function<void()> &setup = nullptr, const char *prog = TOOL_PATH);
-std::string read_output(child_t &c, size_t n);
-run_t finish_tool(child_t c, const std::string &input);
+std::string read_output(child_t &c, size_t n);  // n bytes, fewer at the end
+run_t finish_tool(child_t c, const std::string &input);  // answers, end of input, the rest
 inline run_t run_tool(const std::vector<std::string> &args, const std::string &input, limit_t limit = {},
                       const std::function<void()> &setup = nullptr)
 {
     return finish_tool(start_tool(args, limit, setup), input);
 }
 
-// One whole session of the built tool on a fresh fixture. An argument "@..." starts with the
-// fixture's path; in `out`, "@V" and "@R" stand for the family-0 and family-1 menus and "%L" for
-// the raw listing of the expected image: the fixture with `changed` stored over it and, if `tmpl`
-// is set, the 1 KiB port template at `tmpl` over the header.
+// One whole session of the built tool on a fresh fixture, "@..." arguments as above. In `out`,
+// "@V"/"@R" stand for the family-0/1 menus and "%L" for the raw listing of the expected image:
+// the fixture with `changed` over it and, if `tmpl` is set, the 1 KiB template at `tmpl` over
+// the header. Each row runs with LF and with CR LF answers.
 struct row_t {
     image_plan_t plan;
     words_t pre;
@@ -96,8 +86,6 @@ struct row_t {
     limit_t limit = {};
     std::function<void()> setup = nullptr;
 };
-// Runs every row twice, with LF and with CR LF line ends in the answers:
-// both must give the same transcript and image.
 void run_rows(const std::vector<row_t> &rows);
 
 #endif

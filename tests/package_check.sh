@@ -1,10 +1,9 @@
 #!/bin/sh
-# Builds the Debian package from the build directory $1 and checks it:
-# lintian reports no error and no hardening tag (the rest is printed), the
-# programs are hardened and need libc alone, a second tree of source $3 built
-# without GoogleTest packs the same bytes, the files sit where Debian wants
-# them, the changelog names version $2, and the packaged tool, unpacked into a
-# temporary root, prints the version line of version $2 and exits with 255.
+# The Debian package built from build directory $1 passes lintian (errors and hardening tags fail,
+# the rest is shown), its programs are hardened and need libc alone, a tree of source $3 built
+# without GoogleTest packs the same bytes, its files sit where Debian wants them, its changelog names
+# version $2, and the packaged tool, unpacked into a temporary root, prints the version line of $2
+# with status 255.
 set -eu
 build=$1 version=$2 src=$3
 command -v lintian >/dev/null || { echo "lintian is missing (apt-get install lintian)"; exit 1; }
@@ -31,10 +30,7 @@ for f in bin/norvask_oem_tool bin/norvask_mkimage share/man/man1/norvask_oem_too
   [ -f "$tmp/root/usr/$f" ] || { echo "missing /usr/$f in $deb"; exit 1; }
 done
 head=$(gzip -dc "$tmp/root/usr/$doc/changelog.gz" | head -n 1)
-case $head in
-  "norvask-oem-tool ($version) "*) ;;
-  *) echo "packaging/changelog begins '$head', not version $version"; exit 1 ;;
-esac
+case $head in "norvask-oem-tool ($version) "*) ;; *) echo "packaging/changelog begins '$head', not $version"; exit 1 ;; esac
 dpkg-deb -f "$deb" Depends | grep -Eqx 'libc6( \([^)]*\))?' || { echo "$deb depends on more than libc6"; exit 1; }
 for p in norvask_oem_tool norvask_mkimage; do
   readelf -d "$tmp/root/usr/bin/$p" | grep -q BIND_NOW && readelf --dyn-syms -W "$tmp/root/usr/bin/$p" |

@@ -1,6 +1,5 @@
-// Robustness of the built tool: closed or failing standard descriptors, terminating signals at
-// a question, file size limits, an image replaced between commands, the kind of file and the
-// lock on the image.
+// The built tool under closed or failing standard descriptors, terminating signals at a question,
+// file size limits, an image replaced between commands, an odd name, and the lock on the image.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #define PORTS_Q PORTS_ASKED "\nConfiguration completed successfully, current port num:0x3\n" \
             "\nEnable netport disable configuration or not 'Y' or 'N' : "
 #define LOST "norvask_oem_tool: standard output cannot be written, the unfinished command was undone\n"
+#define INTR "\n[Error] Interrupted, the unfinished command was undone!\n"
 
 static const image_plan_t B = board(0, 0x10);
 static const std::string GPIO_IN = "5\n1f\ny\n0\n", PORTS_IN = "12\n1\ny\n0\n";
@@ -42,8 +42,7 @@ TEST(Process, StandardDescriptorsClosedOrLostAndNoImage)
         {B, {}, "0\n", OPEN_FAIL, {}, 255, {"-f", fifo}},
     });
     unlink(fifo.c_str());
-    // The reader of standard output goes away at the GPIO question: the answer completes the
-    // command, the next prompt cannot be written, and the command is undone.
+    // The reader of standard output goes away at the GPIO question: the command is undone.
     fixture_t fx = make_fixture(B);
     const std::string err = fx.path + ".err", asked = vn_menu(fx.path) + P G GPIO_Q;
     child_t c = start_tool({"-f", fx.path}, {}, [&] { to_file(2, err.c_str()); });
@@ -56,17 +55,13 @@ TEST(Process, StandardDescriptorsClosedOrLostAndNoImage)
     unlink(err.c_str());
 }
 
-// A terminating signal while the tool waits for an answer: the unfinished command is undone and
-// the tool ends by that signal.
+// A terminating signal at a question: the unfinished command is undone, the tool ends by it.
 TEST(Process, SignalsUndoTheUnfinishedCommand)
 {
     static const struct { words_t pre; std::string typed, asked, said; } places[] = {
-        {{}, "5\n1f\n", P G GPIO_Q, "\n[Error] Interrupted, the unfinished command was undone!\n"},
-        {{}, "12\n1\n", P PORTS_Q, "\n[Error] Interrupted, the unfinished command was undone!\n"},
-        {{{LED, 1}, {GPIO, 2}}, "1\ny\n",
-         P "\nEnable LED configuration or not 'Y' or 'N' : LED configuration is : ON.\n"
-           "\nEnable GPIO configuration or not 'Y' or 'N' : ",
-         "\n[Error] Interrupted, the unfinished command was undone!\n"},
+        {{}, "5\n1f\n", P G GPIO_Q, INTR}, {{}, "12\n1\n", P PORTS_Q, INTR},
+        {{{LED, 1}, {GPIO, 2}}, "1\ny\n", P "\nEnable LED configuration or not 'Y' or 'N' : LED configuration is : "
+                                          "ON.\n\nEnable GPIO configuration or not 'Y' or 'N' : ", INTR},
         {{}, "", P, "\n[Error] Interrupted!\n"},
     };
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
@@ -85,8 +80,8 @@ TEST(Process, SignalsUndoTheUnfinishedCommand)
         }
 }
 
-// Writes at or past the file size limit fail, SIGXFSZ at its default action: the command is
-// undone (status 1) or, when every write fits, completes (status 0); the tool is never killed.
+// Writes past the file size limit fail, SIGXFSZ at its default action: the command is undone
+// (status 1) or, when every write fits, completes (status 0); the tool is never killed.
 TEST(Process, FileSizeLimitsWithTheDefaultSignalAction)
 {
     // Outcomes: 0 complete, 1 the first write fails, 2 the header block is copied, the switch fails.
@@ -110,7 +105,7 @@ TEST(Process, FileSizeLimitsWithTheDefaultSignalAction)
 }
 
 // The image named on the command line is replaced between two commands: nothing is written to
-// either file and the run ends. A symlink that is left alone keeps working.
+// either file and the run ends. A symlink left alone keeps working.
 TEST(Process, ImageReplacedBetweenCommands)
 {
     enum { KEPT, RETARGETED, RENAMED_OVER, TRUNCATED };

@@ -36,7 +36,6 @@ TEST(Session, StartUp)
         {B, {}, "0\n", USAGE, {}, 255, {"-V"}},
         {B, {}, "0\n", USAGE, {}, 255, {"@", "-f", "@"}},
         {B, {}, "0\n", NO_PATH, {}, 255, {"-f"}},
-        {B, {}, "0\n", NO_PATH, {}, 255, {"-F"}},
         {B, {}, "0\n", OPEN_FAIL, {}, 255, {"-f", "@.missing"}},
         {B, {}, "0\n", OPEN_FAIL, {}, 255, {"-f", "/tmp"}},  // not read-write, even for root
         {B, {}, "0\n", "@V" P, {}, 0, {"-F", "@", "-v"}},
