@@ -125,7 +125,7 @@ TEST(Edges, ReadersOnAnImageTheyMayOnlyRead)
     read_output(writer, vn_menu(std::string(dir) + "/a.img").size() + strlen(P));
     shell_t r = sh(dir, "./norvask_oem_tool show a.img; echo $?");
     EXPECT_EQ("3\n", r.out);
-    EXPECT_EQ(OPEN_FAIL "[Error] The image is in use by another process.\n" NO "a.img: Resource temporarily unavailable\n",
+    EXPECT_EQ(OPEN_FAIL "[Error] The image is in use by another process.\n" NO "a.img: locked by another process\n",
               r.err);
     EXPECT_EQ(0, finish_tool(writer, "0\n").status);
     sh(dir, "cd / && rm -rf " + std::string(dir));

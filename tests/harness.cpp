@@ -200,8 +200,8 @@ void run_rows(const std::vector<row_t> &rows)
                 snprintf(line, sizeof line, "0x%x : 0x%x\n", i < 10 ? OEM + 4 * i : LLDP, word_at(want, i < 10 ? OEM + 4 * i : LLDP));
                 listing += line;
             }
-            std::string out = replace_all(replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R", mr_menu(fx.path)),
-                                          "%L", listing + "\n");
+            std::string out = replace_all(replace_all(replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R",
+                                                              mr_menu(fx.path)), "%L", listing + "\n"), "%P", fx.path);
             SCOPED_TRACE(::testing::PrintToString(args) + ", answers " + ::testing::PrintToString(in.substr(0, 80)));
             run_t got = run_tool(args, in, r.limit, r.setup);
             EXPECT_EQ(out, got.out);

@@ -19,6 +19,7 @@
 #define END "\n[Error] Input ended, the unfinished command was undone!\n"  // inside a command
 #define MENU_END "\n[Error] Input ended!\n"                                 // at a menu read
 #define OPEN_FAIL "[Error] Fail to open file!\n"
+#define WHY(path, reason) "norvask_oem_tool: " path ": " reason "\n"  // on standard error, before the output
 #define READ_FAIL "[Error] Fail to read file!\n"
 #define WRITE_FAIL "[Error] Fail to write file!\n"
 #define UNDONE "[Warn]The command was undone.\n"

@@ -39,7 +39,8 @@ TEST(Process, StandardDescriptorsClosedOrLostAndNoImage)
         {B, {}, GPIO_IN, "norvask_oem_tool: standard output is closed\n", {}, 255, {"-f", "@"}, 0, {},
          [] { close(0); close(1); }},
         {B, {}, GPIO_IN, LOST, {}, 255, {"-f", "@"}, 0, {}, [] { to_file(1, "/dev/full"); }},
-        {B, {}, "0\n", OPEN_FAIL, {}, 255, {"-f", fifo}},
+        {B, {}, "0\n", "norvask_oem_tool: " + fifo + ": not a regular file or block device\n" OPEN_FAIL, {}, 255,
+         {"-f", fifo}},
     });
     unlink(fifo.c_str());
     // The reader of standard output goes away at the GPIO question: the command is undone.
@@ -124,7 +125,9 @@ TEST(Process, ImageReplacedBetweenCommands)
                      : change == TRUNCATED    ? truncate(fx.path.c_str(), OEM_CFG_ADDR)
                                               : 0);
         run_t r = finish_tool(c, GPIO_IN);
-        EXPECT_EQ(change == KEPT ? std::string(GPIO_ON P) : OPEN_FAIL, r.out);
+        EXPECT_EQ(change == KEPT ? std::string(GPIO_ON P)
+                                 : "norvask_oem_tool: " + path + (change == TRUNCATED ? ": too short\n" : ": no longer the file "
+                                   "opened at start-up\n") + OPEN_FAIL, r.out);
         EXPECT_EQ(change == KEPT ? 0 : 255, r.status);
         // The file locked at start-up (cut short: the rest counts as zeros), and the other one.
         bytes_t first = read_file(held), want = change == KEPT ? with_words(fx.bytes, GPIO_DONE) : fx.bytes;
@@ -158,7 +161,8 @@ TEST(Lock, SecondInstanceIsRefusedWhileTheFirstRuns)
     child_t first = start_tool({"-f", fx.path});
     ASSERT_EQ(waiting, read_output(first, waiting.size()));
     run_t second = run_tool({"-f", fx.path}, "-2\n0\n");
-    EXPECT_EQ(OPEN_FAIL "[Error] The image is in use by another process.\n", second.out);
+    EXPECT_EQ("norvask_oem_tool: " + fx.path + ": locked by another process\n" OPEN_FAIL
+              "[Error] The image is in use by another process.\n", second.out);
     EXPECT_EQ(255, second.status);
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
     run_t ended = finish_tool(first, "0\n");

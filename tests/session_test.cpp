@@ -6,7 +6,7 @@
 #define VERSION "norvask_oem_tool  version : 1.1.3\n"
 #define NO_PATH "    -f/-F                 To select an Image File\n"
 #define USAGE "Support options:\n" NO_PATH "    -v/--version          To check the version of tool\n"
-#define SHORT(n) "[Error] Image too short: " #n " bytes found, at least 1048544 (0xFFFE0) bytes needed!\n"
+#define SHORT(n) WHY("%P", "too short") "[Error] Image too short: " #n " bytes found, at least 1048544 (0xFFFE0) bytes needed!\n"
 #define R8 "Illegal input, please input 0--8\n"
 #define R4 "Illegal input, please input 0--4\n"
 #define GATE(c, what) "Current phy type " #c ", not " what "\n"
@@ -36,8 +36,8 @@ TEST(Session, StartUp)
         {B, {}, "0\n", USAGE, {}, 255, {"-V"}},
         {B, {}, "0\n", USAGE, {}, 255, {"@", "-f", "@"}},
         {B, {}, "0\n", NO_PATH, {}, 255, {"-f"}},
-        {B, {}, "0\n", OPEN_FAIL, {}, 255, {"-f", "@.missing"}},
-        {B, {}, "0\n", OPEN_FAIL, {}, 255, {"-f", "/tmp"}},  // not read-write, even for root
+        {B, {}, "0\n", WHY("%P.missing", "No such file or directory") OPEN_FAIL, {}, 255, {"-f", "@.missing"}},
+        {B, {}, "0\n", WHY("/tmp", "Is a directory") OPEN_FAIL, {}, 255, {"-f", "/tmp"}},  // not read-write, even for root
         {B, {}, "0\n", "@V" P, {}, 0, {"-F", "@", "-v"}},
         {sized(0), {}, "0\n", SHORT(0), {}, 255},
         {sized(0xFFFDF), {}, "0\n", SHORT(1048543), {}, 255},

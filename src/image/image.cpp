@@ -183,7 +183,8 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
     if (!image_kind(&st))
         return refuse(img, fd, IMG_CANNOT_OPEN, "not a regular file or block device");
     if ((fault_now() ? -1 : flock(fd, (mode == IMG_READ_ONLY ? LOCK_SH : LOCK_EX) | LOCK_NB)) != 0)
-        return refuse(img, fd, errno == EWOULDBLOCK ? IMG_IN_USE : IMG_CANNOT_OPEN, nullptr);
+        return errno == EWOULDBLOCK ? refuse(img, fd, IMG_IN_USE, "locked by another process")
+                                    : refuse(img, fd, IMG_CANNOT_OPEN, nullptr);
     off_t bytes = sys_size(fd, &st);
     *size = (long)bytes;
     if (bytes < (off_t)IMG_MIN_SIZE)

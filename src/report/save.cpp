@@ -16,6 +16,7 @@ typedef struct {
     bool stamps;               // applying what was printed stamps the OEM word
     uint32_t carried;          // OEM word bits applying what was printed sets
     uint32_t oem;
+    bool header_differs;       // enabled-ports copies a template over another header block
 } save_t;
 
 static void cover(save_t *sv, uint32_t addr)
@@ -62,11 +63,7 @@ static bool save_ports(save_t *sv, const reading_t *r)
         return false;
     printf("%s=%s\n", FEATURES[F_PORTS].names[0], r->text);
     sv->valued[S_NETPORT] = true;
-    if (memcmp(head, tmpl, sizeof head) != 0)
-        printf("# 0x%x-0x%x: the header block is not the template for %u enabled ports, which %s copies over "
-               "it\n",
-               IMG_HEADER_ADDR, IMG_HEADER_ADDR + IMG_HEADER_WORDS * IMG_WORD_SIZE - 1, b->cfg.valid_port,
-               FEATURES[F_PORTS].names[0]);
+    sv->header_differs = memcmp(head, tmpl, sizeof head) != 0;
     return true;
 }
 
@@ -117,7 +114,7 @@ static void save_oem_word(const save_t *sv)
 
 bool save_settings(img_t *img, const board_t *b)
 {
-    save_t sv = {img, b, {}, {}, false, MAGIC_MASK, 0};
+    save_t sv = {img, b, {}, {}, false, MAGIC_MASK, 0, false};
     uint32_t area[AREA_WORDS];
     if (!rd_img_words(img, OEM_CFG_ADDR, area, AREA_WORDS))
         return false;
@@ -139,5 +136,10 @@ bool save_settings(img_t *img, const board_t *b)
         if (!sv.covered[i] && area[i] != INVALID_ID)
             printf("# 0x%x holds 0x%x, a word no setting of this board writes; left out\n",
                    OEM_CFG_ADDR + i * IMG_WORD_SIZE, area[i]);
+    if (sv.header_differs)
+        printf("# 0x%x-0x%x: the header block is not the template for %u enabled ports, which %s copies over "
+               "it\n",
+               IMG_HEADER_ADDR, IMG_HEADER_ADDR + IMG_HEADER_WORDS * IMG_WORD_SIZE - 1, b->cfg.valid_port,
+               FEATURES[F_PORTS].names[0]);
     return true;
 }
