@@ -14,6 +14,13 @@
 //   - writes go through in the order of the dialogue, one pwrite per word or
 //     block; the copied header is read back to verify it; a command that
 //     wrote ends with fsync; the image is closed at the end;
+//   - a journal beside the image: before a command first writes a part of
+//     the image, the bytes it read of that part go to the journal with one
+//     pwrite and an fsync (the first record also creates the journal, syncs
+//     its directory and carries a digest of the image, read whole once per
+//     run); after the command's fsync the journal is closed and removed and
+//     its directory synced. At the start the directory is opened, checked
+//     for writing and synced, and the journal's name looked up;
 //   - every prompt and question is written before its answer is read, and a
 //     command's last output goes out with the next prompt.
 // It stores the same values as the tool, so both leave the same image. Its
@@ -41,6 +48,12 @@ static size_t s_in_len = 0, s_in_pos = 0;
 static bool s_in_end = false;
 
 static char s_out[8192];
+
+static int s_dir = -1, s_jfd = -1;
+static char s_jpath[4200];
+static bool s_digest_read = false;
+static unsigned s_covered = 0;  // parts of the image this command has journaled
+static off_t s_jsize = 0;
 static size_t s_out_len = 0;
 
 [[noreturn]] static void fail(void)
@@ -67,9 +80,12 @@ static void flush_out(void)
 
 // Shows what is pending, prompt last, then reads one answer line without its
 // newline; the end of input ends the run.
+static void commit(void);
+
 static void ask(char *line, size_t cap)
 {
     flush_out();
+    commit();  // the last command's output is out: its journal goes
     size_t n = 0;
     for (;;) {
         if (s_in_pos == s_in_len) {
@@ -126,6 +142,42 @@ static uint32_t rd(uint32_t addr)
     return le_word(b);
 }
 
+// The part `bit` of the image, whose bytes before the command are b[0, n),
+// made durable in the journal before its first write.
+static void cover(unsigned bit, const unsigned char *b, size_t n)
+{
+    static unsigned char rec[40 + 12 + 4096];
+    if (s_covered & bit)
+        return;
+    size_t head = 0;
+    if (s_jfd < 0) {
+        static unsigned char whole[0x10000];
+        for (off_t at = 0; !s_digest_read && at < s_locked.st_size; at += (off_t)sizeof whole)
+            if (pread(s_fd, whole, sizeof whole, at) < 0)
+                fail();
+        s_digest_read = true;
+        if ((s_jfd = open(s_jpath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) < 0)
+            fail();
+        head = 40;
+        s_jsize = 0;
+    }
+    memcpy(rec + head + 8, b, n);
+    if (pwrite(s_jfd, rec, head + 12 + n, s_jsize) < 0 || fsync(s_jfd) != 0 || (head != 0 && fsync(s_dir) != 0))
+        fail();
+    s_jsize += (off_t)(head + 12 + n);
+    s_covered |= bit;
+}
+
+static void commit(void)
+{
+    if (s_jfd >= 0 && (close(s_jfd) != 0 || unlink(s_jpath) != 0 || fsync(s_dir) != 0))
+        fail();
+    s_jfd = -1;
+    s_covered = 0;
+}
+
+enum { PART_HEADER = 1, PART_LLDP = 2, PART_OEM = 4 };
+
 static void wt_block(uint32_t addr, const unsigned char *b, size_t n)
 {
     if (pwrite(s_fd, b, n, addr) != (ssize_t)n)
@@ -172,6 +224,7 @@ static void gpio(void)
     uint32_t v = (uint32_t)ask_hex("GPIO value:") & GPIO_VAL_FIELD;
     unsigned char b[8];  // the OEM word and the GPIO word it replaces
     rd_block(OEM_CFG_ADDR, b, sizeof b);
+    cover(PART_OEM, b, sizeof b);
     wt(GPIO_CFG_ADDR, v);
     out("\nConfiguration completed successfully\n    GPIO : 0x%x\n", v);
     bool on = ask_yes("Switch GPIO on? (Y/N):");
@@ -182,9 +235,13 @@ static void gpio(void)
 static void lldp(void)
 {
     uint32_t v = (uint32_t)ask_hex("LLDP value:") & LLDP_TX_FIELD;
-    (void)rd(LLDP_START_ADDR);  // the word it replaces
+    unsigned char old[4];  // the word it replaces
+    rd_block(LLDP_START_ADDR, old, sizeof old);
+    cover(PART_LLDP, old, sizeof old);
     wt(LLDP_START_ADDR, v);
     uint32_t w = rd(OEM_CFG_ADDR);
+    unsigned char ow[4] = {(unsigned char)w, (unsigned char)(w >> 8), (unsigned char)(w >> 16), (unsigned char)(w >> 24)};
+    cover(PART_OEM, ow, sizeof ow);
     if ((w & OEM_SIG_FIELD) != MAGIC_MASK)
         w = 0;
     wt(OEM_CFG_ADDR, w | MAGIC_MASK);
@@ -196,13 +253,15 @@ static void smbus_arp(void)
     bool on = ask_hex("SMBus ARP, 1 enable, 0 disable:") == 1;
     unsigned char b[VN_SMBUS_ARP_ADDR + 4 - OEM_CFG_ADDR];  // the OEM word to the ARP word
     rd_block(OEM_CFG_ADDR, b, sizeof b);
+    cover(PART_OEM, b, sizeof b);
     wt(VN_SMBUS_ARP_ADDR, on ? SMBUS_ARP_ON : SMBUS_ARP_OFF);
     wt(OEM_CFG_ADDR, stamped(le_word(b), SMBUS_ARP_OEM_EN, true));
     out("\nConfiguration completed successfully, %s SMBUS ARP\n\n", on ? "Enable" : "Disable");
 }
 
-static void port_disable(uint32_t ports, uint32_t mask)
+static void port_disable(uint32_t ports, const unsigned char *header)
 {
+    uint32_t mask = le_word(header + PORT_MASK_ADDR) & PORT_MASK_FIELD;
     static const uint32_t templates[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS,
                                                      ENABLE_FOUR_PORTS};
     if (ports < 1 || ports > MAX_PORT_NUM)
@@ -214,13 +273,17 @@ static void port_disable(uint32_t ports, uint32_t mask)
     uint32_t remain = ports - n;
     unsigned char block[IMG_HEADER_WORDS * 4], back[sizeof block];
     rd_block(templates[remain - 1], block, sizeof block);
+    cover(PART_HEADER, header, sizeof block);
     wt_block(IMG_HEADER_ADDR, block, sizeof block);
     rd_block(IMG_HEADER_ADDR, back, sizeof back);
     if (memcmp(block, back, sizeof block) != 0)
         fail();
     out("\nConfiguration completed successfully, current port num:0x%x\n", remain);
     bool on = ask_yes("Switch port disable on? (Y/N):");
-    wt(OEM_CFG_ADDR, stamped(rd(OEM_CFG_ADDR), NETPORT_DISABLE_EN, on));
+    uint32_t w = rd(OEM_CFG_ADDR);
+    unsigned char ow[4] = {(unsigned char)w, (unsigned char)(w >> 8), (unsigned char)(w >> 16), (unsigned char)(w >> 24)};
+    cover(PART_OEM, ow, sizeof ow);
+    wt(OEM_CFG_ADDR, stamped(w, NETPORT_DISABLE_EN, on));
     out("netport disable configuration is : %s.\n\n", on ? "ON" : "OFF");
 }
 
@@ -232,6 +295,18 @@ int main(int argc, char **argv)
     s_fd = open(s_path, O_RDWR | O_CLOEXEC);
     if (s_fd < 0 || fstat(s_fd, &s_locked) != 0 || !S_ISREG(s_locked.st_mode) ||
         s_locked.st_size < (off_t)IMG_MIN_SIZE || flock(s_fd, LOCK_EX | LOCK_NB) != 0)
+        return 255;
+    // The journal's place: beside the file, in a directory that can be written and synced.
+    char *real = realpath(s_path, nullptr), dir[4096];
+    struct stat st;
+    if (real == nullptr || stat(real, &st) != 0)
+        return 255;
+    snprintf(s_jpath, sizeof s_jpath, "%s.norvask-journal", real);
+    snprintf(dir, sizeof dir, "%s", real);
+    *strrchr(dir, '/') = '\0';
+    free(real);
+    s_dir = open(dir[0] ? dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (s_dir < 0 || lstat(s_jpath, &st) == 0 || access(dir[0] ? dir : "/", W_OK) != 0 || fsync(s_dir) != 0)
         return 255;
     uint32_t sid = rd(SUB_SYS_ID_ADDR);
     out("\nmenu of family %u, PHY code 0x%x, %s\n", 0u, (sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD, s_path);
@@ -248,7 +323,7 @@ int main(int argc, char **argv)
         switch (num) {
         case 0:
             flush_out();
-            return close(s_fd) == 0 ? 0 : 1;
+            return close(s_fd) == 0 && close(s_dir) == 0 ? 0 : 1;
         case 7: {
             uint32_t mask = rd(PORT_MASK_ADDR) & PORT_MASK_FIELD;
             out("\nports %u of %u", mask == 0xF ? 4u : 0u, ports);
@@ -269,9 +344,12 @@ int main(int argc, char **argv)
         case 9:
             smbus_arp();
             break;
-        case 12:
-            port_disable(ports, rd(PORT_MASK_ADDR) & PORT_MASK_FIELD);
+        case 12: {
+            unsigned char header[IMG_HEADER_WORDS * 4];
+            rd_block(IMG_HEADER_ADDR, header, sizeof header);
+            port_disable(ports, header);
             break;
+        }
         default:
             out("Illegal input, please input 0--8\n");
             wrote = false;

@@ -3,6 +3,8 @@
 #ifndef NORVASK_OEM_CFG_H
 #define NORVASK_OEM_CFG_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -199,6 +201,7 @@ void fput_escaped(const char *s, int len, FILE *to);
 // region keeps the bytes it replaces: that undo record lets the command loop
 // either commit the whole command or put every byte back.
 #define IMG_MAX_REGIONS 8
+#define IMG_NREGIONS 5  // the header block, the templates, the LLDP word, the OEM area, the sub-system id
 #define IMG_REGION_CAP 0x1000u  // the largest region, the four templates
 
 // The first failure of a cycle. A failed verification has printed its own
@@ -214,16 +217,51 @@ typedef struct {
     unsigned char orig[IMG_REGION_CAP];
 } img_region_t;
 
+// What the start found beside the image. A writer undoes an interrupted
+// command from its journal before anything else; a reader shows the image
+// as that undo will leave it. The refusals leave image and journal alone.
+enum img_journal_t {
+    JOURNAL_NONE,
+    JOURNAL_UNDONE,      // a writer undid an interrupted command from it, and removed it
+    JOURNAL_TORN,        // its header was cut off, so nothing had been written: removed
+    JOURNAL_PENDING,     // a reader shows the image as the undo will leave it
+    JOURNAL_FOREIGN,     // a file in its place that is not a journal of ours: refused
+    JOURNAL_MISMATCH,    // of another image, or of one changed since: refused
+    JOURNAL_UNREADABLE,  // refused
+    JOURNAL_STUCK,       // the undo could not be written back or the journal removed
+};
+
+// A part of the image as a journal record holds it.
+typedef struct {
+    uint32_t start, len;
+    unsigned char bytes[IMG_REGION_CAP];
+} img_record_t;
+
 typedef struct {
     int fd;
     const char *path;
     uint64_t dev, ino;   // the locked file; every cycle must still find it at path
+    uint64_t size;       // its bytes
+    unsigned mode;       // its permission bits, which the journal takes
     img_fail_t failed;   // the first failure of the cycle; later accesses fail at once
     bool dry_run;        // writes change the copy only, never the file (always so when read-only)
     const char *why;     // why the image could not be opened or used, for the user
     int order[IMG_MAX_REGIONS];  // regions in the order of their first write
     int nwritten;
     img_region_t region[IMG_MAX_REGIONS];
+    // The journal beside the image: before a cycle first changes a region,
+    // the region's bytes are appended to it and made durable, so that a
+    // process killed or a power cut mid-command is undone at the next start.
+    char jpath[4096];       // empty: no journal can be kept (no_journal says why)
+    const char *no_journal;
+    int dir_fd;             // the journal's directory, synced when it appears or goes
+    int jfd;                // the journal of the cycle, -1 while there is none
+    uint64_t jsize;
+    bool digest_known;      // digest is the file's, kept up to date by every write
+    uint64_t digest;
+    img_journal_t journal;  // what the start found
+    int nrecords;           // a found journal's records, laid over the file's bytes
+    img_record_t records[IMG_MAX_REGIONS];
 } img_t;
 
 // IMG_ON_STD_FD: the image took descriptor 0, 1 or 2, so one of them is
@@ -243,10 +281,36 @@ bool img_cycle_begin(img_t *img);
 img_fail_t img_failure(const img_t *img);
 void img_mark_failed(img_t *img, img_fail_t why);
 bool img_cycle_sync(img_t *img);
-void img_cycle_release(img_t *img);
+bool img_cycle_release(img_t *img);
 img_undo_t img_rollback(img_t *img);
 bool img_end(img_t *img);
 bool img_region_of(uint32_t addr, uint32_t len);
+int img_region_index(uint32_t addr, uint32_t len);
+uint32_t img_region_start(int i);
+uint32_t img_region_len(int i);
+
+// The journal (src/image/journal.cpp), driven by the image layer itself.
+bool img_journal_setup(img_t *img, img_mode_t mode, bool block_device, uid_t image_owner);
+bool img_journal_cover(img_t *img, const img_region_t *r);
+bool img_journal_remove(img_t *img);
+void img_journal_close(img_t *img);
+void img_overlay(const img_t *img, uint32_t start, unsigned char *bytes, uint32_t len);
+uint64_t img_word_digest(uint64_t index, uint32_t word);
+
+// The layer's system calls (src/image/sys.cpp), each through the fault seam.
+struct stat;
+ssize_t sys_pread(int fd, void *buf, size_t n, off_t at);
+ssize_t sys_pwrite(int fd, const void *buf, size_t n, off_t at);
+int sys_fsync(int fd);
+int sys_close(int fd);
+int sys_fstat(int fd, struct stat *st);
+int sys_stat(const char *path, struct stat *st);
+int sys_lstat(const char *path, struct stat *st);
+off_t sys_size(int fd, const struct stat *st);
+int sys_open(const char *path, int flags, mode_t mode);
+int sys_flock(int fd, int op);
+int sys_unlink(const char *path);
+int sys_access(const char *path, int how);
 // Calls fn for each word the cycle changed, in address order, with its value
 // before the cycle's first write and now.
 void img_each_change(const img_t *img, void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
@@ -268,6 +332,17 @@ bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n);
 enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL, IMG_FAULT_STUCK, IMG_FAULT_CORRUPT, IMG_FAULT_TORN };
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
 void img_fault_clear(void);
+// Power cuts: while tracking, the seam keeps what the file system has not
+// made durable (writes since their file's last sync, a journal created or
+// removed since its directory's), and a cut loses each as `fate` decides.
+// The call log has two letters a call: O open, R read, W write, S sync,
+// X close, U unlink, F fstat, T stat, L lstat, K lock, A access, Z size;
+// then i the image, j the journal, d its directory, r a journal read, ? none.
+enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
+void img_track_durability(bool on);
+int img_pending(void);
+void img_power_cut(img_fate_t (*fate)(int i, void *ctx), void *ctx);
+const char *img_call_log(void);
 unsigned long img_calls(void);
 
 // A bit field of a word, bits lo..hi inclusive.
@@ -604,6 +679,7 @@ int verb_set(command_run_t *r);
 int verb_save(command_run_t *r);
 int verb_apply(command_run_t *r);
 img_undo_t report_failure(img_t *img, FILE *to);
+void journal_left(const img_t *img);
 [[noreturn]] void end_by_signal(img_t *img, int sig);
 bool oem_tool_process_setup(void);
 bool standard_fds_open(void);

@@ -25,6 +25,14 @@ img_undo_t report_failure(img_t *img, FILE *to)
     return undo;
 }
 
+// A completed command whose journal could not be removed.
+void journal_left(const img_t *img)
+{
+    fputs(TOOL_NAME ": ", stderr);
+    fput_escaped(img->jpath, -1, stderr);
+    fprintf(stderr, ": the journal could not be removed (%s); the next start undoes the command\n", img->why);
+}
+
 // Ends the process by the signal that arrived, with its default action, so
 // that a shell or make sees what it expects.
 [[noreturn]] void end_by_signal(img_t *img, int sig)

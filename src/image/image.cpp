@@ -12,114 +12,19 @@
 #include <cerrno>
 #include <cstring>
 
-// The parts of the image the tool reads or writes, each moved whole.
-static const struct {
-    uint32_t start, len;
-} REGIONS[] = {
-    {IMG_HEADER_ADDR, IMG_HEADER_WORDS * IMG_WORD_SIZE},
-    {ENABLE_FOUR_PORTS, MAX_PORT_NUM * IMG_HEADER_WORDS * IMG_WORD_SIZE},
-    {LLDP_START_ADDR, IMG_WORD_SIZE},
-    {OEM_CFG_ADDR, OEM_CFG_END_ADDR + IMG_WORD_SIZE - OEM_CFG_ADDR},
-    {SUB_SYS_ID_ADDR, IMG_WORD_SIZE},
-};
-static const int NREGIONS = (int)(sizeof REGIONS / sizeof REGIONS[0]);
-static_assert(sizeof REGIONS / sizeof REGIONS[0] <= IMG_MAX_REGIONS);
 
-// ---------------------------------------------------------------- fault seam
-static unsigned long s_calls = 0;
-static unsigned long s_fail_at = 0;  // 0: no fault planned
-static img_fault_mode_t s_fail_mode = IMG_FAULT_ERROR;
-static bool s_torn = false;  // TORN: the one write that stores half has happened
-
-void img_fault_after(unsigned long n, img_fault_mode_t mode)
+static void put_le(unsigned char *p, uint32_t v)
 {
-    s_fail_at = n == 0 ? 0 : s_calls + n;
-    s_fail_mode = mode;
-    s_torn = false;
+    for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
+        p[i] = (unsigned char)(v >> (8 * i));
 }
 
-void img_fault_clear(void)
+static uint32_t get_le(const unsigned char *p)
 {
-    s_fail_at = 0;
-}
-
-unsigned long img_calls(void)
-{
-    return s_calls;
-}
-
-// Counts one call; true when this is the call a test asked to fail (or a
-// later one, once the image is stuck).
-static bool fault_now(void)
-{
-    ++s_calls;
-    if (s_fail_mode == IMG_FAULT_TORN)
-        return false;
-    if (s_fail_at == 0 || s_calls < s_fail_at || (s_calls > s_fail_at && s_fail_mode != IMG_FAULT_STUCK))
-        return false;
-    if (s_fail_mode != IMG_FAULT_STUCK)
-        s_fail_at = 0;
-    errno = EIO;
-    return true;
-}
-
-static ssize_t sys_pread(int fd, void *buf, size_t n, off_t at)
-{
-    bool corrupt = s_fail_mode == IMG_FAULT_CORRUPT;
-    if (!fault_now())
-        return pread(fd, buf, n, at);
-    if (!corrupt)
-        return -1;
-    ssize_t got = pread(fd, buf, n, at);
-    if (got > 0)
-        *(unsigned char *)buf ^= 1;
-    return got;
-}
-
-static ssize_t sys_pwrite(int fd, const void *buf, size_t n, off_t at)
-{
-    bool partial = s_fail_mode == IMG_FAULT_PARTIAL || s_fail_mode == IMG_FAULT_TORN;
-    if (s_fail_mode == IMG_FAULT_TORN && s_fail_at != 0 && s_calls + 1 >= s_fail_at) {
-        ++s_calls;  // a device that tore one write and took no other: the undo cannot finish
-        bool first = !s_torn;
-        s_torn = true;
-        errno = first && pwrite(fd, buf, n / 2, at) < 0 ? errno : EIO;
-        return -1;
-    }
-    if (!fault_now())
-        return pwrite(fd, buf, n, at);
-    if (partial && n > 1)
-        return pwrite(fd, buf, n / 2, at);
-    return -1;
-}
-
-static int sys_fsync(int fd)
-{
-    return fault_now() ? -1 : fsync(fd);
-}
-
-static int sys_close(int fd)
-{
-    // The descriptor is closed whatever the outcome, as close(2) does.
-    bool fail = fault_now();
-    return close(fd) != 0 || fail ? -1 : 0;
-}
-
-static int sys_fstat(int fd, struct stat *st)
-{
-    return fault_now() ? -1 : fstat(fd, st);
-}
-
-static int sys_stat(const char *path, struct stat *st)
-{
-    return fault_now() ? -1 : stat(path, st);
-}
-
-static off_t sys_size(int fd, const struct stat *st)
-{
-    if (S_ISREG(st->st_mode))
-        return st->st_size;
-    return fault_now() ? -1 : lseek(fd, 0, SEEK_END);  // a block device
+    uint32_t v = 0;
+    for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
+        v |= (uint32_t)p[i] << (8 * i);
+    return v;
 }
 
 // ---------------------------------------------------------------- run
@@ -127,7 +32,7 @@ static void forget_cycle(img_t *img)
 {
     img->failed = IMG_OK;
     img->nwritten = 0;
-    for (int i = 0; i < NREGIONS; i++) {
+    for (int i = 0; i < IMG_NREGIONS; i++) {
         img_region_t *r = &img->region[i];
         r->loaded = r->saved = false;
         r->lo = r->hi = 0;
@@ -159,18 +64,18 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
 {
     // The region buffers are left alone: a page is touched only when a
     // command needs its region.
-    img->fd = -1;
+    img->fd = img->dir_fd = img->jfd = -1;
     img->path = path;
     img->dev = img->ino = 0;
     img->dry_run = mode == IMG_READ_ONLY;
     img->why = nullptr;
-    for (int i = 0; i < NREGIONS; i++) {
-        img->region[i].start = REGIONS[i].start;
-        img->region[i].len = REGIONS[i].len;
+    for (int i = 0; i < IMG_NREGIONS; i++) {
+        img->region[i].start = img_region_start(i);
+        img->region[i].len = img_region_len(i);
     }
     forget_cycle(img);
     int flags = (mode == IMG_READ_ONLY ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int fd = fault_now() ? -1 : open(path, flags);
+    int fd = sys_open(path, flags, 0);
     if (fd < 0)
         return refuse(img, -1, IMG_CANNOT_OPEN, nullptr);
     if (fd <= STDERR_FILENO) {  // the lowest free descriptor: a standard one is closed
@@ -182,7 +87,7 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
         return refuse(img, fd, IMG_CANNOT_OPEN, nullptr);
     if (!image_kind(&st))
         return refuse(img, fd, IMG_CANNOT_OPEN, "not a regular file or block device");
-    if ((fault_now() ? -1 : flock(fd, (mode == IMG_READ_ONLY ? LOCK_SH : LOCK_EX) | LOCK_NB)) != 0)
+    if (sys_flock(fd, (mode == IMG_READ_ONLY ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? refuse(img, fd, IMG_IN_USE, "locked by another process")
                                     : refuse(img, fd, IMG_CANNOT_OPEN, nullptr);
     off_t bytes = sys_size(fd, &st);
@@ -192,6 +97,12 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
     img->fd = fd;
     img->dev = (uint64_t)st.st_dev;
     img->ino = (uint64_t)st.st_ino;
+    img->size = (uint64_t)bytes;
+    img->mode = st.st_mode & 07777;
+    if (!img_journal_setup(img, mode, S_ISBLK(st.st_mode), st.st_uid)) {
+        img_end(img);
+        return IMG_CANNOT_OPEN;
+    }
     return IMG_STARTED;
 }
 
@@ -242,9 +153,12 @@ bool img_cycle_sync(img_t *img)
     return true;
 }
 
-void img_cycle_release(img_t *img)
+// The command is done and its output out: its journal goes. Should that
+// fail, the next start undoes the command, as after a crash just before.
+bool img_cycle_release(img_t *img)
 {
     forget_cycle(img);
+    return img_journal_remove(img);
 }
 
 static bool same_bytes_on_file(img_t *img, const img_region_t *r)
@@ -274,12 +188,20 @@ img_undo_t img_rollback(img_t *img)
             // A short write is judged by the read-back below: the bytes past
             // a file size limit were never changed.
             (void)sys_pwrite(img->fd, r->orig + r->lo, n, (off_t)(r->start + r->lo));
+            for (uint32_t at = r->lo; at < r->hi; at += IMG_WORD_SIZE)
+                img->digest += img_word_digest((r->start + at) / IMG_WORD_SIZE, get_le(r->orig + at)) -
+                               img_word_digest((r->start + at) / IMG_WORD_SIZE, get_le(r->cur + at));
         }
         bool ok = sys_fsync(img->fd) == 0;
         for (int k = img->nwritten - 1; k >= 0; k--)
             ok = same_bytes_on_file(img, &img->region[img->order[k]]) && ok;
         result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
+        img->digest_known = img->digest_known && ok;
     }
+    if (result == IMG_NOT_RESTORED)
+        img_journal_close(img);  // the only record left, for the next start
+    else if (!img_journal_remove(img))
+        result = IMG_NOT_RESTORED;
     forget_cycle(img);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     return result;
@@ -288,27 +210,17 @@ img_undo_t img_rollback(img_t *img)
 // Ends the run: the lock goes with the descriptor.
 bool img_end(img_t *img)
 {
+    img_journal_close(img);
+    bool ok = img->dir_fd < 0 || sys_close(img->dir_fd) == 0;
+    img->dir_fd = -1;
     if (img->fd < 0)
-        return true;
-    bool ok = sys_close(img->fd) == 0;
+        return ok;
+    ok = sys_close(img->fd) == 0 && ok;
     img->fd = -1;
     return ok;
 }
 
 // ---------------------------------------------------------------- word access
-static int region_index(uint32_t addr, uint32_t len)
-{
-    for (int i = 0; i < NREGIONS; i++)
-        if (addr >= REGIONS[i].start && len <= REGIONS[i].len && addr - REGIONS[i].start <= REGIONS[i].len - len)
-            return i;
-    return -1;
-}
-
-bool img_region_of(uint32_t addr, uint32_t len)
-{
-    return region_index(addr, len) >= 0;
-}
-
 // The region holding [addr, addr + len), read from the file on first use.
 // Any failure is the cycle's failure: later accesses fail at once, so an
 // operation never goes on from a value it could not read.
@@ -316,7 +228,7 @@ static img_region_t *region_for(img_t *img, uint32_t addr, uint32_t len, img_fai
 {
     if (img->failed != IMG_OK)
         return nullptr;
-    int i = region_index(addr, len);
+    int i = img_region_index(addr, len);
     if (i < 0) {
         img->failed = fail_as;  // no word outside the regions is ever touched
         return nullptr;
@@ -327,23 +239,10 @@ static img_region_t *region_for(img_t *img, uint32_t addr, uint32_t len, img_fai
             img->failed = IMG_READ_FAIL;
             return nullptr;
         }
+        img_overlay(img, r->start, r->cur, r->len);  // a reader sees the interrupted command undone
         r->loaded = true;
     }
     return r;
-}
-
-static void put_le(unsigned char *p, uint32_t v)
-{
-    for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
-        p[i] = (unsigned char)(v >> (8 * i));
-}
-
-static uint32_t get_le(const unsigned char *p)
-{
-    uint32_t v = 0;
-    for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
-        v |= (uint32_t)p[i] << (8 * i);
-    return v;
 }
 
 void img_each_change(const img_t *img, void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
@@ -386,6 +285,10 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
         return false;
     uint32_t lo = addr - r->start, hi = lo + len;
     if (!r->saved) {
+        if (!fp->dry_run && !img_journal_cover(fp, r)) {
+            fp->failed = IMG_WRITE_FAIL;
+            return false;
+        }
         memcpy(r->orig, r->cur, r->len);
         r->saved = true;
         r->lo = lo;
@@ -394,12 +297,18 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
     }
     r->lo = lo < r->lo ? lo : r->lo;
     r->hi = hi > r->hi ? hi : r->hi;
-    for (size_t i = 0; i < n; i++)
-        put_le(r->cur + lo + i * IMG_WORD_SIZE, words[i]);
+    for (size_t i = 0; i < n; i++) {
+        unsigned char *at = r->cur + lo + i * IMG_WORD_SIZE;
+        if (!fp->dry_run)
+            fp->digest += img_word_digest(addr / IMG_WORD_SIZE + i, words[i]) -
+                          img_word_digest(addr / IMG_WORD_SIZE + i, get_le(at));
+        put_le(at, words[i]);
+    }
     if (fp->dry_run)
         return true;
     if (sys_pwrite(fp->fd, r->cur + lo, len, (off_t)addr) != (ssize_t)len) {
         fp->failed = IMG_WRITE_FAIL;
+        fp->digest_known = false;
         return false;
     }
     return true;
