@@ -81,11 +81,14 @@ static void flush_out(void)
 // Shows what is pending, prompt last, then reads one answer line without its
 // newline; the end of input ends the run.
 static void commit(void);
+static bool s_done = false;  // a command completed: its journal goes once its output is out
 
 static void ask(char *line, size_t cap)
 {
     flush_out();
-    commit();  // the last command's output is out: its journal goes
+    if (s_done)
+        commit();
+    s_done = false;
     size_t n = 0;
     for (;;) {
         if (s_in_pos == s_in_len) {
@@ -357,5 +360,6 @@ int main(int argc, char **argv)
         }
         if (wrote && fsync(s_fd) != 0)
             fail();
+        s_done = true;
     }
 }

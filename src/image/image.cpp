@@ -299,7 +299,7 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
     r->hi = hi > r->hi ? hi : r->hi;
     for (size_t i = 0; i < n; i++) {
         unsigned char *at = r->cur + lo + i * IMG_WORD_SIZE;
-        if (!fp->dry_run)
+        if (fp->digest_known && !fp->dry_run && get_le(at) != words[i])
             fp->digest += img_word_digest(addr / IMG_WORD_SIZE + i, words[i]) -
                           img_word_digest(addr / IMG_WORD_SIZE + i, get_le(at));
         put_le(at, words[i]);

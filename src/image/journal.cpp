@@ -208,7 +208,8 @@ static img_journal_t recover(img_t *img, img_journal_t found)
 // when the file cannot be found there.
 static bool journal_path(img_t *img, char *dir, size_t cap)
 {
-    char *real = realpath(img->path, nullptr);
+    char resolved[PATH_MAX];  // on the stack: the tool allocates nothing
+    char *real = realpath(img->path, resolved);
     bool ok = real != nullptr && strlen(real) + sizeof JOURNAL_SUFFIX <= sizeof img->jpath && strlen(real) < cap;
     img->no_journal = ok ? nullptr : real == nullptr ? strerror(errno) : "its path is too long";
     if (ok) {
@@ -217,7 +218,6 @@ static bool journal_path(img_t *img, char *dir, size_t cap)
         char *slash = strrchr(dir, '/');
         slash[slash == dir ? 1 : 0] = '\0';
     }
-    free(real);
     return ok;
 }
 
