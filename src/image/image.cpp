@@ -286,7 +286,7 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
     uint32_t lo = addr - r->start, hi = lo + len;
     if (!r->saved) {
         if (!fp->dry_run && !img_journal_cover(fp, r)) {
-            fp->failed = IMG_WRITE_FAIL;
+            img_mark_failed(fp, IMG_WRITE_FAIL);  // unless the digest could not be read
             return false;
         }
         memcpy(r->orig, r->cur, r->len);

@@ -280,8 +280,10 @@ bool img_journal_cover(img_t *img, const img_region_t *r)
     size_t n = 0;
     bool created = img->jfd < 0;
     if (created) {
-        if (!img->digest_known && !digest_file(img, &img->digest))
+        if (!img->digest_known && !digest_file(img, &img->digest)) {
+            img_mark_failed(img, IMG_READ_FAIL);
             return false;
+        }
         img->digest_known = true;
         img->jfd = sys_open(img->jpath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, img->mode);
         if (img->jfd < 0)
