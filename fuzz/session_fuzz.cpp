@@ -7,37 +7,37 @@
 // outside the header block, the LLDP word and the OEM area, and leaves no fd on it. The failed
 // call's command is undone: the owned bytes at the first menu prompt after the failure (or at the
 // end) are those at the last prompt before it, unless the run said they could not be restored.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "image_gen.h"
-#include "norvask-oem-cfg.h"
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t owned[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS * IMG_WORD_SIZE},
                                   {LLDP_START_ADDR, LLDP_START_ADDR + IMG_WORD_SIZE},
                                   {OEM_CFG_ADDR, OEM_CFG_END_ADDR + IMG_WORD_SIZE}};
-static std::string s_img, s_in;
-static int s_fd;                     // the image, read on the side
-static unsigned long s_fail_at;      // the run's failing call (img_calls() numbering), 0: none
-static bool s_checked;               // the first prompt after the failure has been seen
-static std::string s_since;          // output since the last prompt
-static bytes_t s_last;               // owned bytes at the last prompt before the failure
+static std::string s_img, s_since;  // the image; output since the last prompt
+static unsigned long s_fail_at;     // the run's failing call (img_calls() numbering), 0: none
+static bool s_checked;              // the first prompt after the failure has been seen
+static bytes_t s_last;              // owned bytes at the last prompt before the failure
 
-static bytes_t owned_bytes()
+static void check(bool ok)
 {
+    if (!ok)
+        abort();  // a failed run keeps its files for a look
+}
+
+static bytes_t owned_bytes()  // read on the side
+{
+    std::ifstream f(s_img, std::ios::binary);
     bytes_t b;
     for (const auto &o : owned) {
-        size_t at = b.size();
-        b.resize(at + o[1] - o[0]);
-        if (pread(s_fd, b.data() + at, o[1] - o[0], (off_t)o[0]) != (ssize_t)(o[1] - o[0]))
-            abort();
+        b.resize(b.size() + o[1] - o[0]);
+        f.seekg((std::streamoff)o[0]).read((char *)b.data() + b.size() - (o[1] - o[0]), (std::streamsize)(o[1] - o[0]));
     }
     return b;
 }
@@ -46,8 +46,7 @@ static bool fault_fired() { return s_fail_at != 0 && img_calls() >= s_fail_at; }
 
 static void check_undone()
 {
-    if (s_since.find("could not be restored") == std::string::npos && owned_bytes() != s_last)
-        abort();
+    check(s_since.find("could not be restored") != std::string::npos || owned_bytes() == s_last);
     s_checked = true;
 }
 
@@ -69,11 +68,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     s_img = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/norvask-fuzz-") +
             std::to_string(getpid()) + ".img";
-    s_in = s_img + ".in";
     static char buf[1 << 16];
     stdout = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, on_output, nullptr, nullptr});
-    if (stdout == nullptr || setvbuf(stdout, buf, _IOFBF, sizeof buf) != 0)
-        abort();
+    check(stdout != nullptr && setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
     return 0;
 }
 
@@ -86,25 +83,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             v |= (uint32_t)(pos < size ? data[pos] : 0) << (8 * i);
         return v;
     };
-    uint32_t flags = take(1), code = take(1), low = take(1), sid = flags >> 1 & 3, fault = take(2);
-    static std::map<uint32_t, bytes_t> s_base;  // building a megabyte costs more than most sessions
-    if (s_base.size() >= 32)
-        s_base.clear();
-    bytes_t &base = s_base[(flags & 7) << 16 | code << 8 | low];
-    if (base.empty()) {
-        image_plan_t plan = image_plan_default();
-        plan.pattern = flags & 1;
-        plan.has_sid = sid != 0;
-        plan.device_id = sid < 2 ? image_device_id(Vantrel) : sid == 2 ? MR_DEVICE_ID_A : MR_DEVICE_ID_B;
-        plan.phy_code = code;
-        plan.ports = low & SID_PORT_NUM_FIELD;
-        plan.wol = low & SID_WOL_BIT;
-        plan.ncsi = low & SID_NCSI_BIT;
-        base = image_build(&plan);
-    }
+    uint32_t flags = take(1), sid = flags >> 1 & 3;
+    image_plan_t plan = image_plan_default();
+    plan.pattern = flags & 1;
+    plan.has_sid = sid != 0;
+    plan.device_id = sid < 2 ? image_device_id(Vantrel) : sid == 2 ? MR_DEVICE_ID_A : MR_DEVICE_ID_B;
+    plan.phy_code = take(1);
+    uint32_t low = take(1), fault = take(2);
+    plan.ports = low & SID_PORT_NUM_FIELD;
+    plan.wol = low & SID_WOL_BIT;
+    plan.ncsi = low & SID_NCSI_BIT;
     // Preset words go where the tool looks: the OEM area, the LLDP word, the port-count templates
     // and the header's port mask.
-    bytes_t before = base;
+    bytes_t before = image_build(&plan);
     for (uint32_t n = flags >> 3 & 3; n > 0; n--) {
         static const uint32_t at[4] = {OEM_CFG_ADDR, LLDP_START_ADDR, ENABLE_FOUR_PORTS, PORT_MASK_ADDR};
         static const uint32_t words[4] = {11, 1, 4 * IMG_HEADER_WORDS, 1};
@@ -113,13 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     pos = std::min(pos, size);
     std::ofstream(s_img, std::ios::binary).write((const char *)before.data(), (std::streamsize)before.size());
-    std::ofstream(s_in, std::ios::binary).write((const char *)data + pos, (std::streamsize)(size - pos));
-    if (freopen(s_in.c_str(), "rb", stdin) == nullptr)
-        abort();
+    std::ofstream(s_img + ".in", std::ios::binary).write((const char *)data + pos, (std::streamsize)(size - pos));
+    check(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
 
     char arg0[] = "norvask_oem_tool", arg1[] = "-f";
     char *argv[] = {arg0, arg1, s_img.data(), nullptr};
-    s_fd = open(s_img.c_str(), O_RDONLY | O_CLOEXEC);
     s_checked = false;
     s_since.clear();
     s_last = owned_bytes();
@@ -130,25 +119,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fflush(stdout);
     if (fault_fired() && !s_checked)
         check_undone();
-    close(s_fd);
+    // A failure is always told, status 1 only after one; the size and the bytes the tool does not
+    // own never change: the image with its owned bytes put back is the one before.
+    check(status == -1 || status == (fault_fired() ? 1 : 0));
     std::ifstream f(s_img, std::ios::binary);
     bytes_t after((std::istreambuf_iterator<char>(f)), {});
     f.close();
-    // A failure is always told, status 1 only after one; the size and the bytes the tool does not
-    // own never change: the image with its owned bytes put back is the one before.
-    if (status != -1 && status != (fault_fired() ? 1 : 0))
-        abort();
-    if (after.size() != before.size())
-        abort();
+    check(after.size() == before.size());
     for (const auto &o : owned)
         memcpy(after.data() + o[0], before.data() + o[0], o[1] - o[0]);
-    if (after != before)
-        abort();
+    check(after == before);
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec))
-        if (std::filesystem::read_symlink(e.path(), ec) == s_img)
-            abort();  // a stream or the lock left open on the image
-    unlink(s_img.c_str());  // a failed run keeps its files for a look
-    unlink(s_in.c_str());
+        check(std::filesystem::read_symlink(e.path(), ec) != s_img);  // a stream or the lock left open on it
+    unlink(s_img.c_str());
+    unlink((s_img + ".in").c_str());
     return 0;
 }

@@ -31,11 +31,7 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
     return fixture_t{path, bytes};  // no copy: the file is removed once
 }
 
-fixture_t::~fixture_t()
-{
-    if (!path.empty())
-        unlink(path.c_str());
-}
+fixture_t::~fixture_t() { unlink(path.c_str()); }
 
 bytes_t read_file(const std::string &path)
 {
@@ -74,9 +70,18 @@ uint32_t word_at(const bytes_t &b, uint32_t at)
     if (expected.size() != actual.size())
         return ::testing::AssertionFailure() << "size " << actual.size() << ", expected " << expected.size();
     uint32_t w = (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first - expected.begin()) & ~3u;
-    char text[64];
-    snprintf(text, sizeof text, "word 0x%x is 0x%x, expected 0x%x", w, word_at(actual, w), word_at(expected, w));
-    return ::testing::AssertionFailure() << text;
+    return ::testing::AssertionFailure() << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w)
+                                         << ", expected 0x" << word_at(expected, w);
+}
+
+// The arguments, "@" at the start of one standing for `image` if given, and their argv.
+static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image)
+{
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back((a = !image.empty() && a.starts_with("@") ? image + a.substr(1) : a).data());
+    argv.push_back(nullptr);
+    return argv;
 }
 
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input,
@@ -93,13 +98,9 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
         close(fd);
     }
     args.insert(args.begin(), "norvask_oem_tool");
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back((a = a.starts_with("@") ? image + a.substr(1) : a).data());
-    argv.push_back(nullptr);
     const unsigned long before = img_calls();
     img_fault_after(fail, mode);
-    here_t r{"", "", oem_tool_main((int)args.size(), argv.data()), 0};
+    here_t r{"", "", oem_tool_main((int)args.size(), argv_of(args, image).data()), 0};
     img_fault_clear();
     r.calls = img_calls() - before;
     fflush(nullptr);
@@ -124,8 +125,7 @@ void each_fault(unsigned long calls, const std::function<void(unsigned long, img
         }
 }
 
-child_t start_tool(const std::vector<std::string> &args, limit_t limit, const std::function<void()> &setup,
-                   const char *prog)
+child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup, const char *prog)
 {
     int in[2], out[2];
     EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC));
@@ -137,16 +137,11 @@ child_t start_tool(const std::vector<std::string> &args, limit_t limit, const st
         dup2(out[1], 2);
         signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {limit.value, limit.value};
-        if (limit.resource >= 0)
-            setrlimit(limit.resource, &rl);
         if (setup)
             setup();
-        std::vector<char *> argv = {const_cast<char *>(prog)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(prog, argv.data());
+        std::vector<std::string> all = args;
+        all.insert(all.begin(), prog);
+        execv(prog, argv_of(all, "").data());
         _exit(127);
     }
     close(in[0]);
@@ -191,19 +186,18 @@ void run_rows(const std::vector<row_t> &rows)
             bytes_t want = with_words(fx.bytes, r.changed);
             if (r.tmpl != 0)
                 std::copy_n(fx.bytes.begin() + r.tmpl, 0x400, want.begin());
-            std::vector<std::string> args = r.args;
-            for (std::string &a : args)
-                a = a.starts_with("@") ? fx.path + a.substr(1) : a;
-            std::string in = replace_all(r.in, "\n", eol), listing = "\nConfiguration List:\n";
+            std::string listing = "\nConfiguration List:\n";
             char line[40];
-            for (uint32_t i = 0; i <= 10 && want.size() >= IMG_MIN_SIZE; i++) {  // ten OEM words, the LLDP word
-                snprintf(line, sizeof line, "0x%x : 0x%x\n", i < 10 ? OEM + 4 * i : LLDP, word_at(want, i < 10 ? OEM + 4 * i : LLDP));
+            for (uint32_t i = 0, at = OEM; i <= 10 && want.size() >= IMG_MIN_SIZE; i++, at = i < 10 ? OEM + 4 * i : LLDP) {
+                snprintf(line, sizeof line, "0x%x : 0x%x\n", at, word_at(want, at));  // ten OEM words, the LLDP word
                 listing += line;
             }
-            std::string out = replace_all(replace_all(replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R",
-                                                              mr_menu(fx.path)), "%L", listing + "\n"), "%P", fx.path);
-            SCOPED_TRACE(::testing::PrintToString(args) + ", answers " + ::testing::PrintToString(in.substr(0, 80)));
-            run_t got = run_tool(args, in, r.limit, r.setup);
+            std::string out = replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R", mr_menu(fx.path));
+            out = replace_all(replace_all(out, "%L", listing + "\n"), "%P", fx.path);
+            std::vector<std::string> args = r.args;
+            argv_of(args, fx.path);
+            SCOPED_TRACE(::testing::PrintToString(args) + ", answers " + ::testing::PrintToString(r.in.substr(0, 80)));
+            run_t got = run_tool(args, replace_all(r.in, "\n", eol), r.setup);
             EXPECT_EQ(out, got.out);
             EXPECT_EQ(r.status, got.status);
             EXPECT_TRUE(same_image(want, read_file(fx.path)));

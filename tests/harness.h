@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,6 +22,7 @@
 #define READ_FAIL "[Error] Fail to read file!\n"
 #define WRITE_FAIL "[Error] Fail to write file!\n"
 #define UNDONE "[Warn]The command was undone.\n"
+#define NOT_RESTORED "[Warn]The image could not be restored!\n"
 #define G "Please input config val of GPIO :"
 
 enum : uint32_t { OEM = 0xFF000, GPIO = 0xFF004, LED = 0xFF008, LED2 = 0xFF00C, MODE = 0xFF010,
@@ -58,24 +58,29 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
 void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
 // The built tool (or `prog`) as a child on pipes, output and error together; `setup` runs in the
-// child before the exec. The status is the exit status or 128 + signal.
+// child before the exec, SIGXFSZ ignored unless it says otherwise. The status is the exit status
+// or 128 + signal.
 struct run_t { std::string out; int status; };
-struct limit_t { int resource = -1; rlim_t value = 0; };  // SIGXFSZ is ignored unless setup says
 struct child_t { int pid, in_fd, out_fd; };
-child_t start_tool(const std::vector<std::string> &args, limit_t limit = {},
-                   const std::function<void()> &setup = nullptr, const char *prog = TOOL_PATH);
+child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup = nullptr,
+                   const char *prog = TOOL_PATH);
 std::string read_output(child_t &c, size_t n);  // n bytes, fewer at the end
 run_t finish_tool(child_t c, const std::string &input);  // answers, end of input, the rest
-inline run_t run_tool(const std::vector<std::string> &args, const std::string &input, limit_t limit = {},
+inline run_t run_tool(const std::vector<std::string> &args, const std::string &input,
                       const std::function<void()> &setup = nullptr)
 {
-    return finish_tool(start_tool(args, limit, setup), input);
+    return finish_tool(start_tool(args, setup), input);
+}
+inline void set_limit(int resource, rlim_t value)  // for a child's setup
+{
+    const rlimit l = {value, value};
+    setrlimit(resource, &l);
 }
 
-// One whole session of the built tool on a fresh fixture, "@..." arguments as above. In `out`,
-// "@V"/"@R" stand for the family-0/1 menus and "%L" for the raw listing of the expected image:
-// the fixture with `changed` over it and, if `tmpl` is set, the 1 KiB template at `tmpl` over
-// the header. Each row runs with LF and with CR LF answers.
+// One whole session of the built tool on a fresh fixture, "@..." arguments as above, with LF and
+// with CR LF answers. In `out`, "@V"/"@R" stand for the family-0/1 menus, "%P" for the image and
+// "%L" for the raw listing of the expected image: the fixture with `changed` over it and, if
+// `tmpl` is set, the 1 KiB template at `tmpl` over the header.
 struct row_t {
     image_plan_t plan;
     words_t pre;
@@ -84,7 +89,6 @@ struct row_t {
     int status = 0;
     std::vector<std::string> args = {"-f", "@"};
     uint32_t tmpl = 0;
-    limit_t limit = {};
     std::function<void()> setup = nullptr;
 };
 void run_rows(const std::vector<row_t> &rows);
