@@ -39,12 +39,6 @@ bytes_t read_file(const std::string &path)
     return bytes_t(std::istreambuf_iterator<char>(f), {});
 }
 
-std::string file_text(const std::string &path)
-{
-    bytes_t b = read_file(path);
-    return std::string(b.begin(), b.end());
-}
-
 void put_file(const std::string &path, const std::string &text)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -204,25 +198,30 @@ void run_rows(const std::vector<row_t> &rows)
         }
 }
 
-static std::string menu_head(const std::string &path)
+// The banner, then the family's options numbered from 01, then the exit.
+static std::string menu(const std::string &path, std::initializer_list<const char *> options)
 {
-    return "\n============================================================\n"
-           "Please read User_Manual carefully before configuring!!!\n[Note] Modifying file : " + path +
-           "\nTo select config option:\n01. Main switch of config val\n";
+    std::string s = "\n" + std::string(60, '=') + "\nPlease read User_Manual carefully before configuring!!!\n"
+                    "[Note] Modifying file : " + path + "\nTo select config option:\n";
+    char num[16];
+    int n = 0;
+    for (const char *o : options) {
+        snprintf(num, sizeof num, "%02d. ", ++n);
+        s += num + std::string(o) + "\n";
+    }
+    return s + "00. Exit\n";
 }
 
 std::string vn_menu(const std::string &path)
 {
-    return menu_head(path) +
-           "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n"
-           "06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n"
-           "09. Enable or Disable SMBUS ARP function\n10. WOL Wake IO pull down time config\n"
-           "11. LLDP TX default switch settings\n12. Network port disable\n00. Exit\n";
+    return menu(path, {"Main switch of config val", "YT8521s LED config", "MV1512 LED config", "INNER LED config",
+                       "GPIO OEM config ", "MV1512 PHY MODE config", "Show config val", "Show Menu",
+                       "Enable or Disable SMBUS ARP function", "WOL Wake IO pull down time config",
+                       "LLDP TX default switch settings", "Network port disable"});
 }
 
 std::string mr_menu(const std::string &path)
 {
-    return menu_head(path) +
-           "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
-           "05. Enable or Disable SMBUS ARP function\n06. LLDP TX default switch settings\n00. Exit\n";
+    return menu(path, {"Main switch of config val", "INNER LED config", "Show config val", "Show Menu",
+                       "Enable or Disable SMBUS ARP function", "LLDP TX default switch settings"});
 }

@@ -41,7 +41,7 @@ image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);
 // The plan's image, patterned outside the words the tool owns, with `words` over it.
 fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});
 bytes_t read_file(const std::string &path);
-std::string file_text(const std::string &path);
+inline std::string file_text(const std::string &path) { bytes_t b = read_file(path); return {b.begin(), b.end()}; }
 void put_file(const std::string &path, const std::string &text);
 inline void put_back(const fixture_t &fx) { put_file(fx.path, std::string(fx.bytes.begin(), fx.bytes.end())); }
 bytes_t with_words(bytes_t bytes, const words_t &words);  // little-endian words stored over the bytes

@@ -33,15 +33,13 @@ TEST(Dialogue, SwitchesAndEditors)
     for (uint32_t a = 0xFF01C; a <= 0xFF028; a += 4)
         tail.push_back({a, a}), reset.push_back({a, ERASED});
     run_rows({
-        {INNER, {{OEM, 0xFE1055AA}, {LED, 1}, {GPIO, 2}, {MODE, 3}, {WOL, 4}}, "1\ny\nY\nn\ny\n0\n",
-         ops({sw("LED", true) + sw("GPIO", true) + sw(PHY_MODE, false) + sw(WAKE, true)}), {{OEM, 0xFE4355AA}}},
         // A refusal repeats only its own prompt.
         {board(0, 0x60), {}, "2\n1\n2\n-5\n3\n4\ny\n0\n",
          ops({YT_PROMPT("LED0") YT_PROMPT("LED1") YT_PROMPT("LED2") "ERROR, Input Value (-5) < (0) invalid\n"
               YT_PROMPT("LED2") YT_PROMPT("LED blink cfg") + FIELDS +
               "    LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n" + sw("LED", true)}),
          {{LED, 0x00020001}, {LED2, 0x00040003}, {OEM, 0x000255AA}}},
-        {board(0, 0x52), tail, "3\nffffff\nn\n6\nf0e0d0c\ny\n9\n2\n80\n101\n10\n0\n65535\nn\n11\n10\nf\n-2\n7\n0\n",
+        {board(0, 0x52), tail, "3\nffffff\nn\n6\nf0e0d0c\ny\n9\n2\n80\n101\n10\n0\n65535\nn\n11\n10\nf\n1\ny\nn\ny\n-2\n7\n0\n",
          ops({"Please input config val of MV Phy LED :" + FIELDS + "    Polarity : 0xf  LED : 0xff  Blink_freq : 0x3\n" +
                   sw("LED", false),
               "Please input config val of MV1512 phy mode :" + DONE +
@@ -52,6 +50,7 @@ TEST(Dialogue, SwitchesAndEditors)
               "Please input config val of WOL Wake IO(ms):" + DONE + ", WOL Wake Io pull down time : 65535 ms\n" +
                   sw(WAKE, false),
               LLDP_Q + "ERROR, Input Value 16 invalid\n" + LLDP_Q + DONE + ", LLDP TX config : 0xf\n",
+              sw("LED", true) + sw(PHY_MODE, false) + sw(WAKE, true),  // option 1: the GPIO word is erased
               "erase region : [0xff000, 0xff028], lldp region : 0xf1000\n"
               "IMG OEM region was successfully recovered to the default value.",
               "\n[Warn]The Image has not been modified!\n"}),
