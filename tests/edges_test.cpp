@@ -55,6 +55,12 @@ TEST(Edges, VerbsAtTheirEdges)
         {"$M c.img && $T show c.img --json | grep warnings",
          " \"warnings\": [\"sub sys id unsupport !\", \"The Image has not been modified!\"],\n", "", 0},
         // What save cannot carry, one # line per word.
+        {"$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word 0xff008=0xab1234 --word 0xff004=0x1f "
+         "--word 0xff014=0xf --word 0xff018=0xffff0001 --word 0xf1000=5 c.img && $T save c.img",
+         HEAD0 "led=ab1234\nled-enable=yes\ngpio=1f\ngpio-enable=no\nsmbus-arp=on\n"
+         "# wake-io: word 0xff018 holds 0xffff0001, which no value of the setting gives; left out\n"
+         "lldp=5\nenabled-ports=2\nport-disable-enable=yes\n# 0xff000 bit 21 is clear, which the settings above set\n"
+         "# 0x0-0x3ff: the header block is not the template for 2 enabled ports, which enabled-ports copies over it\n", "", 0},
         {"printf -- '-2\\n0\\n' | $T -f a.img >/dev/null; $T save a.img", HEAD0 "lldp=f\n" SIGNED("0xffffffff"), "", 0,
          false},
         {"$M --phy mv --word 0xff000=0x1 --word 0xff004=5 --word 0xff01c=3 c.img && $T save c.img",

@@ -6,16 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
 {
     image_plan_t plan = image_plan_default();
-    plan.has_sid = true;
-    plan.device_id = image_device_id(family);
-    plan.phy_code = phy_code;
-    plan.ports = ports;
+    plan.has_sid = true, plan.device_id = image_device_id(family), plan.phy_code = phy_code, plan.ports = ports;
     return plan;
 }
 
@@ -39,10 +35,7 @@ bytes_t read_file(const std::string &path)
     return bytes_t(std::istreambuf_iterator<char>(f), {});
 }
 
-void put_file(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+void put_file(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
 bytes_t with_words(bytes_t bytes, const words_t &words)
 {
@@ -64,8 +57,8 @@ uint32_t word_at(const bytes_t &b, uint32_t at)
     if (expected.size() != actual.size())
         return ::testing::AssertionFailure() << "size " << actual.size() << ", expected " << expected.size();
     uint32_t w = (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first - expected.begin()) & ~3u;
-    return ::testing::AssertionFailure() << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w)
-                                         << ", expected 0x" << word_at(expected, w);
+    return ::testing::AssertionFailure() << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w) << ", expected 0x"
+                                         << word_at(expected, w);
 }
 
 // The arguments, "@" at the start of one standing for `image` if given, and their argv.
@@ -78,19 +71,26 @@ static std::vector<char *> argv_of(std::vector<std::string> &args, const std::st
     return argv;
 }
 
+// Standard input, output and error onto fds[0..2], each closed after; the ones before, if asked.
+static void std_fds(const int fds[3], int *before = nullptr)
+{
+    for (int k = 0; k < 3; k++) {
+        if (before)
+            before[k] = dup(k);
+        dup2(fds[k], k);
+        close(fds[k]);
+    }
+}
+
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input,
                 unsigned long fail, img_fault_mode_t mode)
 {
-    const std::string files[3] = {image + ".in", image + ".out", image + ".err"};
-    put_file(files[0], input);
+    const std::string in = image + ".in", out = image + ".out", err = image + ".err";
+    put_file(in, input);
     fflush(nullptr);
-    int saved[3];
-    for (int k = 0; k < 3; k++) {
-        saved[k] = dup(k);
-        int fd = open(files[k].c_str(), k == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, k);
-        close(fd);
-    }
+    int saved[3], files[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                              open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+    std_fds(files, saved);
     args.insert(args.begin(), "norvask_oem_tool");
     const unsigned long before = img_calls();
     img_fault_after(fail, mode);
@@ -99,14 +99,9 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
     r.calls = img_calls() - before;
     fflush(nullptr);
     clearerr(stdout);
-    for (int k = 0; k < 3; k++) {
-        dup2(saved[k], k);
-        close(saved[k]);
-    }
-    r.out = file_text(files[1]);
-    r.err = file_text(files[2]);
-    for (const std::string &f : files)
-        unlink(f.c_str());
+    std_fds(saved);
+    r.out = file_text(out), r.err = file_text(err);
+    unlink(in.c_str()), unlink(out.c_str()), unlink(err.c_str());
     return r;
 }
 
@@ -126,9 +121,8 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
     signal(SIGPIPE, SIG_IGN);  // a tool that ends before reading every answer
     child_t c{fork(), in[1], out[0]};
     if (c.pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
+        const int fds[3] = {in[0], out[1], dup(out[1])};
+        std_fds(fds);
         signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_IGN);
         if (setup)
@@ -191,37 +185,29 @@ void run_rows(const std::vector<row_t> &rows)
             std::vector<std::string> args = r.args;
             argv_of(args, fx.path);
             SCOPED_TRACE(::testing::PrintToString(args) + ", answers " + ::testing::PrintToString(r.in.substr(0, 80)));
-            run_t got = run_tool(args, replace_all(r.in, "\n", eol), r.setup);
+            run_t got = finish_tool(start_tool(args, r.setup), replace_all(r.in, "\n", eol));
             EXPECT_EQ(out, got.out);
             EXPECT_EQ(r.status, got.status);
             EXPECT_TRUE(same_image(want, read_file(fx.path)));
         }
 }
 
-// The banner, then the family's options numbered from 01, then the exit.
-static std::string menu(const std::string &path, std::initializer_list<const char *> options)
+static std::string menu(const std::string &path, const std::string &options)
 {
-    std::string s = "\n" + std::string(60, '=') + "\nPlease read User_Manual carefully before configuring!!!\n"
-                    "[Note] Modifying file : " + path + "\nTo select config option:\n";
-    char num[16];
-    int n = 0;
-    for (const char *o : options) {
-        snprintf(num, sizeof num, "%02d. ", ++n);
-        s += num + std::string(o) + "\n";
-    }
-    return s + "00. Exit\n";
+    return "\n" + std::string(60, '=') + "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
+           path + "\nTo select config option:\n01. Main switch of config val\n" + options + "00. Exit\n";
 }
 
 std::string vn_menu(const std::string &path)
 {
-    return menu(path, {"Main switch of config val", "YT8521s LED config", "MV1512 LED config", "INNER LED config",
-                       "GPIO OEM config ", "MV1512 PHY MODE config", "Show config val", "Show Menu",
-                       "Enable or Disable SMBUS ARP function", "WOL Wake IO pull down time config",
-                       "LLDP TX default switch settings", "Network port disable"});
+    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n"
+                      "06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n09. Enable or Disable SMBUS ARP "
+                      "function\n10. WOL Wake IO pull down time config\n11. LLDP TX default switch settings\n"
+                      "12. Network port disable\n");
 }
 
 std::string mr_menu(const std::string &path)
 {
-    return menu(path, {"Main switch of config val", "INNER LED config", "Show config val", "Show Menu",
-                       "Enable or Disable SMBUS ARP function", "LLDP TX default switch settings"});
+    return menu(path, "02. INNER LED config\n03. Show config val\n04. Show Menu\n05. Enable or Disable SMBUS ARP function\n"
+                      "06. LLDP TX default switch settings\n");
 }

@@ -5,7 +5,6 @@
 
 #include <sys/resource.h>
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -66,16 +65,8 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
                    const char *prog = TOOL_PATH);
 std::string read_output(child_t &c, size_t n);  // n bytes, fewer at the end
 run_t finish_tool(child_t c, const std::string &input);  // answers, end of input, the rest
-inline run_t run_tool(const std::vector<std::string> &args, const std::string &input,
-                      const std::function<void()> &setup = nullptr)
-{
-    return finish_tool(start_tool(args, setup), input);
-}
-inline void set_limit(int resource, rlim_t value)  // for a child's setup
-{
-    const rlimit l = {value, value};
-    setrlimit(resource, &l);
-}
+inline run_t run_tool(const std::vector<std::string> &args, const std::string &input) { return finish_tool(start_tool(args), input); }
+inline void set_limit(int resource, rlim_t value) { const rlimit l = {value, value}; setrlimit(resource, &l); }
 
 // One whole session of the built tool on a fresh fixture, "@..." arguments as above, with LF and
 // with CR LF answers. In `out`, "@V"/"@R" stand for the family-0/1 menus, "%P" for the image and

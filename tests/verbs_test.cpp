@@ -116,21 +116,6 @@ TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem)
     }
 }
 
-TEST(SaveApply, SavedFileListsValuesInMenuOrderEachWithItsEnable)
-{
-    fixture_t fx = make_fixture(I, {{OEM, 0x010255AA}, {LED, 0xAB1234}, {GPIO, 0x1F}, {ARP, 0xF},
-                                    {WOL, 0xFFFF0001}, {LLDP, 5}, {PORT_MASK_ADDR, 3}});
-    here_t r = run_here(fx.path, {"save", "@"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\n"
-              "led=ab1234\nled-enable=yes\ngpio=1f\ngpio-enable=no\nsmbus-arp=on\n"
-              "# wake-io: word 0xff018 holds 0xffff0001, which no value of the setting gives; left out\n"
-              "lldp=5\nenabled-ports=2\nport-disable-enable=yes\n"
-              "# 0xff000 bit 21 is clear, which the settings above set\n"
-              "# 0x0-0x3ff: the header block is not the template for 2 enabled ports, which enabled-ports copies over it\n",
-              r.out);
-}
-
 #define NO "norvask_oem_tool: "
 #define NOT_HERE(name, fam, cls) NO name ": not available on family " fam ", PHY class " cls "\n"
 

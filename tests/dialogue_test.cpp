@@ -1,7 +1,25 @@
-// The dialogue's texts as whole sessions: feature switches, value editors, raw listing and reset,
-// the configuration reports and network port disable. The words they store are checked by value
-// in verbs_test; here one session per kind of text.
+// Whole sessions of the dialogue, one per kind of text: start-up, family and PHY detection with
+// the menus' PHY gates, console input and dispatch, feature switches, value editors, raw listing and
+// reset, the configuration reports and network port disable. The words the editors store are
+// checked by value in verbs_test.
 #include "harness.h"
+#include "norvask-oem-cfg.h"
+
+#define VERSION "norvask_oem_tool  version : 1.1.3\n"
+#define USAGE "Support options:\n    -f/-F                 To select an Image File\n" \
+              "    -v/--version          To check the version of tool\n"
+#define R8 "Illegal input, please input 0--8\n"
+#define R4 "Illegal input, please input 0--4\n"
+#define GATE(c, what) "Current phy type " #c ", not " what "\n"
+#define INNER_Q "Please input config val of Inner LED :"
+#define SID_ERASED "sub sys id unsupport !"
+#define NEG(v) "ERROR, Input Value (" #v ") < (0) invalid\n"
+#define RANGE "ERROR, Input Value out of 32-bit range\n"
+#define GPIO_DONE(v) "\nConfiguration completed successfully\n    GPIO : 0x" #v "\n"
+#define Q "\nEnable GPIO configuration or not 'Y' or 'N' : "
+#define ON "GPIO configuration is : ON.\n\n"
+#define OFF "GPIO configuration is : OFF.\n\n"
+#define YT_PROMPT(led) "Please input config val of YT Phy " led " :"
 
 // The menu, then each finished command: the menu prompt, its text and the
 // loop's newline; then the prompt that the exit answers.
@@ -19,13 +37,77 @@ static std::string sw(const std::string &what, bool yes)
            (yes ? "ON." : "OFF.") + "\n";
 }
 
-static const image_plan_t INNER = board(0, 0x10), MR_FIBER = board(1, 0x30);
+static const image_plan_t B = board(0, 0x10), MR_FIBER = board(1, 0x30);
 static const std::string DONE = "\nConfiguration completed successfully", FIELDS = DONE + " :\n",
                          PHY_MODE = "Marvell 88e1512 phy mode", WAKE = "WOL Wake IO",
                          INNER_LINE = "\nINNER PHY config val : 0xab1234 --> Polarity : 0xab  LED : 0x1234\n",
                          ARP_Q = "Please input config val of SMBUS ARP, 1 : enable arp  0 : disable arp :",
                          LLDP_Q = "Please input config val of LLDP TX :";
-#define YT_PROMPT(led) "Please input config val of YT Phy " led " :"
+
+TEST(Session, StartUp)
+{
+    image_plan_t short_image = B, least = B;
+    short_image.size = IMG_MIN_SIZE - 1;
+    least.size = IMG_MIN_SIZE;
+    run_rows({
+        {B, {}, "0\n", "Support options:\n    -f/-F                   To select an Image File\n"
+                       "    -v/--version            To check the version of tool\n", {}, 255, {}},
+        {B, {}, "0\n", VERSION, {}, 255, {"--version", "-f", "@"}},
+        {B, {}, "0\n", USAGE, {}, 255, {"-V"}},
+        {B, {}, "0\n", "    -f/-F                 To select an Image File\n", {}, 255, {"-f"}},
+        {B, {}, "0\n", WHY("%P.missing", "No such file or directory") OPEN_FAIL, {}, 255, {"-f", "@.missing"}},
+        {B, {}, "0\n", "@V" P, {}, 0, {"-F", "@", "-v"}},
+        {short_image, {}, "0\n", WHY("%P", "too short") "[Error] Image too short: 1048543 bytes found, at least "
+                                 "1048544 (0xFFFE0) bytes needed!\n", {}, 255},
+        {least, {}, "0\n", "@V" P},
+    });
+}
+
+TEST(Session, DetectionAndPhyGates)
+{
+    const image_plan_t raw = image_plan_default();
+    run_rows({
+        // Family 1 by either device id, stored high byte first; its classes by the code's high nibble.
+        {raw, {{SUB_SYS_ID_ADDR, 0x01105201}}, "2\n0\n", "@R" P GATE(E, "INNER Phy") P},
+        {raw, {{SUB_SYS_ID_ADDR, 0x01206004}}, "2\n", "@R" P INNER_Q END, {}, 255},
+        {raw, {{SUB_SYS_ID_ADDR, 0x10015204}}, "4\n0\n", "@V" P GATE(M, "INNER Phy") P},
+        {board(1, 0xF3), {}, "2\n0\n", "@R" "phy id unknown\n" P GATE(E, "INNER Phy") P},
+        // An erased id, or a code in no row: family 0, the inner PHY.
+        {raw, {}, "2\n0\n", "@V" P SID_ERASED GATE(I, "YT Phy") P SID_ERASED},
+        {board(0, 0x63), {}, "3\n6\n4\n", "@V" P GATE(I, "MV Phy") P GATE(I, "MV Phy(0x52)") P INNER_Q END, {}, 255},
+        {board(0, 0x80), {}, "2\n3\n4\n6\n0\n",
+         "@V" P GATE(O, "YT Phy") P GATE(O, "MV Phy") P GATE(O, "INNER Phy") P GATE(O, "MV Phy(0x52)") P},
+    });
+}
+
+TEST(Session, ConsoleInputAndDispatch)
+{
+    std::string many_in, many_out = "@V";  // a thousand refused numbers in a row
+    for (int i = 0; i < 1000; i++, many_in += "13\n2\n")
+        many_out += P R8 P GATE(I, "YT Phy");
+    run_rows({
+        {B, {}, "5\n0X1f\nN\n5\n1231F rest of line\nY\n0\n", "@V" P G GPIO_DONE(1f) Q OFF P G GPIO_DONE(231f) Q ON P,
+         {{GPIO, 0x231F}, {OEM, 0x155AA}}},
+        {B, {}, "5\nxyz\nfffffffe\nno number\n100000000\n-ffffffff\nffffffff\n\n\n  1f\nn\n0\n",
+         "@V" P G NEG(-1) G NEG(-2) G NEG(-2) G RANGE G RANGE G NEG(-1) G GPIO_DONE(1f) Q OFF P, {{GPIO, 0x1F}, {OEM, 0x55AA}}},
+        // The empty answer's discard swallows "n" too, so "yes" answers.
+        {B, {}, "5\n1f\n\nn\nyes\n0\n", "@V" P G GPIO_DONE(1f) Q "Illegal input, Please input 'Y' or 'N'\n" Q ON P,
+         {{GPIO, 0x1F}, {OEM, 0x155AA}}},
+        {B, {}, "abc 5\n\n\n 4294967301\n-2147483649\n0\n", "@V" P "Illegal input!!!\n" P R8 P R8 P},
+        {B, {}, "", "@V" P MENU_END, {}, 255},
+        {B, {}, "5\nxyz", "@V" P G NEG(-1) G END, {}, 255},
+        {B, {}, "5\n1f\n", "@V" P G GPIO_DONE(1f) Q END, {}, 255},
+        {B, {}, "13 8\n-3\n0\n", "@V" P R8 P "@V\n" P R8 P},
+        {board(1, 0x30), {}, "7 12\n-3\n4\n2\n", "@R" P R4 P R4 P R4 P "@R\n" P INNER_Q END, {}, 255},
+        // The board record's diagnostics follow every family-0 menu number; family 1 keeps none.
+        {image_plan_default(), {}, "x\n13\n8\n0\n", "@V" P "Illegal input!!!\n" P SID_ERASED R8
+         P SID_ERASED "@V\n" P SID_ERASED},
+        {board(0, 0x10, 0), {}, "13\n0\n", "@V" P "sid port num 0 unsupport\n" R8 P "sid port num 0 unsupport\n"},
+        {board(1, 0x10, 0), {}, "4\n0\n", "@R" P "@R\n" P},
+        // Few enough descriptors that a stream left open per cycle runs out.
+        {B, {}, many_in + "0\n", many_out + P, {}, 0, {"-f", "@"}, 0, [] { set_limit(RLIMIT_NOFILE, 128); }},
+    });
+}
 
 TEST(Dialogue, SwitchesAndEditors)
 {
@@ -68,7 +150,7 @@ TEST(Dialogue, ReportsByFamilyAndPhyClass)
     const words_t led_on = {{OEM, 0x255AA}, {LED, 0xAB1234}}, mv_on = {{OEM, 0x255AA}, {LED, 0x1FF0FFF}};
     const std::string remind = "\nPlease select option 1 to enable ";
     std::vector<row_t> rows = {
-        {INNER, led_on, "7\n0\n", ops({INNER_LINE + "%L"})},
+        {B, led_on, "7\n0\n", ops({INNER_LINE + "%L"})},
         {board(0, 0x60), {{OEM, 0x000255AA}, {LED, 0x00020001}, {LED2, 0x00040003}}, "7\n0\n",
          ops({"\nYT PHY config val : 0x20001 0x40003 --> LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n%L"})},
         {board(0, 0x80), led_on, "7\n0\n", ops({"\nphy type unknow : type is O\n%L"})},
@@ -76,11 +158,11 @@ TEST(Dialogue, ReportsByFamilyAndPhyClass)
         {board(0, 0x60), {{OEM, 0x007355AA}, {LED2, 0x00040003}}, "7\n0\n",
          ops({"[Warn]PHY is not set!\n\n[Warn]GPIO is not set!\n\n[Warn]Marvell 88e1512 phy mode is not set!\n"
               "\nSMBUS ARP Enable!\n\n[Warn]WOL Wake IO pull down time is not set!\n%L"})},
-        {INNER, {{OEM, 0xFE0055AA}, {GPIO, 0x12}, {LED, 0x34}, {MODE, 0x56}, {ARP, 0xF}, {WOL, 0x78}}, "7\n0\n",
+        {B, {{OEM, 0xFE0055AA}, {GPIO, 0x12}, {LED, 0x34}, {MODE, 0x56}, {ARP, 0xF}, {WOL, 0x78}}, "7\n0\n",
          ops({remind + "LED configuration\n" + remind + "Gpio configuration\n" + remind + "Marvell phy mode configuration\n" +
               remind + "SMBUS ARP configuration\n" + remind + "WOL Wake IO configuration\n%L"})},
         // ARP word 0xE with its bit set; LLDP shown without its enable bit.
-        {INNER, {{OEM, 0x007555AA}, {GPIO, 0x1234}, {MODE, 0x03020100}, {ARP, 0xE}, {WOL, 500}, {LLDP, 7}}, "7\n0\n",
+        {B, {{OEM, 0x007555AA}, {GPIO, 0x1234}, {MODE, 0x03020100}, {ARP, 0xE}, {WOL, 500}, {LLDP, 7}}, "7\n0\n",
          ops({"\nGPIO config val: 0x1234\n\nPHY MODE : port0 : 0x0 port1 : 0x1 port2 : 0x2 port3 : 0x3\n"
               "\nSMBUS ARP Disable!\n\nWOL Wake IO pull down time : 500 ms\n\nLLDP default configuration set to : 0x7 \n%L"})},
         // Family 1: no signature, no report; ARP word 0x1 gives no line; the LED line ignores the PHY class.
@@ -100,12 +182,12 @@ TEST(Dialogue, PortDisable)
 {
     const std::string ask = "Please input the number of disabled network ports:";
     run_rows({
-        {INNER, {}, "12\n4\n3\nn\n7\n0\n",
+        {B, {}, "12\n4\n3\nn\n7\n0\n",
          ops({"current port num : 4, max port num : 4\n" + ask + "ERROR, Input Value 4 invalid, range [0,3]\n" + ask +
                   DONE + ", current port num:0x1\n" + sw("netport disable", false),
               "\nCurrent port number is : 1\n%L"}),
          {{OEM, 0x000055AA}}, 0, {"-f", "@"}, ENABLE_ONE_PORT},
-        {INNER, {{ENABLE_ONE_PORT, ERASED}}, "12\n3\n0\n",
+        {B, {{ENABLE_ONE_PORT, ERASED}}, "12\n3\n0\n",
          ops({"current port num : 4, max port num : 4\n" + ask + "error, img not support, hdr 0xffffffff!"})},
         // The board's own warning comes in every cycle, the exit included.
         {board(0, 0x10, 5), {}, "12\n0\n",
