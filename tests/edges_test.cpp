@@ -24,6 +24,7 @@ static shell_t sh(const std::string &dir, const std::string &cmd)
 #define NO "norvask_oem_tool: "
 #define HEAD0 "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\n"
 #define HEAD_M "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class M, 4 ports\n"
+#define ENABLES "phy-mode-enable smbus-arp wake-io wake-io-enable lldp enabled-ports port-disable-enable"
 #define SIGNED(what) "# 0xff000 holds " what ", without the signature, which the settings above stamp into it\n"
 
 TEST(Edges, VerbsAtTheirEdges)
@@ -49,6 +50,22 @@ TEST(Edges, VerbsAtTheirEdges)
          "p=$(printf \"x${b}y\"); cp a.img \"$p\"; $T show \"$p\" --json | head -n 1 | cut -d, -f1; rm \"$p\"; done",
          "{\"image\": \"x\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\\ufffd\\ufffd\\ufffd\\ufffdy\"\n"
          "{\"image\": \"x\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\\ufffdy\"\n{\"image\": \"x\xe2\x82\xacy\"\n", "", 0},
+        // show: the text, and JSON that jq reads for any path and lists the settings offered on every class.
+        {"$M --family 1 --phy fiber --word 0xff000=0x255aa --word 0xff010=1 --word 0xf1000=5 c.img && $T show c.img",
+         "image                c.img\nfamily               1 (Mirolane)\nphy-class            I\nports                4\n"
+         "enabled              4\nwol                  no\nncsi                 no\nled                  (erased)\n"
+         "led-enable           yes\nsmbus-arp            (0x1)\nlldp                 5\nwarning              PHY is not set\n"
+         "warning              smbus-arp: word 0xff010 holds 0x1, which no value of the setting gives\n0xff000 : 0x255aa\n"
+         "0xff004 : 0xffffffff\n0xff008 : 0xffffffff\n0xff00c : 0xffffffff\n0xff010 : 0x1\n0xff014 : 0xffffffff\n"
+         "0xff018 : 0xffffffff\n0xff01c : 0xffffffff\n0xff020 : 0xffffffff\n0xff024 : 0xffffffff\n0xf1000 : 0x5\n", "", 0},
+        {"$M --word 0xff000=0x355aa --word 0xff004=0x1f --word 0xf1000=2 c.img && p=$(printf 'x \"q\"\\n\\tb\\001\\\\.img') && "
+         "mv c.img \"$p\" && $T show \"$p\" --json | jq -r '.image, .family, .settings.gpio, .settings.led, .wol, .words.\"0xff000\"'",
+         "x \"q\"\n\tb\x01\\.img\n0\n1f\nnull\nfalse\n0x355aa\n", "", 0},
+        {"for a in '0 inner' '0 yt' '0 mv' '0 mv-copper' '0 other' '1 copper' '1 fiber'; do set -- $a; $M --family $1 --phy $2 c.img; "
+         "$T show c.img --json | jq -r '.settings | keys_unsorted | join(\" \")'; done",
+         "led led-enable gpio gpio-enable " ENABLES "\nyt-led0 yt-led1 yt-led2 yt-blink led-enable gpio gpio-enable " ENABLES
+         "\nled led-enable gpio gpio-enable phy-mode " ENABLES "\nled led-enable gpio gpio-enable " ENABLES
+         "\nled-enable gpio gpio-enable " ENABLES "\nled-enable smbus-arp lldp\nled led-enable smbus-arp lldp\n", "", 0},
         // The board's own warnings, as the dialogue gives them.
         {"$M --ports 5 --phy inner c.img && $T show c.img | grep warning",
          "warning              sid port num 5 unsupport\nwarning              The Image has not been modified!\n", "", 0},

@@ -76,46 +76,6 @@ TEST(FaultTable, EveryImageCallOfEveryCommand)
     }
 }
 
-// Whole transcripts of one GPIO command, each image call of it failing in turn: every call
-// gives one of these, and each of these is given by some call, in both modes.
-TEST(FaultTable, Transcripts)
-{
-    fixture_t fx = make_fixture(board(0, 0x10));
-    const bytes_t done = with_words(fx.bytes, {{GPIO, 0xAB}, {OEM, 0x000155AA}});
-    const std::string in = "5\nab\ny\n0\n0\n", menu = vn_menu(fx.path) + P, refused = "Illegal input!!!\n" P,
-                      set = menu + G "\nConfiguration completed successfully\n    GPIO : 0xab\n"
-                                     "\nEnable GPIO configuration or not 'Y' or 'N' : ",
-                      on = set + "GPIO configuration is : ON.\n\n";
-    const struct { std::string out; int status; const bytes_t &image; } outcomes[] = {
-        {OPEN_FAIL, -1, fx.bytes},  // open, fstat, lock (an I/O error is not "in use")
-        {READ_FAIL, -1, fx.bytes},  // the sub-system id at start-up
-        {menu + OPEN_FAIL, -1, fx.bytes},
-        {menu + READ_FAIL UNDONE P + refused + refused, 1, fx.bytes},  // the board record
-        {menu + G READ_FAIL UNDONE "\n" P + refused, 1, fx.bytes},
-        {menu + G WRITE_FAIL UNDONE "\n" P + refused, 1, fx.bytes},
-        {set + WRITE_FAIL UNDONE "\n" P, 1, fx.bytes},
-        {on + WRITE_FAIL UNDONE P, 1, fx.bytes},  // fsync
-        {on + P OPEN_FAIL, -1, done},
-        {on + P READ_FAIL UNDONE P, 1, done},
-        {on + P WRITE_FAIL, 1, done},  // the close at option 0
-    };
-    std::vector<int> seen(std::size(outcomes));  // bit 0 with an error, bit 1 half-written
-    each_fault(run_here(fx.path, {"-f", "@"}, in).calls, [&](unsigned long n, img_fault_mode_t mode) {
-        put_back(fx);
-        here_t f = run_here(fx.path, {"-f", "@"}, in, n, mode);
-        size_t i = 0;
-        while (i < seen.size() && !(outcomes[i].out == f.out && outcomes[i].status == f.status &&
-                                    outcomes[i].image == read_file(fx.path)))
-            i++;
-        if (i < seen.size())
-            seen[i] |= 1 << mode;
-        else
-            ADD_FAILURE() << "status " << f.status << "\n" << f.out;
-    });
-    for (size_t i = 0; i < seen.size(); i++)
-        EXPECT_EQ(3, seen[i]) << "not given in every mode:\n" << outcomes[i].out;
-}
-
 // The header copy reads back other than written: its checksum line, then the undo of the whole
 // command. Two ports remain: the template's magic word reads back one greater than written.
 TEST(FaultTable, ChecksumMismatch)

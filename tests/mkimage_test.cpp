@@ -25,7 +25,11 @@ TEST(ImageMaker, AcceptsAndRefusesCommandLines)
         {"@", {{SUB_SYS_ID_ADDR, INVALID_ID}, {IMG_HEADER_ADDR, IMG_HEADER}, {PORT_MASK_ADDR, 0xF},
                {ENABLE_TWO_PORTS, IMG_HEADER}, {ENABLE_TWO_PORTS + PORT_MASK_ADDR, 0x3}, {OEM, ERASED}, {LLDP, ERASED}}},
         {"--family 1 @", {{SUB_SYS_ID_ADDR, 0x01101004}}},
-        {"--phy yt @", {{SUB_SYS_ID_ADDR, 0x00106004}}},
+        // Each PHY name's code, which the tool's tables classify as the name says.
+        {"--phy inner @", {{SUB_SYS_ID_ADDR, 0x00101004}}}, {"--phy yt @", {{SUB_SYS_ID_ADDR, 0x00106004}}},
+        {"--phy mv-fiber @", {{SUB_SYS_ID_ADDR, 0x00105004}}}, {"--phy mv-copper @", {{SUB_SYS_ID_ADDR, 0x00105104}}},
+        {"--phy mv @", {{SUB_SYS_ID_ADDR, 0x00105204}}}, {"--phy other @", {{SUB_SYS_ID_ADDR, 0x00108004}}},
+        {"--family 1 --phy copper @", {{SUB_SYS_ID_ADDR, 0x01101004}}},
         {"--family 1 --phy fiber --ports 2 --wol 1 --ncsi 1 @", {{SUB_SYS_ID_ADDR, 0x011030C2}, {PORT_MASK_ADDR, 0x3}}},
         {"--device-id 0x2001 --phy-code 52 --ports 7 @", {{SUB_SYS_ID_ADDR, 0x01205207}, {PORT_MASK_ADDR, 0xF}}},
         {"--phy mv --phy-code ff --device-id abcd @", {{SUB_SYS_ID_ADDR, 0xCDABFF04}}},
