@@ -9,12 +9,13 @@
 // end) are those at the last prompt before it, unless the run said they could not be restored.
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "image_gen.h"
+
+#define MUST(ok) ((ok) ? (void)0 : abort())  // a failed run keeps its files for a look
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t owned[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS * IMG_WORD_SIZE},
@@ -25,28 +26,21 @@ static unsigned long s_fail_at;     // the run's failing call (img_calls() numbe
 static bool s_checked;              // the first prompt after the failure has been seen
 static bytes_t s_last;              // owned bytes at the last prompt before the failure
 
-static void check(bool ok)
+static bytes_t read_image(bool owned_only)  // on the side
 {
-    if (!ok)
-        abort();  // a failed run keeps its files for a look
-}
-
-static bytes_t owned_bytes()  // read on the side
-{
-    std::ifstream f(s_img, std::ios::binary);
-    bytes_t b;
-    for (const auto &o : owned) {
-        b.resize(b.size() + o[1] - o[0]);
-        f.seekg((std::streamoff)o[0]).read((char *)b.data() + b.size() - (o[1] - o[0]), (std::streamsize)(o[1] - o[0]));
-    }
-    return b;
+    std::ifstream f(s_img, std::ios::binary | std::ios::ate);
+    bytes_t b((size_t)f.tellg()), o;
+    f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
+    for (const auto &r : owned)
+        o.insert(o.end(), b.begin() + (long)r[0], b.begin() + (long)r[1]);
+    return owned_only ? o : b;
 }
 
 static bool fault_fired() { return s_fail_at != 0 && img_calls() >= s_fail_at; }
 
 static void check_undone()
 {
-    check(s_since.find("could not be restored") != std::string::npos || owned_bytes() == s_last);
+    MUST(s_since.find("could not be restored") != std::string::npos || read_image(true) == s_last);
     s_checked = true;
 }
 
@@ -56,7 +50,7 @@ static ssize_t on_output(void *, const char *buf, size_t n)
     s_since.append(buf, n);
     if (s_since.ends_with("\nInput your number:")) {
         if (!fault_fired())
-            s_last = owned_bytes();
+            s_last = read_image(true);
         else if (!s_checked)
             check_undone();
         s_since.clear();
@@ -70,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
             std::to_string(getpid()) + ".img";
     static char buf[1 << 16];
     stdout = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, on_output, nullptr, nullptr});
-    check(stdout != nullptr && setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
+    MUST(stdout != nullptr && setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
     return 0;
 }
 
@@ -83,16 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             v |= (uint32_t)(pos < size ? data[pos] : 0) << (8 * i);
         return v;
     };
-    uint32_t flags = take(1), sid = flags >> 1 & 3;
     image_plan_t plan = image_plan_default();
-    plan.pattern = flags & 1;
-    plan.has_sid = sid != 0;
+    uint32_t flags = take(1), sid = flags >> 1 & 3;
+    plan.pattern = flags & 1, plan.has_sid = sid != 0, plan.phy_code = take(1);
     plan.device_id = sid < 2 ? image_device_id(Vantrel) : sid == 2 ? MR_DEVICE_ID_A : MR_DEVICE_ID_B;
-    plan.phy_code = take(1);
     uint32_t low = take(1), fault = take(2);
-    plan.ports = low & SID_PORT_NUM_FIELD;
-    plan.wol = low & SID_WOL_BIT;
-    plan.ncsi = low & SID_NCSI_BIT;
+    plan.ports = low & SID_PORT_NUM_FIELD, plan.wol = low & SID_WOL_BIT, plan.ncsi = low & SID_NCSI_BIT;
     // Preset words go where the tool looks: the OEM area, the LLDP word, the port-count templates
     // and the header's port mask.
     bytes_t before = image_build(&plan);
@@ -105,13 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     pos = std::min(pos, size);
     std::ofstream(s_img, std::ios::binary).write((const char *)before.data(), (std::streamsize)before.size());
     std::ofstream(s_img + ".in", std::ios::binary).write((const char *)data + pos, (std::streamsize)(size - pos));
-    check(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
+    MUST(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
 
-    char arg0[] = "norvask_oem_tool", arg1[] = "-f";
-    char *argv[] = {arg0, arg1, s_img.data(), nullptr};
+    char arg0[] = "norvask_oem_tool", arg1[] = "-f", *argv[] = {arg0, arg1, s_img.data(), nullptr};
     s_checked = false;
     s_since.clear();
-    s_last = owned_bytes();
+    s_last = read_image(true);
     s_fail_at = fault >> 1 == 0 ? 0 : img_calls() + (fault >> 1);
     img_fault_after(fault >> 1, fault & 1 ? IMG_FAULT_PARTIAL : IMG_FAULT_ERROR);
     int status = oem_tool_main(3, argv);
@@ -121,17 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check_undone();
     // A failure is always told, status 1 only after one; the size and the bytes the tool does not
     // own never change: the image with its owned bytes put back is the one before.
-    check(status == -1 || status == (fault_fired() ? 1 : 0));
-    std::ifstream f(s_img, std::ios::binary);
-    bytes_t after((std::istreambuf_iterator<char>(f)), {});
-    f.close();
-    check(after.size() == before.size());
+    MUST(status == -1 || status == (fault_fired() ? 1 : 0));
+    bytes_t after = read_image(false);
+    MUST(after.size() == before.size());
     for (const auto &o : owned)
         memcpy(after.data() + o[0], before.data() + o[0], o[1] - o[0]);
-    check(after == before);
+    MUST(after == before);
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec))
-        check(std::filesystem::read_symlink(e.path(), ec) != s_img);  // a stream or the lock left open on it
+        MUST(std::filesystem::read_symlink(e.path(), ec) != s_img);  // a stream or the lock left open on it
     unlink(s_img.c_str());
     unlink((s_img + ".in").c_str());
     return 0;
