@@ -1,14 +1,12 @@
 // The built tool under closed or failing standard descriptors, terminating signals at a question,
-// file size limits, an image replaced between commands and an odd name.
+// file size limits, and an image replaced between commands.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include "harness.h"
 
-#define GPIO_Q "\nConfiguration completed successfully\n    GPIO : 0x1f\n" \
-               "\nEnable GPIO configuration or not 'Y' or 'N' : "
-#define GPIO_ON G GPIO_Q "GPIO configuration is : ON.\n\n"
+#define GPIO_Q G "\nConfiguration completed successfully\n    GPIO : 0x1f\n\nEnable GPIO configuration or not 'Y' or 'N' : "
 #define PORTS_ASKED "current port num : 4, max port num : 4\nPlease input the number of disabled network ports:"
 #define PORTS_Q PORTS_ASKED "\nConfiguration completed successfully, current port num:0x3\n" \
             "\nEnable netport disable configuration or not 'Y' or 'N' : "
@@ -16,13 +14,25 @@
 #define REFUSED "Illegal input!!!\n" P
 
 static const image_plan_t B = board(0, 0x10);
-static const std::string GPIO_IN = "5\n1f\ny\n0\n";
+static const std::string GPIO_IN = "5\n1f\ny\n0\n", PORTS_IN = "12\n1\ny\n0\n";
 
 static void to_file(int fd, const char *path)
 {
     int f = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(f, fd);
     close(f);
+}
+
+// The tool on `path`: `typed`; once `shown` is read, `act`; then `rest` and the end of input.
+static run_t interrupted(const std::string &path, const std::string &typed, const std::string &shown,
+                         const std::function<void(child_t &)> &act, const std::string &rest = "",
+                         const std::function<void()> &setup = nullptr)
+{
+    child_t c = start_tool({"-f", path}, setup);
+    EXPECT_EQ((ssize_t)typed.size(), write(c.in_fd, typed.data(), typed.size()));
+    EXPECT_EQ(shown, read_output(c, shown.size()));
+    act(c);
+    return finish_tool(c, rest);
 }
 
 // The image untouched in every case. The reader of standard output goes away at the GPIO
@@ -32,25 +42,23 @@ TEST(Process, StandardDescriptorsClosedOrLost)
     run_rows({
         {B, {}, GPIO_IN, "norvask_oem_tool: standard output is closed\n", {}, 255, {"-f", "@"}, 0, [] { close(1); }},
         {B, {}, GPIO_IN, "@V" P MENU_END, {}, 255, {"-f", "@"}, 0, [] { close(0); }},
-        {B, {}, GPIO_IN, LOST, {}, 255, {"-f", "@"}, 0, [] { to_file(1, "/dev/full"); }},
     });
     fixture_t fx = make_fixture(B);
-    const std::string err = fx.path + ".err", asked = vn_menu(fx.path) + P G GPIO_Q;
-    child_t c = start_tool({"-f", fx.path}, [&] { to_file(2, err.c_str()); });
-    ASSERT_EQ(5, write(c.in_fd, "5\n1f\n", 5));
-    ASSERT_EQ(asked, read_output(c, asked.size()));
-    to_file(c.out_fd, "/dev/null");
-    EXPECT_EQ(255, finish_tool(c, "y\n0\n").status);
+    const std::string err = fx.path + ".err";
+    run_t r = interrupted(fx.path, "5\n1f\n", vn_menu(fx.path) + P GPIO_Q, [](child_t &c) { to_file(c.out_fd, "/dev/null"); },
+                          "y\n0\n", [&] { to_file(2, err.c_str()); });
+    EXPECT_EQ(255, r.status);
     EXPECT_EQ(LOST, file_text(err));
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
     unlink(err.c_str());
 }
 
-// A terminating signal at a question: the unfinished command is undone, the tool ends by it.
+// A terminating signal at a question: the unfinished command (a value stored, a header block
+// copied, a switch answered) is undone, the tool ends by it.
 TEST(Process, SignalsUndoTheUnfinishedCommand)
 {
     static const struct { words_t pre; std::string typed, asked; } places[] = {
-        {{}, "5\n1f\n", P G GPIO_Q}, {{}, "12\n1\n", P PORTS_Q}, {{}, "", P},
+        {{}, "5\n1f\n", P GPIO_Q}, {{}, "12\n1\n", P PORTS_Q}, {{}, "", P},
         {{{LED, 1}, {GPIO, 2}}, "1\ny\n", P "\nEnable LED configuration or not 'Y' or 'N' : LED configuration is : "
                                           "ON.\n\nEnable GPIO configuration or not 'Y' or 'N' : "},
     };
@@ -58,12 +66,8 @@ TEST(Process, SignalsUndoTheUnfinishedCommand)
         for (const auto &place : places) {
             SCOPED_TRACE(std::to_string(sig) + " after " + ::testing::PrintToString(place.typed));
             fixture_t fx = make_fixture(B, place.pre);
-            const std::string asked = vn_menu(fx.path) + place.asked;
-            child_t c = start_tool({"-f", fx.path}, [] { set_limit(RLIMIT_CORE, 0); });
-            ASSERT_EQ((ssize_t)place.typed.size(), write(c.in_fd, place.typed.data(), place.typed.size()));
-            ASSERT_EQ(asked, read_output(c, asked.size()));
-            kill(c.pid, sig);
-            run_t r = finish_tool(c, "");
+            run_t r = interrupted(fx.path, place.typed, vn_menu(fx.path) + place.asked, [&](child_t &c) { kill(c.pid, sig); }, "",
+                                  [] { set_limit(RLIMIT_CORE, 0); });
             EXPECT_EQ(place.typed.empty() ? "\n[Error] Interrupted!\n"
                                           : "\n[Error] Interrupted, the unfinished command was undone!\n", r.out);
             EXPECT_EQ(128 + sig, r.status);
@@ -76,12 +80,11 @@ TEST(Process, SignalsUndoTheUnfinishedCommand)
 TEST(Process, FileSizeLimitsWithTheDefaultSignalAction)
 {
     auto fsize = [](rlim_t n) { return [n] { set_limit(RLIMIT_FSIZE, n); signal(SIGXFSZ, SIG_DFL); }; };
-    const std::string ports_in = "12\n1\ny\n0\n";
     run_rows({
         {B, {}, GPIO_IN, "@V" P G WRITE_FAIL UNDONE "\n" P REFUSED, {}, 1, {"-f", "@"}, 0, fsize(0xFF006)},
-        {B, {}, ports_in, "@V" P PORTS_ASKED WRITE_FAIL UNDONE "\n" P REFUSED, {}, 1, {"-f", "@"}, 0, fsize(0)},
-        {B, {}, ports_in, "@V" P PORTS_Q WRITE_FAIL UNDONE "\n" P, {}, 1, {"-f", "@"}, 0, fsize(1024)},
-        {B, {}, ports_in, "@V" P PORTS_Q "netport disable configuration is : ON.\n\n" P, {{OEM, 0x010055AA}}, 0,
+        {B, {}, PORTS_IN, "@V" P PORTS_ASKED WRITE_FAIL UNDONE "\n" P REFUSED, {}, 1, {"-f", "@"}, 0, fsize(0)},
+        {B, {}, PORTS_IN, "@V" P PORTS_Q WRITE_FAIL UNDONE "\n" P, {}, 1, {"-f", "@"}, 0, fsize(1024)},
+        {B, {}, PORTS_IN, "@V" P PORTS_Q "netport disable configuration is : ON.\n\n" P, {{OEM, 0x010055AA}}, 0,
          {"-f", "@"}, ENABLE_THREE_PORTS, fsize(0xFF006)},
     });
 }
@@ -96,24 +99,20 @@ TEST(Process, ImageReplacedBetweenCommands)
         SCOPED_TRACE(change);
         fixture_t fx = make_fixture(B), other = make_fixture(B, {{GPIO, 7}});
         const std::string link = fx.path + ".lnk\n\x01\x7f", held = fx.path + ".held",
-                          path = change == KEPT ? link : fx.path, shown = change == KEPT ? fx.path + ".lnk\\n\\x01\\x7f" : fx.path;
+                          shown = change == KEPT ? fx.path + ".lnk\\n\\x01\\x7f" : fx.path;
         ASSERT_EQ(0, symlink(fx.path.c_str(), link.c_str()) | ::link(fx.path.c_str(), held.c_str()));
-        const std::string listed = vn_menu(shown) + P + vn_menu(shown) + "\n" P;
-        child_t c = start_tool({"-f", path});
-        ASSERT_EQ(2, write(c.in_fd, "8\n", 2));
-        ASSERT_EQ(listed, read_output(c, listed.size()));
-        ASSERT_EQ(0, change == RENAMED_OVER ? rename(other.path.c_str(), fx.path.c_str())
-                     : change == TRUNCATED  ? truncate(fx.path.c_str(), OEM) : 0);
-        run_t r = finish_tool(c, GPIO_IN);
-        EXPECT_EQ(change == KEPT ? std::string(GPIO_ON P) : "norvask_oem_tool: " + shown + (change == TRUNCATED ? ": too short\n"
+        run_t r = interrupted(change == KEPT ? link : fx.path, "8\n", vn_menu(shown) + P + vn_menu(shown) + "\n" P, [&](child_t &) {
+            ASSERT_EQ(0, change == RENAMED_OVER ? rename(other.path.c_str(), fx.path.c_str())
+                         : change == TRUNCATED  ? truncate(fx.path.c_str(), OEM) : 0);
+        }, GPIO_IN);
+        EXPECT_EQ(change == KEPT ? std::string(GPIO_Q "GPIO configuration is : ON.\n\n" P)
+                                 : "norvask_oem_tool: " + shown + (change == TRUNCATED ? ": too short\n"
                                    : ": no longer the file opened at start-up\n") + OPEN_FAIL, r.out);
         EXPECT_EQ(change == KEPT ? 0 : 255, r.status);
         // The file locked at start-up (cut short: the rest counts as zeros), and the other one.
         bytes_t first = read_file(held), want = change == KEPT ? with_words(fx.bytes, {{GPIO, 0x1F}, {OEM, 0x155AA}}) : fx.bytes;
-        if (change == TRUNCATED) {
-            first.resize(fx.bytes.size(), 0);
-            std::fill(want.begin() + OEM, want.end(), 0);
-        }
+        if (change == TRUNCATED)
+            first.resize(fx.bytes.size(), 0), std::fill(want.begin() + OEM, want.end(), 0);
         EXPECT_TRUE(same_image(other.bytes, read_file(change == RENAMED_OVER ? fx.path : other.path)));
         EXPECT_TRUE(same_image(want, first));
         unlink(link.c_str());
