@@ -38,15 +38,13 @@ static bytes_t read_image(bool owned_only)  // on the side
 
 static bool fault_fired() { return s_fail_at != 0 && img_calls() >= s_fail_at; }
 
-static void check_undone()
-{
+static void check_undone() {
     MUST(s_since.find("could not be restored") != std::string::npos || read_image(true) == s_last);
     s_checked = true;
 }
 
 // At every menu prompt the previous command is complete or undone.
-static ssize_t on_output(void *, const char *buf, size_t n)
-{
+static ssize_t on_output(void *, const char *buf, size_t n) {
     s_since.append(buf, n);
     if (s_since.ends_with("\nInput your number:")) {
         if (!fault_fired())
@@ -58,8 +56,7 @@ static ssize_t on_output(void *, const char *buf, size_t n)
     return (ssize_t)n;
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     s_img = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/norvask-fuzz-") +
             std::to_string(getpid()) + ".img";
     static char buf[1 << 16];
@@ -68,8 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t pos = 0;
     auto take = [&](int n) {  // n bytes little-endian, zeros past the end
         uint32_t v = 0;

@@ -23,16 +23,14 @@
 
 // The menu, then each finished command: the menu prompt, its text and the
 // loop's newline; then the prompt that the exit answers.
-static std::string ops(std::initializer_list<std::string> texts, std::string s = "@V")
-{
+static std::string ops(std::initializer_list<std::string> texts, std::string s = "@V") {
     for (const std::string &t : texts)
         s += P + t + "\n";
     return s + P;
 }
 
 // A switch's question and the message for the answer.
-static std::string sw(const std::string &what, bool yes)
-{
+static std::string sw(const std::string &what, bool yes) {
     return "\nEnable " + what + " configuration or not 'Y' or 'N' : " + what + " configuration is : " +
            (yes ? "ON." : "OFF.") + "\n";
 }
@@ -44,8 +42,7 @@ static const std::string DONE = "\nConfiguration completed successfully", FIELDS
                          ARP_Q = "Please input config val of SMBUS ARP, 1 : enable arp  0 : disable arp :",
                          LLDP_Q = "Please input config val of LLDP TX :";
 
-TEST(Session, StartUp)
-{
+TEST(Session, StartUp) {
     image_plan_t short_image = B, least = B;  // the size in the message, and the least accepted
     short_image.size = IMG_MIN_SIZE - 1, least.size = IMG_MIN_SIZE;
     run_rows({
@@ -61,8 +58,7 @@ TEST(Session, StartUp)
     });
 }
 
-TEST(Session, DetectionAndPhyGates)
-{
+TEST(Session, DetectionAndPhyGates) {
     const image_plan_t raw = image_plan_default();
     run_rows({
         // Family 1 by either device id, stored high byte first; its classes by the code's high nibble.
@@ -78,8 +74,7 @@ TEST(Session, DetectionAndPhyGates)
     });
 }
 
-TEST(Session, ConsoleInputAndDispatch)
-{
+TEST(Session, ConsoleInputAndDispatch) {
     std::string many_in, many_out = "@V";  // a thousand refused numbers in a row
     for (int i = 0; i < 1000; i++, many_in += "13\n2\n")
         many_out += P R8 P GATE(I, "YT Phy");
@@ -105,8 +100,7 @@ TEST(Session, ConsoleInputAndDispatch)
     });
 }
 
-TEST(Dialogue, SwitchesAndEditors)
-{
+TEST(Dialogue, SwitchesAndEditors) {
     words_t tail, reset = {{LLDP, 0xF}};  // words past the editors' that the reset erases too
     for (uint32_t a = 0xFF01C; a <= 0xFF028; a += 4)
         tail.push_back({a, a}), reset.push_back({a, ERASED});
@@ -141,8 +135,7 @@ TEST(Dialogue, SwitchesAndEditors)
     });
 }
 
-TEST(Dialogue, ReportsByFamilyAndPhyClass)
-{
+TEST(Dialogue, ReportsByFamilyAndPhyClass) {
     const words_t led_on = {{OEM, 0x255AA}, {LED, 0xAB1234}}, mv_on = {{OEM, 0x255AA}, {LED, 0x1FF0FFF}};
     const std::string remind = "\nPlease select option 1 to enable ";
     std::vector<row_t> rows = {
@@ -161,8 +154,7 @@ TEST(Dialogue, ReportsByFamilyAndPhyClass)
         {B, {{OEM, 0x007555AA}, {GPIO, 0x1234}, {MODE, 0x03020100}, {ARP, 0xE}, {WOL, 500}, {LLDP, 7}}, "7\n0\n",
          ops({"\nGPIO config val: 0x1234\n\nPHY MODE : port0 : 0x0 port1 : 0x1 port2 : 0x2 port3 : 0x3\n"
               "\nSMBUS ARP Disable!\n\nWOL Wake IO pull down time : 500 ms\n\nLLDP default configuration set to : 0x7 \n%L"})},
-        // Family 1: no signature, no report; ARP word 0x1 gives no line; the LED line ignores the PHY class.
-        {MR_FIBER, {{OEM, 0x00025AA5}, {LED, 1}}, "3\n0\n", ops({"\n[Warn]The Image has not been modified!\n"}, "@R")},
+        // Family 1: ARP word 0x1 gives no line; the LED line ignores the PHY class.
         {MR_FIBER, {{OEM, 0x000255AA}, {MODE, 0x1}, {LLDP, 5}}, "3\n0\n",
          ops({"\n[Warn]PHY is not set\n\nLLDP default configuration set to : 0x5 \n%L"}, "@R")},
         {board(1, 0x10), {{OEM, 0x000255AA}, {LED, 0x00AB1234}, {MODE, 0xE}}, "3\n0\n",
@@ -174,17 +166,16 @@ TEST(Dialogue, ReportsByFamilyAndPhyClass)
     run_rows(rows);
 }
 
-TEST(Dialogue, PortDisable)
-{
+TEST(Dialogue, PortDisable) {
     const std::string ask = "Please input the number of disabled network ports:";
     run_rows({
-        {B, {}, "12\n4\n3\nn\n7\n0\n",
-         ops({"current port num : 4, max port num : 4\n" + ask + "ERROR, Input Value 4 invalid, range [0,3]\n" + ask +
+        // A template without the header magic is refused.
+        {B, {{ENABLE_TWO_PORTS, ERASED}}, "12\n2\n12\n4\n3\nn\n7\n0\n",
+         ops({"current port num : 4, max port num : 4\n" + ask + "error, img not support, hdr 0xffffffff!",
+              "current port num : 4, max port num : 4\n" + ask + "ERROR, Input Value 4 invalid, range [0,3]\n" + ask +
                   DONE + ", current port num:0x1\n" + sw("netport disable", false),
               "\nCurrent port number is : 1\n%L"}),
          {{OEM, 0x000055AA}}, 0, {"-f", "@"}, ENABLE_ONE_PORT},
-        {B, {{ENABLE_ONE_PORT, ERASED}}, "12\n3\n0\n",
-         ops({"current port num : 4, max port num : 4\n" + ask + "error, img not support, hdr 0xffffffff!"})},
         // The board's own warning comes in every cycle, the exit included.
         {board(0, 0x10, 5), {}, "12\n0\n",
          ops({"sid port num 5 unsupport\n[Warn]Network port disable unsupported, sid port num 5\n"}) +

@@ -12,8 +12,7 @@
 struct shell_t { std::string out, err; int status; };
 
 // `cmd` in `dir`, with $T the tool and $M the image maker.
-static shell_t sh(const std::string &dir, const std::string &cmd)
-{
+static shell_t sh(const std::string &dir, const std::string &cmd) {
     const std::string full = "cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd +
                              "; } >out.txt 2>err.txt";
     int w = system(full.c_str());
@@ -26,8 +25,7 @@ static shell_t sh(const std::string &dir, const std::string &cmd)
 #define ENABLES "phy-mode-enable smbus-arp wake-io wake-io-enable lldp enabled-ports port-disable-enable"
 #define SIGNED(what) "# 0xff000 holds " what ", without the signature, which the settings above stamp into it\n"
 
-TEST(Edges, VerbsAtTheirEdges)
-{
+TEST(Edges, VerbsAtTheirEdges) {
     char dir[] = "/tmp/norvask-edges-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
     const struct { std::string cmd, out, err; int status; bool same = true; } rows[] = {
@@ -117,8 +115,7 @@ TEST(Edges, VerbsAtTheirEdges)
 // show and save need nothing but read permission, and any number run beside each other and beside
 // a writer, which the shared lock keeps out while they read. As an unprivileged user (CI runs as
 // root, so this can drop to one), on copies in a directory of its own.
-TEST(Edges, ReadersOnAnImageTheyMayOnlyRead)
-{
+TEST(Edges, ReadersOnAnImageTheyMayOnlyRead) {
     ASSERT_EQ(0u, geteuid()) << "run as root, to drop to an unprivileged user";
     char dir[] = "/tmp/norvask-ro-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
@@ -143,8 +140,7 @@ TEST(Edges, ReadersOnAnImageTheyMayOnlyRead)
 }
 
 // An undo that cannot put the bytes back: status 4 for the verbs, and for the dialogue at option 0.
-TEST(Edges, UndoThatFailsIsStatusFour)
-{
+TEST(Edges, UndoThatFailsIsStatusFour) {
     fixture_t fx = make_fixture(board(0, 0x10));
     here_t set = run_here(fx.path, {"set", "@", "gpio=1"}, "", 1, IMG_FAULT_TORN);
     EXPECT_EQ(4, set.status);

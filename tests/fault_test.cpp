@@ -32,8 +32,7 @@ static const struct { image_plan_t plan; const char *in; unsigned long most; } C
 // at option 0 keeps the completed command (status 1). The answers mean nothing at the menu; the
 // last "0" is left for a failure in the exit cycle. Every value word is set, so that the reports
 // decode every feature and the main switch asks about each of its four.
-TEST(FaultTable, EveryImageCallOfEveryCommand)
-{
+TEST(FaultTable, EveryImageCallOfEveryCommand) {
     for (const auto &row : COMMANDS) {
         SCOPED_TRACE(::testing::PrintToString(row.in));
         fixture_t fx = make_fixture(row.plan, {{OEM, 0x013F55AA}, {LLDP, 0x3}, {LED, 0x11}, {GPIO, 0x22},
@@ -78,8 +77,7 @@ TEST(FaultTable, EveryImageCallOfEveryCommand)
 
 // The header copy reads back other than written: its checksum line, then the undo of the whole
 // command. Two ports remain: the template's magic word reads back one greater than written.
-TEST(FaultTable, ChecksumMismatch)
-{
+TEST(FaultTable, ChecksumMismatch) {
     fixture_t fx = make_fixture(board(0, 0x10));
     uint32_t sum = 0;
     for (uint32_t i = 0; i < IMG_HEADER_WORDS; i++)

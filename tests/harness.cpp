@@ -8,15 +8,13 @@
 #include <algorithm>
 #include <fstream>
 
-image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
-{
+image_plan_t board(int family, uint32_t phy_code, uint32_t ports) {
     image_plan_t plan = image_plan_default();
     plan.has_sid = true, plan.device_id = image_device_id(family), plan.phy_code = phy_code, plan.ports = ports;
     return plan;
 }
 
-fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
-{
+fixture_t make_fixture(const image_plan_t &plan, const words_t &words) {
     image_plan_t s = plan;
     s.pattern = true;
     s.words.insert(s.words.end(), words.begin(), words.end());
@@ -29,29 +27,25 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
 
 fixture_t::~fixture_t() { unlink(path.c_str()); }
 
-bytes_t read_file(const std::string &path)
-{
+bytes_t read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     return bytes_t(std::istreambuf_iterator<char>(f), {});
 }
 
 void put_file(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
-bytes_t with_words(bytes_t bytes, const words_t &words)
-{
+bytes_t with_words(bytes_t bytes, const words_t &words) {
     for (const auto &[at, value] : words)
         for (unsigned i = 0; i < 4; i++)
             bytes.at(at + i) = (uint8_t)(value >> (8 * i));
     return bytes;
 }
 
-uint32_t word_at(const bytes_t &b, uint32_t at)
-{
+uint32_t word_at(const bytes_t &b, uint32_t at) {
     return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 | (uint32_t)b.at(at + 3) << 24;
 }
 
-::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual)
-{
+::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual) {
     if (expected == actual)
         return ::testing::AssertionSuccess();
     if (expected.size() != actual.size())
@@ -62,8 +56,7 @@ uint32_t word_at(const bytes_t &b, uint32_t at)
 }
 
 // The arguments, "@" at the start of one standing for `image` if given, and their argv.
-static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image)
-{
+static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image) {
     std::vector<char *> argv;
     for (std::string &a : args)
         argv.push_back((a = !image.empty() && a.starts_with("@") ? image + a.substr(1) : a).data());
@@ -72,8 +65,7 @@ static std::vector<char *> argv_of(std::vector<std::string> &args, const std::st
 }
 
 // Standard input, output and error onto fds[0..2], each closed after; the ones before, if asked.
-static void std_fds(const int fds[3], int *before = nullptr)
-{
+static void std_fds(const int fds[3], int *before = nullptr) {
     for (int k = 0; k < 3; k++) {
         if (before)
             before[k] = dup(k);
@@ -83,8 +75,7 @@ static void std_fds(const int fds[3], int *before = nullptr)
 }
 
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input,
-                unsigned long fail, img_fault_mode_t mode)
-{
+                unsigned long fail, img_fault_mode_t mode) {
     const std::string in = image + ".in", out = image + ".out", err = image + ".err";
     put_file(in, input);
     fflush(nullptr);
@@ -105,8 +96,7 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
     return r;
 }
 
-void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check)
-{
+void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check) {
     for (img_fault_mode_t mode : {IMG_FAULT_ERROR, IMG_FAULT_PARTIAL})
         for (unsigned long n = 1; n <= calls; n++) {
             SCOPED_TRACE("image call " + std::to_string(n) + (mode == IMG_FAULT_ERROR ? " fails" : " half-written"));
@@ -114,8 +104,7 @@ void each_fault(unsigned long calls, const std::function<void(unsigned long, img
         }
 }
 
-child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup, const char *prog)
-{
+child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup, const char *prog) {
     int in[2], out[2];
     EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC));
     signal(SIGPIPE, SIG_IGN);  // a tool that ends before reading every answer
@@ -137,8 +126,7 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
     return c;
 }
 
-std::string read_output(child_t &c, size_t n)
-{
+std::string read_output(child_t &c, size_t n) {
     std::string text;
     char buf[4096];
     ssize_t got;
@@ -147,8 +135,7 @@ std::string read_output(child_t &c, size_t n)
     return text;
 }
 
-run_t finish_tool(child_t c, const std::string &input)
-{
+run_t finish_tool(child_t c, const std::string &input) {
     if (write(c.in_fd, input.data(), input.size()) < 0) {
     }  // an early exit may have closed the pipe; the transcript tells
     close(c.in_fd);
@@ -159,15 +146,13 @@ run_t finish_tool(child_t c, const std::string &input)
     return r;
 }
 
-static std::string replace_all(std::string s, const std::string &from, const std::string &to)
-{
+static std::string replace_all(std::string s, const std::string &from, const std::string &to) {
     for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
         s.replace(at, from.size(), to);
     return s;
 }
 
-void run_rows(const std::vector<row_t> &rows)
-{
+void run_rows(const std::vector<row_t> &rows) {
     for (const row_t &r : rows)
         for (const char *eol : {"\n", "\r\n"}) {
             fixture_t fx = make_fixture(r.plan, r.pre);
@@ -192,22 +177,19 @@ void run_rows(const std::vector<row_t> &rows)
         }
 }
 
-static std::string menu(const std::string &path, const std::string &options)
-{
+static std::string menu(const std::string &path, const std::string &options) {
     return "\n" + std::string(60, '=') + "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
            path + "\nTo select config option:\n01. Main switch of config val\n" + options + "00. Exit\n";
 }
 
-std::string vn_menu(const std::string &path)
-{
+std::string vn_menu(const std::string &path) {
     return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n"
                       "06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n09. Enable or Disable SMBUS ARP "
                       "function\n10. WOL Wake IO pull down time config\n11. LLDP TX default switch settings\n"
                       "12. Network port disable\n");
 }
 
-std::string mr_menu(const std::string &path)
-{
+std::string mr_menu(const std::string &path) {
     return menu(path, "02. INNER LED config\n03. Show config val\n04. Show Menu\n05. Enable or Disable SMBUS ARP function\n"
                       "06. LLDP TX default switch settings\n");
 }

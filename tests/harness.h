@@ -35,10 +35,8 @@ struct fixture_t {  // a temporary image file, as written; removed with the fixt
     ~fixture_t();
 };
 
-// A board of family 0 or 1 with an OEM PHY code and ports.
-image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);
-// The plan's image, patterned outside the words the tool owns, with `words` over it.
-fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});
+image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);  // family 0 or 1, an OEM PHY code
+fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});  // patterned, `words` over it
 bytes_t read_file(const std::string &path);
 inline std::string file_text(const std::string &path) { bytes_t b = read_file(path); return {b.begin(), b.end()}; }
 void put_file(const std::string &path, const std::string &text);
@@ -57,8 +55,7 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
 void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
 // The built tool (or `prog`) as a child on pipes, output and error together; `setup` runs in the
-// child before the exec, SIGXFSZ ignored unless it says otherwise. The status is the exit status
-// or 128 + signal.
+// child before the exec (SIGXFSZ ignored unless it says otherwise); status: the exit's or 128 + signal.
 struct run_t { std::string out; int status; };
 struct child_t { int pid, in_fd, out_fd; };
 child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup = nullptr,

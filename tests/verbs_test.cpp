@@ -66,8 +66,7 @@ static const struct { image_plan_t plan; words_t pre; std::vector<std::string> s
 // The dialogue and set, each on the same image, store the row's words; the dry run writes nothing
 // and lists the words set changes, old and new. Save of an image edited from an erased OEM area,
 // applied to the image before, gives the edited image and port mask.
-TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem)
-{
+TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem) {
     for (const auto &row : EDITS) {
         SCOPED_TRACE(::testing::PrintToString(row.settings));
         fixture_t dialogue = make_fixture(row.plan, row.pre), verb = make_fixture(row.plan, row.pre);
@@ -113,8 +112,7 @@ TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem)
 #define NOT_HERE(name, fam, cls) NO name ": not available on family " fam ", PHY class " cls "\n"
 
 // Every bad setting gets one line naming it, valid ones beside it change nothing (status 2).
-TEST(Verbs, RefusalsSayWhyAndWriteNothing)
-{
+TEST(Verbs, RefusalsSayWhyAndWriteNothing) {
     const struct { image_plan_t plan; words_t pre; std::vector<std::string> args; std::string err, in = ""; } rows[] = {
         {I, {}, {"set", "@", "phy-mode=1", "yt-led0=1", "gpio=1", "wake-io=0"}, NOT_HERE("phy-mode", "0 (Vantrel)", "I")
          NOT_HERE("yt-led0", "0 (Vantrel)", "I") NO "wake-io: '0' is out of range, 1 to 65535\n"},
@@ -161,23 +159,21 @@ TEST(Verbs, RefusalsSayWhyAndWriteNothing)
 // Each image call of an apply fails in turn: the image is complete with status 0 only when the
 // failed call is the close after the sync; otherwise it is untouched, with status 1 once the
 // writes have begun (the undo reported) or 3 before.
-TEST(ApplyVerb, FailedImageCallLeavesTheImageUntouched)
-{
+TEST(ApplyVerb, FailedImageCallLeavesTheImageUntouched) {
     fixture_t fx = make_fixture(I, {{OEM, 0x000155AA}, {GPIO, 2}});
     const std::string cfg = "led=1\nled-enable=yes\ngpio=3\nsmbus-arp=on\nlldp=4\nenabled-ports=2\n";
-    here_t ok = run_here(fx.path, {"apply", "@", "-"}, cfg);
-    ASSERT_EQ(0, ok.status) << ok.err;
+    const here_t ok = run_here(fx.path, {"apply", "@", "-"}, cfg);
     const bytes_t done = read_file(fx.path);
     int undone = 0;
     each_fault(ok.calls, [&](unsigned long n, img_fault_mode_t mode) {
         put_back(fx);
         here_t r = run_here(fx.path, {"apply", "@", "-"}, cfg, n, mode);
-        if (r.status == 0)
-            EXPECT_EQ("norvask_oem_tool: closing the image failed after its changes were synced\n", r.err);
-        else
-            EXPECT_TRUE(r.status == 3 || (r.status == 1 && r.err.ends_with(UNDONE))) << r.status << r.err;
+        EXPECT_TRUE(r.status == 3 || (r.status == 1 && r.err.ends_with(UNDONE)) ||
+                    (r.status == 0 && r.err == "norvask_oem_tool: closing the image failed after its changes were synced\n"))
+            << r.status << r.err;
         EXPECT_TRUE(same_image(r.status == 0 ? done : fx.bytes, read_file(fx.path)));
         undone += r.status == 1;
     });
     EXPECT_GE(undone, 8);
+    EXPECT_EQ(0, ok.status) << ok.err;
 }
