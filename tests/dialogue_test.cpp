@@ -1,13 +1,11 @@
-// Whole sessions of the dialogue, one per kind of text: start-up, family and PHY detection with
-// the menus' PHY gates, console input and dispatch, feature switches, value editors, raw listing and
-// reset, the configuration reports and network port disable. The words the editors store are
-// checked by value in verbs_test.
+// Whole sessions of the dialogue, one per kind of text: start-up, family and PHY detection with the
+// menus' PHY gates, console input and dispatch, switches, editors, listing and reset, the reports and
+// port disable. The words the editors store are checked by value in verbs_test.
 #include "harness.h"
 #include "norvask-oem-cfg.h"
 
-#define VERSION "norvask_oem_tool  version : 1.1.3\n"
-#define USAGE "Support options:\n    -f/-F                 To select an Image File\n" \
-              "    -v/--version          To check the version of tool\n"
+#define USAGE(pad) "Support options:\n    -f/-F       " pad "          To select an Image File\n" \
+                   "    -v/--version" pad "          To check the version of tool\n"
 #define R8 "Illegal input, please input 0--8\n"
 #define R4 "Illegal input, please input 0--4\n"
 #define GATE(c, what) "Current phy type " #c ", not " what "\n"
@@ -21,18 +19,15 @@
 #define OFF "GPIO configuration is : OFF.\n\n"
 #define YT_PROMPT(led) "Please input config val of YT Phy " led " :"
 
-// The menu, then each finished command: the menu prompt, its text and the
-// loop's newline; then the prompt that the exit answers.
+// The menu, then per finished command the prompt, its text and the loop's newline; then the prompt.
 static std::string ops(std::initializer_list<std::string> texts, std::string s = "@V") {
     for (const std::string &t : texts)
         s += P + t + "\n";
     return s + P;
 }
 
-// A switch's question and the message for the answer.
-static std::string sw(const std::string &what, bool yes) {
-    return "\nEnable " + what + " configuration or not 'Y' or 'N' : " + what + " configuration is : " +
-           (yes ? "ON." : "OFF.") + "\n";
+static std::string sw(const std::string &what, bool yes) {  // a switch's question and answer
+    return "\nEnable " + what + " configuration or not 'Y' or 'N' : " + what + " configuration is : " + (yes ? "ON.\n" : "OFF.\n");
 }
 
 static const image_plan_t B = board(0, 0x10), MR_FIBER = board(1, 0x30);
@@ -46,10 +41,9 @@ TEST(Session, StartUp) {
     image_plan_t short_image = B, least = B;  // the size in the message, and the least accepted
     short_image.size = IMG_MIN_SIZE - 1, least.size = IMG_MIN_SIZE;
     run_rows({
-        {B, {}, "0\n", "Support options:\n    -f/-F                   To select an Image File\n"
-                       "    -v/--version            To check the version of tool\n", {}, 255, {}},
-        {B, {}, "0\n", VERSION, {}, 255, {"--version", "-f", "@"}},
-        {B, {}, "0\n", USAGE, {}, 255, {"-V"}},
+        {B, {}, "0\n", USAGE("  "), {}, 255, {}},
+        {B, {}, "0\n", "norvask_oem_tool  version : 1.1.3\n", {}, 255, {"--version", "-f", "@"}},
+        {B, {}, "0\n", USAGE(""), {}, 255, {"-V"}},
         {B, {}, "0\n", "    -f/-F                 To select an Image File\n", {}, 255, {"-f"}},
         {B, {}, "0\n", WHY("%P.missing", "No such file or directory") OPEN_FAIL, {}, 255, {"-f", "@.missing"}},
         {least, {}, "0\n", "@V" P, {}, 0, {"-F", "@", "-v"}},

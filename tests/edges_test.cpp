@@ -1,6 +1,6 @@
-// The scripted verbs at their edges, against the built tool through the shell: hostile settings
-// files and names, paths that are not UTF-8, what save cannot carry, lost output, the limits; then
-// readers on an image they may only read, and an undo that cannot finish.
+// The scripted verbs against the built tool through the shell: refusals, hostile settings files and
+// names, the limits, show for any path, what save cannot carry, lost output; then readers on an
+// image they may only read, and an undo that cannot finish.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@ static shell_t sh(const std::string &dir, const std::string &cmd) {
 }
 
 #define NO "norvask_oem_tool: "
+#define NOT_HERE(name, fam, cls) NO name ": not available on family " fam ", PHY class " cls "\n"
 #define HEAD0 "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\n"
 #define HEAD_M "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class M, 4 ports\n"
 #define ENABLES "phy-mode-enable smbus-arp wake-io wake-io-enable lldp enabled-ports port-disable-enable"
@@ -28,7 +29,38 @@ static shell_t sh(const std::string &dir, const std::string &cmd) {
 TEST(Edges, VerbsAtTheirEdges) {
     char dir[] = "/tmp/norvask-edges-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
-    const struct { std::string cmd, out, err; int status; bool same = true; } rows[] = {
+    // `mk`: the image maker's options for a.img, which is left as it was unless `same` is false.
+    const struct { std::string cmd, out, err; int status; bool same = true; const char *mk = "--phy inner"; } rows[] = {
+        // Every bad setting gets one line naming it, valid ones beside it change nothing (status 2).
+        {"$T set a.img phy-mode=1 yt-led0=1 gpio=1 wake-io=0", "", NOT_HERE("phy-mode", "0 (Vantrel)", "I")
+         NOT_HERE("yt-led0", "0 (Vantrel)", "I") NO "wake-io: '0' is out of range, 1 to 65535\n", 2},
+        {"$T set a.img led=1 lldp=1", "", NOT_HERE("led", "1 (Mirolane)", "E"), 2, true, "--family 1 --phy copper"},
+        {"$T set a.img gpio=80000000 wake-io=65536 lldp=10 led=-1 enabled-ports=5 smbus-arp=1", "",
+         NO "gpio: '80000000' is out of range, 0 to 7fffffff\n" NO "wake-io: '65536' is out of range, 1 to 65535\n"
+         NO "lldp: '10' is out of range, 0 to f\n" NO "led: '-1' is out of range, 0 to 7fffffff\n"
+         NO "enabled-ports: '5' is out of range, 1 to 4\n", 2},
+        {"$T set a.img gpio=1g wake-io=0x10 smbus-arp=yes gpio-enable=on lldp= enabled-ports=0", "",
+         NO "gpio: '1g' is not a hexadecimal number\n" NO "wake-io: '0x10' is not a decimal number\n"
+         NO "smbus-arp: 'yes' is not on or off\n" NO "gpio-enable: 'on' is not yes or no\n"
+         NO "lldp: '' is not a hexadecimal number\n" NO "enabled-ports: '0' is out of range, 1 to 4\n", 2},
+        {"$T set a.img gpio=1 gpio=2 lldp=1 gpio =5", "",
+         NO "gpio: given twice\n" NO "'gpio' is not SETTING=VALUE\n" NO "'=5' is not SETTING=VALUE\n", 2},
+        {"$T set a.img led-enable=yes gpio-enable=yes wake-io-enable=no", "", NO "led-enable: its value word is erased, there "
+         "is nothing to enable\n" NO "wake-io-enable: its value word is erased, there is nothing to enable\n", 2, true,
+         "--phy inner --word 0xff004=5"},
+        {"$T set a.img yt-led0=ffff yt-led1=ffff led-enable=yes", "",
+         NO "led-enable: the value given leaves its word erased, there is nothing to enable\n", 2, true, "--phy yt"},
+        {"$T set a.img port-disable-enable=yes gpio=1", "", NO "port-disable-enable: only with enabled-ports\n", 2},
+        {"$T set a.img enabled-ports=1 port-disable-enable=no gpio=1", "", NO "enabled-ports: not available on a board "
+         "with 5 ports\n" NO "port-disable-enable: not available on a board with 5 ports\n", 2, true, "--phy inner --ports 5"},
+        {"$T set a.img enabled-ports=1 gpio=1", "", NO "enabled-ports: the port template at 0xfdc00 lacks the header magic, "
+         "its first word is 0xffffffff\n", 2, true, "--phy inner --word 0xfdc00=0xffffffff"},
+        // An apply file: each refusal with its line; comments, blank lines and CR LF are fine.
+        {"printf '# saved\\n\\ngpio=1f\\r\\nbogus\\n  lldp=3  \\nlldp=4\\n' | $T apply a.img -", "",
+         NO "line 4: 'bogus' is not SETTING=VALUE\n" NO "line 6: lldp: given twice\n", 2},
+        {"$T set", "", NO "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run]\n", 2},
+        {"$T show a.img --dry-run", "", NO "usage: norvask_oem_tool show IMAGE [--json]\n", 2},
+        {"$T apply a.img", "", NO "usage: norvask_oem_tool apply IMAGE FILE [--dry-run]\n", 2},
         // A NUL byte would hide the rest of its line; a file of 64 KiB is read, a longer one refused.
         {"printf 'lldp=2\\n\\0wake-io=999999\\n' >f; $T apply a.img f", "", NO "line 2: a NUL byte in the line\n", 2},
         {"printf 'gpio=1\\0junk\\n' >f; $T apply a.img f", "", NO "line 1: a NUL byte in the line\n", 2},
@@ -101,7 +133,7 @@ TEST(Edges, VerbsAtTheirEdges) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.cmd);
-        ASSERT_EQ(0, sh(dir, "$M --phy inner a.img").status);
+        ASSERT_EQ(0, sh(dir, "$M " + std::string(row.mk) + " a.img").status);
         const bytes_t before = read_file(std::string(dir) + "/a.img");
         shell_t r = sh(dir, row.cmd);
         EXPECT_EQ(row.out, r.out);

@@ -1,13 +1,10 @@
-// Every command is all or nothing and within its share of image calls: sessions run in this
-// process while one image call after another fails (an I/O error, or a write that stores half its
-// bytes first), and counted as they run.
+// Every command is all or nothing and within its share of image calls: sessions in this process
+// while one image call after another fails (an I/O error, or a write that stores half its bytes).
 #include "harness.h"
 
-// Every command of both families with the image calls it may make beyond a session "0". A cycle
-// begins with a stat of the path; a family-0 cycle reads the sub-system id, and the header block
-// for the commands that use the port count; then one pread per region on first use (OEM words,
-// LLDP word, port templates), one pwrite per write, one fsync after writing. Start-up and exit:
-// open, fstat, lock, the sub-system id; at option 0 the cycle's stat and id, then close.
+// Every command of both families with the image calls it may make beyond a session "0": a cycle's
+// stat, a family-0 cycle's sub-system id (and header, for the port count), one pread per region on
+// first use, one pwrite per write, one fsync. Start-up: open, fstat, lock, id; option 0: stat, id, close.
 static const image_plan_t VN = board(0, 0x10), MR = board(1, 0x30);
 static const struct { image_plan_t plan; const char *in; unsigned long most; } COMMANDS[] = {
     {VN, "", 7}, {MR, "", 6},                   // start-up and exit alone
@@ -25,13 +22,11 @@ static const struct { image_plan_t plan; const char *in; unsigned long most; } C
     {MR, "-2\n", 6}, {MR, "13\n", 1},
 };
 
-// Each command given once, twice and three times: within its share, twice costing twice as
-// much (every cycle reads the file afresh). Then each call of it fails in turn: the output up to
-// the error is the fault-free one; a failure at start-up or in the identity check ends the run
-// (-1), a failed command is undone and the run goes on to option 0 (status 1), and a failed close
-// at option 0 keeps the completed command (status 1). The answers mean nothing at the menu; the
-// last "0" is left for a failure in the exit cycle. Every value word is set, so that the reports
-// decode every feature and the main switch asks about each of its four.
+// Each command given once, twice and three times: within its share, twice costing twice as much.
+// Then each call of it fails in turn: the output up to the error is the fault-free one; a failure at
+// start-up or in the identity check ends the run (-1), a failed command is undone and the run goes on
+// (status 1), a failed close at option 0 keeps the command (status 1). The last "0" is for a failure
+// in the exit cycle; every value word is set, so that reports and option 1 touch every feature.
 TEST(FaultTable, EveryImageCallOfEveryCommand) {
     for (const auto &row : COMMANDS) {
         SCOPED_TRACE(::testing::PrintToString(row.in));
@@ -75,15 +70,14 @@ TEST(FaultTable, EveryImageCallOfEveryCommand) {
     }
 }
 
-// The header copy reads back other than written: its checksum line, then the undo of the whole
-// command. Two ports remain: the template's magic word reads back one greater than written.
+// The header copy reads back other than written (the magic word one greater): its checksum line,
+// then the undo of the whole command.
 TEST(FaultTable, ChecksumMismatch) {
     fixture_t fx = make_fixture(board(0, 0x10));
     uint32_t sum = 0;
     for (uint32_t i = 0; i < IMG_HEADER_WORDS; i++)
         sum += word_at(fx.bytes, ENABLE_TWO_PORTS + IMG_WORD_SIZE * i);
-    // Start-up (open, fstat, lock, the sub-system id), then stat, the sub-system id, the header,
-    // the templates and the copy come before the read-back.
+    // Start-up's 4 calls, then stat, id, header, templates and the copy come before the read-back.
     here_t bad = run_here(fx.path, {"-f", "@"}, "12\n2\ny\n0\n", 4 + 6, IMG_FAULT_CORRUPT);
     EXPECT_EQ(vn_menu(fx.path) + P "current port num : 4, max port num : 4\nPlease input the number of disabled network "
               "ports:\nConfiguration checksum error, please try again, " + std::to_string((int)(sum + 1)) + ", " +

@@ -41,16 +41,14 @@ bytes_t with_words(bytes_t bytes, const words_t &words) {
     return bytes;
 }
 
-uint32_t word_at(const bytes_t &b, uint32_t at) {
-    return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 | (uint32_t)b.at(at + 3) << 24;
-}
+uint32_t word_at(const bytes_t &b, uint32_t at) { return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | (uint32_t)b.at(at + 3) << 24; }
 
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual) {
     if (expected == actual)
         return ::testing::AssertionSuccess();
     if (expected.size() != actual.size())
         return ::testing::AssertionFailure() << "size " << actual.size() << ", expected " << expected.size();
-    uint32_t w = (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first - expected.begin()) & ~3u;
+    const auto w = (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first - expected.begin()) & ~3u;
     return ::testing::AssertionFailure() << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w) << ", expected 0x"
                                          << word_at(expected, w);
 }
@@ -181,14 +179,11 @@ static std::string menu(const std::string &path, const std::string &options) {
     return "\n" + std::string(60, '=') + "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
            path + "\nTo select config option:\n01. Main switch of config val\n" + options + "00. Exit\n";
 }
-
 std::string vn_menu(const std::string &path) {
-    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n"
-                      "06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n09. Enable or Disable SMBUS ARP "
-                      "function\n10. WOL Wake IO pull down time config\n11. LLDP TX default switch settings\n"
-                      "12. Network port disable\n");
+    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n06. MV1512 PHY "
+                      "MODE config\n07. Show config val\n08. Show Menu\n09. Enable or Disable SMBUS ARP function\n10. WOL Wake "
+                      "IO pull down time config\n11. LLDP TX default switch settings\n12. Network port disable\n");
 }
-
 std::string mr_menu(const std::string &path) {
     return menu(path, "02. INNER LED config\n03. Show config val\n04. Show Menu\n05. Enable or Disable SMBUS ARP function\n"
                       "06. LLDP TX default switch settings\n");

@@ -1,14 +1,13 @@
-// Scripted verbs, in-process, and the dialogue's edits by value; refusals write nothing; a failed
-// image call in the middle of apply leaves the image untouched. (show: edges_test.)
+// Scripted verbs in-process: the dialogue's edits and set's by value, and a failed image call in
+// the middle of apply. (Refusals, show and save's comments: edges_test.)
 #include "harness.h"
 
 static const image_plan_t I = board(0, 0x10), Y = board(0, 0x60), F = board(0, 0x50), C = board(0, 0x51),
                           M = board(0, 0x52), O = board(0, 0x80), MR_I = board(1, 0x30), MR_E = board(1, 0x10);
 
-// Each row: settings, the dialogue answers that make the same edits (the menu's exit follows),
-// and the words both store, by value; `tmpl`: the port template copied over the header block.
-// Every editor is answered with all its bits set, every range at its edges, every enable bit
-// set alone from an erased or unsigned word; every family and PHY class has rows.
+// Each row: settings, the dialogue answers that make the same edits, and the words both store, by
+// value; `tmpl`: the port template copied over the header block. Every editor is answered with all
+// its bits set, every range at its edges, every enable bit set alone; every family and class has rows.
 static const struct { image_plan_t plan; words_t pre; std::vector<std::string> settings; std::string answers;
                       words_t words; uint32_t tmpl = 0; } EDITS[] = {
     {I, {}, {"gpio=7fffffff", "gpio-enable=yes"}, "5\n7fffffff\ny\n", {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
@@ -63,9 +62,8 @@ static const struct { image_plan_t plan; words_t pre; std::vector<std::string> s
      {{LED, 1}, {GPIO, 0x1F}, {MODE, 3}, {ARP, 0xF}, {LLDP, 5}, {OEM, 0x002155AA}}, ENABLE_THREE_PORTS},
 };
 
-// The dialogue and set, each on the same image, store the row's words; the dry run writes nothing
-// and lists the words set changes, old and new. Save of an image edited from an erased OEM area,
-// applied to the image before, gives the edited image and port mask.
+// The dialogue and set store the row's words; the dry run writes nothing and lists the words set
+// changes. Save of an image edited from an erased OEM area, applied to the image before, gives it back.
 TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem) {
     for (const auto &row : EDITS) {
         SCOPED_TRACE(::testing::PrintToString(row.settings));
@@ -100,7 +98,7 @@ TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem) {
         fixture_t dst = make_fixture(row.plan);
         here_t saved = run_here(verb.path, {"save", "@"}), applied = run_here(dst.path, {"apply", "@", "-"}, saved.out);
         EXPECT_EQ(0, saved.status + applied.status) << applied.err << saved.out;
-        // The saved port count copies its template over the header block: only the mask compares.
+        // The saved port count copies its template over the header block: the mask compares.
         bytes_t got = read_file(dst.path);
         EXPECT_EQ(word_at(want, PORT_MASK_ADDR), word_at(got, PORT_MASK_ADDR));
         std::copy_n(want.begin(), 0x400, got.begin());
@@ -108,57 +106,8 @@ TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem) {
     }
 }
 
-#define NO "norvask_oem_tool: "
-#define NOT_HERE(name, fam, cls) NO name ": not available on family " fam ", PHY class " cls "\n"
-
-// Every bad setting gets one line naming it, valid ones beside it change nothing (status 2).
-TEST(Verbs, RefusalsSayWhyAndWriteNothing) {
-    const struct { image_plan_t plan; words_t pre; std::vector<std::string> args; std::string err, in = ""; } rows[] = {
-        {I, {}, {"set", "@", "phy-mode=1", "yt-led0=1", "gpio=1", "wake-io=0"}, NOT_HERE("phy-mode", "0 (Vantrel)", "I")
-         NOT_HERE("yt-led0", "0 (Vantrel)", "I") NO "wake-io: '0' is out of range, 1 to 65535\n"},
-        {MR_E, {}, {"set", "@", "led=1", "lldp=1"}, NOT_HERE("led", "1 (Mirolane)", "E")},
-        {I, {}, {"set", "@", "gpio=80000000", "wake-io=65536", "lldp=10", "led=-1", "enabled-ports=5", "smbus-arp=1"},
-         NO "gpio: '80000000' is out of range, 0 to 7fffffff\n" NO "wake-io: '65536' is out of range, 1 to 65535\n"
-         NO "lldp: '10' is out of range, 0 to f\n" NO "led: '-1' is out of range, 0 to 7fffffff\n"
-         NO "enabled-ports: '5' is out of range, 1 to 4\n"},
-        {I, {}, {"set", "@", "gpio=1g", "wake-io=0x10", "smbus-arp=yes", "gpio-enable=on", "lldp=", "enabled-ports=0"},
-         NO "gpio: '1g' is not a hexadecimal number\n" NO "wake-io: '0x10' is not a decimal number\n"
-         NO "smbus-arp: 'yes' is not on or off\n" NO "gpio-enable: 'on' is not yes or no\n"
-         NO "lldp: '' is not a hexadecimal number\n" NO "enabled-ports: '0' is out of range, 1 to 4\n"},
-        {I, {}, {"set", "@", "gpio=1", "gpio=2", "lldp=1", "gpio", "=5"},
-         NO "gpio: given twice\n" NO "'gpio' is not SETTING=VALUE\n" NO "'=5' is not SETTING=VALUE\n"},
-        {I, {{GPIO, 5}}, {"set", "@", "led-enable=yes", "gpio-enable=yes", "wake-io-enable=no"},
-         NO "led-enable: its value word is erased, there is nothing to enable\n"
-         NO "wake-io-enable: its value word is erased, there is nothing to enable\n"},
-        {Y, {}, {"set", "@", "yt-led0=ffff", "yt-led1=ffff", "led-enable=yes"},
-         NO "led-enable: the value given leaves its word erased, there is nothing to enable\n"},
-        {I, {}, {"set", "@", "port-disable-enable=yes", "gpio=1"}, NO "port-disable-enable: only with enabled-ports\n"},
-        {board(0, 0x10, 5), {}, {"set", "@", "enabled-ports=1", "port-disable-enable=no", "gpio=1"},
-         NO "enabled-ports: not available on a board with 5 ports\n"
-         NO "port-disable-enable: not available on a board with 5 ports\n"},
-        {I, {{0xFDC00, ERASED}}, {"set", "@", "enabled-ports=1", "gpio=1"},
-         NO "enabled-ports: the port template at 0xfdc00 lacks the header magic, its first word is 0xffffffff\n"},
-        // An apply file: each refusal with its line; comments, blank lines and CR LF are fine.
-        {I, {}, {"apply", "@", "-"}, NO "line 4: 'bogus' is not SETTING=VALUE\n" NO "line 6: lldp: given twice\n",
-         "# saved\n\ngpio=1f\r\nbogus\n  lldp=3  \nlldp=4\n"},
-        {I, {}, {"set"}, NO "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run]\n"},
-        {I, {}, {"show", "@", "--dry-run"}, NO "usage: norvask_oem_tool show IMAGE [--json]\n"},
-        {I, {}, {"apply", "@"}, NO "usage: norvask_oem_tool apply IMAGE FILE [--dry-run]\n"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.args));
-        fixture_t fx = make_fixture(row.plan, row.pre);
-        here_t r = run_here(fx.path, row.args, row.in);
-        EXPECT_EQ(2, r.status);
-        EXPECT_EQ(row.err, r.err);
-        EXPECT_EQ("", r.out);
-        EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
-    }
-}
-
-// Each image call of an apply fails in turn: the image is complete with status 0 only when the
-// failed call is the close after the sync; otherwise it is untouched, with status 1 once the
-// writes have begun (the undo reported) or 3 before.
+// Each image call of an apply fails in turn: the image is complete (status 0) only when the close
+// after the sync fails; otherwise untouched, status 1 once writes began (the undo said), else 3.
 TEST(ApplyVerb, FailedImageCallLeavesTheImageUntouched) {
     fixture_t fx = make_fixture(I, {{OEM, 0x000155AA}, {GPIO, 2}});
     const std::string cfg = "led=1\nled-enable=yes\ngpio=3\nsmbus-arp=on\nlldp=4\nenabled-ports=2\n";
