@@ -1,12 +1,11 @@
-// Whole sessions in-process. Input: byte 0 bit 0 patterned background, bits 1-2 sub-system id
-// (erased, family 0, family 1 as 0x1001 or 0x2001), bits 3-4 number of preset words; byte 1 the
-// OEM PHY code; byte 2 the id's low byte (ports, WOL, NCSI); bytes 3-4 the image call to fail
-// (bit 0 a half-written block instead of an I/O error, the rest the call's number, 0 none); per
-// preset word a 16-bit selector and a 32-bit value; the rest is typed.
-// A run ends with status 0, 1 (only after a failure) or -1, keeps the image's size and every byte
-// outside the header block, the LLDP word and the OEM area, and leaves no fd on it. The failed
-// call's command is undone: the owned bytes at the first menu prompt after the failure (or at the
-// end) are those at the last prompt before it, unless the run said they could not be restored.
+// Whole sessions in-process. Input: byte 0 bit 0 patterned background, bits 1-2 sub-system id (erased,
+// family 0, family 1 as 0x1001 or 0x2001), bits 3-4 number of preset words; byte 1 the OEM PHY code;
+// byte 2 the id's low byte (ports, WOL, NCSI); bytes 3-4 the image call to fail (bit 0 half-written
+// instead of an I/O error, the rest its number, 0 none); per preset word a 16-bit selector and a
+// 32-bit value; the rest is typed. A run ends with status 0, 1 (only after a failure) or -1, keeps
+// the image's size and every byte outside the words it owns, and leaves no fd on it; the failed
+// call's command is undone: the owned bytes at the next prompt (or the end) are those at the last
+// prompt before it, unless the run said they could not be restored.
 #include <unistd.h>
 
 #include <cstring>
@@ -26,8 +25,7 @@ static unsigned long s_fail_at;     // the run's failing call (img_calls() numbe
 static bool s_checked;              // the first prompt after the failure has been seen
 static bytes_t s_last;              // owned bytes at the last prompt before the failure
 
-static bytes_t read_image(bool owned_only)  // on the side
-{
+static bytes_t read_image(bool owned_only) {  // on the side
     std::ifstream f(s_img, std::ios::binary | std::ios::ate);
     bytes_t b((size_t)f.tellg()), o;
     f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
@@ -79,9 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     plan.device_id = sid < 2 ? image_device_id(Vantrel) : sid == 2 ? MR_DEVICE_ID_A : MR_DEVICE_ID_B;
     uint32_t low = take(1), fault = take(2);
     plan.ports = low & SID_PORT_NUM_FIELD, plan.wol = low & SID_WOL_BIT, plan.ncsi = low & SID_NCSI_BIT;
-    // Preset words go where the tool looks: the OEM area, the LLDP word, the port-count templates
-    // and the header's port mask.
-    bytes_t before = image_build(&plan);
+    bytes_t before = image_build(&plan);  // preset words: OEM area, LLDP, templates, port mask
     for (uint32_t n = flags >> 3 & 3; n > 0; n--) {
         static const uint32_t at[4] = {OEM_CFG_ADDR, LLDP_START_ADDR, ENABLE_FOUR_PORTS, PORT_MASK_ADDR};
         static const uint32_t words[4] = {11, 1, 4 * IMG_HEADER_WORDS, 1};
@@ -94,9 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     MUST(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
 
     char arg0[] = "norvask_oem_tool", arg1[] = "-f", *argv[] = {arg0, arg1, s_img.data(), nullptr};
-    s_checked = false;
-    s_since.clear();
-    s_last = read_image(true);
+    s_checked = false, s_since.clear(), s_last = read_image(true);
     s_fail_at = fault >> 1 == 0 ? 0 : img_calls() + (fault >> 1);
     img_fault_after(fault >> 1, fault & 1 ? IMG_FAULT_PARTIAL : IMG_FAULT_ERROR);
     int status = oem_tool_main(3, argv);
@@ -104,8 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fflush(stdout);
     if (fault_fired() && !s_checked)
         check_undone();
-    // A failure is always told, status 1 only after one; the size and the bytes the tool does not
-    // own never change: the image with its owned bytes put back is the one before.
+    // Status 1 only after a failure; the image with its owned bytes put back is the one before.
     MUST(status == -1 || status == (fault_fired() ? 1 : 0));
     bytes_t after = read_image(false);
     MUST(after.size() == before.size());

@@ -29,11 +29,7 @@ enum : uint32_t { OEM = 0xFF000, GPIO = 0xFF004, LED = 0xFF008, LED2 = 0xFF00C, 
 
 typedef std::vector<uint8_t> bytes_t;
 typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;
-struct fixture_t {  // a temporary image file, as written; removed with the fixture
-    std::string path;
-    bytes_t bytes;
-    ~fixture_t();
-};
+struct fixture_t { std::string path; bytes_t bytes; ~fixture_t(); };  // an image file as written, removed with it
 
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);  // family 0 or 1, an OEM PHY code
 fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});  // patterned, `words` over it
@@ -70,14 +66,8 @@ inline void set_limit(int resource, rlim_t value) { const rlimit l = {value, val
 // "%L" for the raw listing of the expected image: the fixture with `changed` over it and, if
 // `tmpl` is set, the 1 KiB template at `tmpl` over the header.
 struct row_t {
-    image_plan_t plan;
-    words_t pre;
-    std::string in, out;
-    words_t changed = {};
-    int status = 0;
-    std::vector<std::string> args = {"-f", "@"};
-    uint32_t tmpl = 0;
-    std::function<void()> setup = nullptr;
+    image_plan_t plan; words_t pre; std::string in, out; words_t changed = {}; int status = 0;
+    std::vector<std::string> args = {"-f", "@"}; uint32_t tmpl = 0; std::function<void()> setup = nullptr;
 };
 void run_rows(const std::vector<row_t> &rows);
 
