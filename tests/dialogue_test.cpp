@@ -130,33 +130,33 @@ TEST(Dialogue, SwitchesAndEditors) {
 }
 
 TEST(Dialogue, ReportsByFamilyAndPhyClass) {
-    const words_t led_on = {{OEM, 0x255AA}, {LED, 0xAB1234}}, mv_on = {{OEM, 0x255AA}, {LED, 0x1FF0FFF}};
+    const words_t led_on = {{OEM, 0x255AA}, {LED, 0xAB1234}};
     const std::string remind = "\nPlease select option 1 to enable ";
-    std::vector<row_t> rows = {
-        {B, led_on, "7\n0\n", ops({INNER_LINE + "%L"})},
-        {board(0, 0x60), {{OEM, 0x000255AA}, {LED, 0x00020001}, {LED2, 0x00040003}}, "7\n0\n",
-         ops({"\nYT PHY config val : 0x20001 0x40003 --> LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n%L"})},
-        {board(0, 0x80), led_on, "7\n0\n", ops({"\nphy type unknow : type is O\n%L"})},
-        // Enabled but unset: only the first YT word counts, an erased ARP word reads as enabled.
-        {board(0, 0x60), {{OEM, 0x007355AA}, {LED2, 0x00040003}}, "7\n0\n",
-         ops({"[Warn]PHY is not set!\n\n[Warn]GPIO is not set!\n\n[Warn]Marvell 88e1512 phy mode is not set!\n"
-              "\nSMBUS ARP Enable!\n\n[Warn]WOL Wake IO pull down time is not set!\n%L"})},
-        {B, {{OEM, 0xFE0055AA}, {GPIO, 0x12}, {LED, 0x34}, {MODE, 0x56}, {ARP, 0xF}, {WOL, 0x78}}, "7\n0\n",
-         ops({remind + "LED configuration\n" + remind + "Gpio configuration\n" + remind + "Marvell phy mode configuration\n" +
-              remind + "SMBUS ARP configuration\n" + remind + "WOL Wake IO configuration\n%L"})},
-        // ARP word 0xE with its bit set; LLDP shown without its enable bit.
-        {B, {{OEM, 0x007555AA}, {GPIO, 0x1234}, {MODE, 0x03020100}, {ARP, 0xE}, {WOL, 500}, {LLDP, 7}}, "7\n0\n",
-         ops({"\nGPIO config val: 0x1234\n\nPHY MODE : port0 : 0x0 port1 : 0x1 port2 : 0x2 port3 : 0x3\n"
-              "\nSMBUS ARP Disable!\n\nWOL Wake IO pull down time : 500 ms\n\nLLDP default configuration set to : 0x7 \n%L"})},
-        // Family 1: ARP word 0x1 gives no line; the LED line ignores the PHY class.
-        {MR_FIBER, {{OEM, 0x000255AA}, {MODE, 0x1}, {LLDP, 5}}, "3\n0\n",
-         ops({"\n[Warn]PHY is not set\n\nLLDP default configuration set to : 0x5 \n%L"}, "@R")},
-        {board(1, 0x10), {{OEM, 0x000255AA}, {LED, 0x00AB1234}, {MODE, 0xE}}, "3\n0\n",
-         ops({INNER_LINE + "\nSMBUS ARP Disable!\n%L"}, "@R")},
+    std::vector<row_t> rows;
+    auto report = [&](const image_plan_t &plan, const words_t &pre, const std::string &text) {
+        rows.push_back({plan, pre, plan.device_id == image_device_id(1) ? "3\n0\n" : "7\n0\n",
+                        ops({text + "%L"}, plan.device_id == image_device_id(1) ? "@R" : "@V")});
     };
+    report(B, led_on, INNER_LINE);
+    report(board(0, 0x60), {{OEM, 0x255AA}, {LED, 0x20001}, {LED2, 0x40003}},
+           "\nYT PHY config val : 0x20001 0x40003 --> LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n");
     for (uint32_t mv : {0x50, 0x51, 0x52})
-        rows.push_back({board(0, mv), mv_on, "7\n0\n", ops({"\nMavell PHY config val: 0x1ff0fff --> Polarity : 0x3f  "
-                                                            "LED : 0xfff  Blink_freq : 0x7\n%L"})});
+        report(board(0, mv), {{OEM, 0x255AA}, {LED, 0x1FF0FFF}},
+               "\nMavell PHY config val: 0x1ff0fff --> Polarity : 0x3f  LED : 0xfff  Blink_freq : 0x7\n");
+    report(board(0, 0x80), led_on, "\nphy type unknow : type is O\n");
+    // Enabled but unset: only the first YT word counts, an erased ARP word reads as enabled.
+    report(board(0, 0x60), {{OEM, 0x7355AA}, {LED2, 0x40003}}, "[Warn]PHY is not set!\n\n[Warn]GPIO is not set!\n\n"
+           "[Warn]Marvell 88e1512 phy mode is not set!\n\nSMBUS ARP Enable!\n\n[Warn]WOL Wake IO pull down time is not set!\n");
+    report(B, {{OEM, 0xFE0055AA}, {GPIO, 0x12}, {LED, 0x34}, {MODE, 0x56}, {ARP, 0xF}, {WOL, 0x78}},
+           remind + "LED configuration\n" + remind + "Gpio configuration\n" + remind + "Marvell phy mode configuration\n" +
+               remind + "SMBUS ARP configuration\n" + remind + "WOL Wake IO configuration\n");
+    // ARP word 0xE with its bit set; LLDP shown without its enable bit.
+    report(B, {{OEM, 0x7555AA}, {GPIO, 0x1234}, {MODE, 0x3020100}, {ARP, 0xE}, {WOL, 500}, {LLDP, 7}},
+           "\nGPIO config val: 0x1234\n\nPHY MODE : port0 : 0x0 port1 : 0x1 port2 : 0x2 port3 : 0x3\n\nSMBUS ARP Disable!\n"
+           "\nWOL Wake IO pull down time : 500 ms\n\nLLDP default configuration set to : 0x7 \n");
+    // Family 1: ARP word 0x1 gives no line; the LED line ignores the PHY class.
+    report(MR_FIBER, {{OEM, 0x255AA}, {MODE, 0x1}, {LLDP, 5}}, "\n[Warn]PHY is not set\n\nLLDP default configuration set to : 0x5 \n");
+    report(board(1, 0x10), {{OEM, 0x255AA}, {LED, 0xAB1234}, {MODE, 0xE}}, INNER_LINE + "\nSMBUS ARP Disable!\n");
     run_rows(rows);
 }
 
