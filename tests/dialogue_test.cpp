@@ -37,8 +37,8 @@ static const std::string DONE = "\nConfiguration completed successfully", FIELDS
                          ARP_Q = "Please input config val of SMBUS ARP, 1 : enable arp  0 : disable arp :",
                          LLDP_Q = "Please input config val of LLDP TX :";
 
-TEST(Session, StartUp) {
-    image_plan_t short_image = B, least = B;  // the size in the message, and the least accepted
+TEST(Session, StartUpAndDetectionWithPhyGates) {
+    image_plan_t short_image = B, least = B, raw = image_plan_default();  // one byte short, the least size accepted
     short_image.size = IMG_MIN_SIZE - 1, least.size = IMG_MIN_SIZE;
     run_rows({
         {B, {}, "0\n", USAGE("  "), {}, 255, {}},
@@ -49,20 +49,13 @@ TEST(Session, StartUp) {
         {least, {}, "0\n", "@V" P, {}, 0, {"-F", "@", "-v"}},
         {short_image, {}, "0\n", WHY("%P", "too short") "[Error] Image too short: 1048543 bytes found, at least "
                                  "1048544 (0xFFFE0) bytes needed!\n", {}, 255},
-    });
-}
-
-TEST(Session, DetectionAndPhyGates) {
-    const image_plan_t raw = image_plan_default();
-    run_rows({
         // Family 1 by either device id, stored high byte first; its classes by the code's high nibble.
         {raw, {{SUB_SYS_ID_ADDR, 0x01105201}}, "2\n0\n", "@R" P GATE(E, "INNER Phy") P},
         {raw, {{SUB_SYS_ID_ADDR, 0x01206004}}, "2\n", "@R" P INNER_Q END, {}, 255},
-        {raw, {{SUB_SYS_ID_ADDR, 0x10015204}}, "4\n0\n", "@V" P GATE(M, "INNER Phy") P},
         {board(1, 0xF3), {}, "2\n0\n", "@R" "phy id unknown\n" P GATE(E, "INNER Phy") P},
-        // An erased id, or a code in no row: family 0, the inner PHY.
-        {raw, {}, "2\n0\n", "@V" P SID_ERASED GATE(I, "YT Phy") P SID_ERASED},
-        {board(0, 0x63), {}, "3\n6\n4\n", "@V" P GATE(I, "MV Phy") P GATE(I, "MV Phy(0x52)") P INNER_Q END, {}, 255},
+        // An erased id: family 0, the inner PHY.
+        {raw, {}, "3\n6\n4\n", "@V" P SID_ERASED GATE(I, "MV Phy") P SID_ERASED GATE(I, "MV Phy(0x52)") P SID_ERASED INNER_Q END,
+         {}, 255},
         {board(0, 0x80), {}, "2\n3\n4\n6\n0\n",
          "@V" P GATE(O, "YT Phy") P GATE(O, "MV Phy") P GATE(O, "INNER Phy") P GATE(O, "MV Phy(0x52)") P},
     });
@@ -73,16 +66,16 @@ TEST(Session, ConsoleInputAndDispatch) {
     for (int i = 0; i < 1000; i++, many_in += "13\n2\n")
         many_out += P R8 P GATE(I, "YT Phy");
     run_rows({
-        {B, {}, "5\n0X1f\nN\n5\n1231F rest of line\nY\n0\n", "@V" P G GPIO_DONE(1f) Q OFF P G GPIO_DONE(231f) Q ON P,
+        // Blank lines are skipped while a number is awaited.
+        {B, {}, "5\n\n\n  0X1f\nN\n5\n1231F rest of line\nY\n0\n", "@V" P G GPIO_DONE(1f) Q OFF P G GPIO_DONE(231f) Q ON P,
          {{GPIO, 0x231F}, {OEM, 0x155AA}}},
-        {B, {}, "5\nxyz\nfffffffe\nno number\n100000000\n-ffffffff\nffffffff\n\n\n  1f\nn\n0\n",
-         "@V" P G NEG(-1) G NEG(-2) G NEG(-2) G RANGE G RANGE G NEG(-1) G GPIO_DONE(1f) Q OFF P, {{GPIO, 0x1F}, {OEM, 0x55AA}}},
+        {B, {}, "5\nxyz\nfffffffe\nno number\n100000000\n-ffffffff\nffffffff\n",
+         "@V" P G NEG(-1) G NEG(-2) G NEG(-2) G RANGE G RANGE G NEG(-1) G END, {}, 255},
         // The empty answer's discard swallows "n" too, so "yes" answers.
         {B, {}, "5\n1f\n\nn\nyes\n0\n", "@V" P G GPIO_DONE(1f) Q "Illegal input, Please input 'Y' or 'N'\n" Q ON P,
          {{GPIO, 0x1F}, {OEM, 0x155AA}}},
         {B, {}, "abc 5\n\n\n 4294967301\n-2147483649\n13 8\n-3\n0\n", "@V" P "Illegal input!!!\n" P R8 P R8 P R8 P "@V\n" P R8 P},
         {B, {}, "", "@V" P MENU_END, {}, 255},
-        {B, {}, "5\nxyz", "@V" P G NEG(-1) G END, {}, 255},
         {B, {}, "5\n1f\n", "@V" P G GPIO_DONE(1f) Q END, {}, 255},
         {board(1, 0x30, 0), {}, "7 12\n-3\n4\n2\n", "@R" P R4 P R4 P R4 P "@R\n" P INNER_Q END, {}, 255},
         // The board record's diagnostics follow every family-0 menu number; family 1 keeps none (above).
@@ -94,7 +87,8 @@ TEST(Session, ConsoleInputAndDispatch) {
     });
 }
 
-TEST(Dialogue, SwitchesAndEditors) {
+TEST(Dialogue, SwitchesEditorsAndPortDisable) {
+    const std::string ask = "Please input the number of disabled network ports:";
     words_t tail, reset = {{LLDP, 0xF}};  // words past the editors' that the reset erases too
     for (uint32_t a = 0xFF01C; a <= 0xFF028; a += 4)
         tail.push_back({a, a}), reset.push_back({a, ERASED});
@@ -126,6 +120,17 @@ TEST(Dialogue, SwitchesAndEditors) {
                                    sw("LED", false),
               ARP_Q + DONE + ", Disable SMBUS ARP\n", LLDP_Q + DONE + ", LLDP TX config : 0x3\n", "%L"}, "@R"),
          {{LED, 0xABC}, {MODE, 0xE}, {LLDP, 0x3}, {OEM, 0x002055AA}}},
+        // A template without the header magic is refused.
+        {B, {{ENABLE_TWO_PORTS, ERASED}}, "12\n2\n12\n4\n3\nn\n7\n0\n",
+         ops({"current port num : 4, max port num : 4\n" + ask + "error, img not support, hdr 0xffffffff!",
+              "current port num : 4, max port num : 4\n" + ask + "ERROR, Input Value 4 invalid, range [0,3]\n" + ask +
+                  DONE + ", current port num:0x1\n" + sw("netport disable", false),
+              "\nCurrent port number is : 1\n%L"}),
+         {{OEM, 0x000055AA}}, 0, {"-f", "@"}, ENABLE_ONE_PORT},
+        // The board's own warning comes in every cycle, the exit included.
+        {board(0, 0x10, 5), {}, "12\n0\n",
+         ops({"sid port num 5 unsupport\n[Warn]Network port disable unsupported, sid port num 5\n"}) +
+             "sid port num 5 unsupport\n"},
     });
 }
 
@@ -158,21 +163,4 @@ TEST(Dialogue, ReportsByFamilyAndPhyClass) {
     report(MR_FIBER, {{OEM, 0x255AA}, {MODE, 0x1}, {LLDP, 5}}, "\n[Warn]PHY is not set\n\nLLDP default configuration set to : 0x5 \n");
     report(board(1, 0x10), {{OEM, 0x255AA}, {LED, 0xAB1234}, {MODE, 0xE}}, INNER_LINE + "\nSMBUS ARP Disable!\n");
     run_rows(rows);
-}
-
-TEST(Dialogue, PortDisable) {
-    const std::string ask = "Please input the number of disabled network ports:";
-    run_rows({
-        // A template without the header magic is refused.
-        {B, {{ENABLE_TWO_PORTS, ERASED}}, "12\n2\n12\n4\n3\nn\n7\n0\n",
-         ops({"current port num : 4, max port num : 4\n" + ask + "error, img not support, hdr 0xffffffff!",
-              "current port num : 4, max port num : 4\n" + ask + "ERROR, Input Value 4 invalid, range [0,3]\n" + ask +
-                  DONE + ", current port num:0x1\n" + sw("netport disable", false),
-              "\nCurrent port number is : 1\n%L"}),
-         {{OEM, 0x000055AA}}, 0, {"-f", "@"}, ENABLE_ONE_PORT},
-        // The board's own warning comes in every cycle, the exit included.
-        {board(0, 0x10, 5), {}, "12\n0\n",
-         ops({"sid port num 5 unsupport\n[Warn]Network port disable unsupported, sid port num 5\n"}) +
-             "sid port num 5 unsupport\n"},
-    });
 }

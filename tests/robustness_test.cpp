@@ -28,12 +28,15 @@ static run_t interrupted(const std::string &path, const std::string &typed, cons
     return finish_tool(c, rest);
 }
 
-// The image untouched in every case. The reader of standard output goes away at the GPIO
-// question: the command, finished after it, is undone.
-TEST(Process, StandardDescriptorsClosedOrLost) {
+// Standard output closed, input closed, a write past the file size limit with SIGXFSZ at its default
+// action (the half-written word put back, the tool never killed), and the reader of standard output
+// gone at the GPIO question (the command, finished after it, undone).
+TEST(Process, StandardDescriptorsAndFileSizeLimit) {
     run_rows({
         {B, {}, GPIO_IN, "norvask_oem_tool: standard output is closed\n", {}, 255, {"-f", "@"}, 0, [] { close(1); }},
         {B, {}, GPIO_IN, "@V" P MENU_END, {}, 255, {"-f", "@"}, 0, [] { close(0); }},
+        {B, {}, GPIO_IN, "@V" P G WRITE_FAIL UNDONE "\n" P REFUSED, {}, 1, {"-f", "@"}, 0,
+         [] { set_limit(RLIMIT_FSIZE, GPIO + 2), signal(SIGXFSZ, SIG_DFL); }},
     });
     fixture_t fx = make_fixture(B);
     const std::string err = fx.path + ".err";
@@ -64,15 +67,6 @@ TEST(Process, SignalsUndoTheUnfinishedCommand) {
             EXPECT_EQ(128 + sig, r.status);
             EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
         }
-}
-
-// A write past the file size limit fails, SIGXFSZ at its default action: the half-written word is
-// put back and the tool goes on (status 1), never killed.
-TEST(Process, FileSizeLimitWithTheDefaultSignalAction) {
-    run_rows({{B, {}, GPIO_IN, "@V" P G WRITE_FAIL UNDONE "\n" P REFUSED, {}, 1, {"-f", "@"}, 0, [] {
-                   set_limit(RLIMIT_FSIZE, GPIO + 2);
-                   signal(SIGXFSZ, SIG_DFL);
-               }}});
 }
 
 // The image named on the command line is replaced between two commands: nothing is written to

@@ -10,7 +10,7 @@
 #include "norvask-oem-cfg.h"
 
 // Masks, ranges, words and bits by value: a changed constant fails here.
-TEST(Tables, FeatureRowsByValue) {
+TEST(Tables, FeatureRowsByValueAndPhyCodes) {
     static const struct { int id; uint32_t vn, mr, mask; int32_t min, max; uint32_t bit; } rows[] = {
         {F_YT_LED, LED_CFG_ADDR, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x20000},
         {F_MV_LED, 0xFF008, 0, 0x01CF00FF, 0, 0x7FFFFFFF, 0x20000},
@@ -45,11 +45,7 @@ TEST(Tables, FeatureRowsByValue) {
     }
     EXPECT_EQ("yt-led0 yt-led1 yt-led2 yt-blink led led led-enable gpio gpio-enable phy-mode phy-mode-enable "
               "smbus-arp wake-io wake-io-enable lldp enabled-ports port-disable-enable", names);
-}
-
-// The PHY code rows are unique, and family 1 classifies by the code's high nibble alone; each code
-// and nibble gives its class in the dialogue and verbs tests.
-TEST(Tables, PhyCodes) {
+    // The PHY code rows are unique, family 1's by the code's high nibble alone (their classes: dialogue_test).
     std::set<unsigned> codes, nibbles;
     for (const phy_code_row_t &row : std::span(vn_phy_codes, vn_phy_codes_len))
         EXPECT_TRUE(codes.insert(row.code).second) << +row.code;
