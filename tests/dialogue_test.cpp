@@ -6,8 +6,8 @@
 
 #define USAGE(pad) "Support options:\n    -f/-F       " pad "          To select an Image File\n" \
                    "    -v/--version" pad "          To check the version of tool\n"
-#define R8 "Illegal input, please input 0--8\n"
-#define R4 "Illegal input, please input 0--4\n"
+#define R(n) "Illegal input, please input 0--" #n "\n"
+#define R8 R(8)
 #define GATE(c, what) "Current phy type " #c ", not " what "\n"
 #define INNER_Q "Please input config val of Inner LED :"
 #define SID_ERASED "sub sys id unsupport !"
@@ -77,7 +77,7 @@ TEST(Session, ConsoleInputAndDispatch) {
         {B, {}, "abc 5\n\n\n 4294967301\n-2147483649\n13 8\n-3\n0\n", "@V" P "Illegal input!!!\n" P R8 P R8 P R8 P "@V\n" P R8 P},
         {B, {}, "", "@V" P MENU_END, {}, 255},
         {B, {}, "5\n1f\n", "@V" P G GPIO_DONE(1f) Q END, {}, 255},
-        {board(1, 0x30, 0), {}, "7 12\n-3\n4\n2\n", "@R" P R4 P R4 P R4 P "@R\n" P INNER_Q END, {}, 255},
+        {board(1, 0x30, 0), {}, "7 12\n-3\n4\n2\n", "@R" P R(4) P R(4) P R(4) P "@R\n" P INNER_Q END, {}, 255},
         // The board record's diagnostics follow every family-0 menu number; family 1 keeps none (above).
         {image_plan_default(), {}, "x\n13\n8\n0\n", "@V" P "Illegal input!!!\n" P SID_ERASED R8
          P SID_ERASED "@V\n" P SID_ERASED},

@@ -13,9 +13,7 @@ struct shell_t { std::string out, err; int status; };
 
 // `cmd` in `dir`, with $T the tool and $M the image maker.
 static shell_t sh(const std::string &dir, const std::string &cmd) {
-    const std::string full = "cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd +
-                             "; } >out.txt 2>err.txt";
-    int w = system(full.c_str());
+    int w = system(("cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd + "; } >out.txt 2>err.txt").c_str());
     return {file_text(dir + "/out.txt"), file_text(dir + "/err.txt"), WIFEXITED(w) ? WEXITSTATUS(w) : -1};
 }
 
@@ -151,8 +149,7 @@ TEST(Edges, ReadersOnAnImageTheyMayOnlyRead) {
     ASSERT_EQ(0u, geteuid()) << "run as root, to drop to an unprivileged user";
     char dir[] = "/tmp/norvask-ro-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
-    chmod(dir, 0755);
-    shell_t r = sh(dir, "cp $T $M . && ./norvask_mkimage --phy inner --word 0xff004=0x1f --word 0xff000=0x155aa a.img && "
+    shell_t r = sh(dir, "chmod 755 . && cp $T $M . && ./norvask_mkimage --phy inner --word 0xff004=0x1f --word 0xff000=0x155aa a.img && "
                         "chmod 444 a.img && chown -R nobody . && setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c '"
                         "for i in $(seq 40); do ./norvask_oem_tool show a.img --json >/dev/null & p=\"$p $!\"; done; "
                         "./norvask_oem_tool save a.img; s=$?; for i in $p; do wait $i || s=9; done; "

@@ -16,8 +16,7 @@ image_plan_t board(int family, uint32_t phy_code, uint32_t ports) {
 
 fixture_t make_fixture(const image_plan_t &plan, const words_t &words) {
     image_plan_t s = plan;
-    s.pattern = true;
-    s.words.insert(s.words.end(), words.begin(), words.end());
+    s.pattern = true, s.words.insert(s.words.end(), words.begin(), words.end());
     std::string path = "/tmp/norvask-img-XXXXXX";
     close(mkstemp(path.data()));
     bytes_t bytes = image_build(&s);
@@ -84,10 +83,8 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
     const unsigned long before = img_calls();
     img_fault_after(fail, mode);
     here_t r{"", "", oem_tool_main((int)args.size(), argv_of(args, image).data()), 0};
-    img_fault_clear();
-    r.calls = img_calls() - before;
-    fflush(nullptr);
-    clearerr(stdout);
+    img_fault_clear(), r.calls = img_calls() - before;
+    fflush(nullptr), clearerr(stdout);
     std_fds(saved);
     r.out = file_text(out), r.err = file_text(err);
     unlink(in.c_str()), unlink(out.c_str()), unlink(err.c_str());
@@ -110,8 +107,7 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
     if (c.pid == 0) {
         const int fds[3] = {in[0], out[1], dup(out[1])};
         std_fds(fds);
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGXFSZ, SIG_IGN);
+        signal(SIGPIPE, SIG_DFL), signal(SIGXFSZ, SIG_IGN);
         if (setup)
             setup();
         std::vector<std::string> all = args;
@@ -119,8 +115,7 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
         execv(prog, argv_of(all, "").data());
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
+    close(in[0]), close(out[1]);
     return c;
 }
 

@@ -12,14 +12,10 @@
 // Masks, ranges, words and bits by value: a changed constant fails here.
 TEST(Tables, FeatureRowsByValueAndPhyCodes) {
     static const struct { int id; uint32_t vn, mr, mask; int32_t min, max; uint32_t bit; } rows[] = {
-        {F_YT_LED, LED_CFG_ADDR, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x20000},
-        {F_MV_LED, 0xFF008, 0, 0x01CF00FF, 0, 0x7FFFFFFF, 0x20000},
-        {F_INNER_LED, 0xFF008, 0xFF008, 0x00FFFFFF, 0, 0x7FFFFFFF, 0x20000},
-        {F_GPIO, 0xFF004, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x10000},
-        {F_PHY_MODE, 0xFF010, 0, 0xFFFFFFFF, 0, 0x7FFFFFFF, 0x100000},
-        {F_SMBUS_ARP, 0xFF014, 0xFF010, 0xFFFFFFFF, 0, 1, 0x200000},
-        {F_WAKE_IO, 0xFF018, 0, 0xFFFF, 1, 65535, 0x400000},
-        {F_LLDP, 0xF1000, 0xF1000, 0xF, 0, 15, 0},
+        {F_YT_LED, 0xFF008, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x20000}, {F_MV_LED, 0xFF008, 0, 0x01CF00FF, 0, 0x7FFFFFFF, 0x20000},
+        {F_INNER_LED, 0xFF008, 0xFF008, 0x00FFFFFF, 0, 0x7FFFFFFF, 0x20000}, {F_GPIO, 0xFF004, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x10000},
+        {F_PHY_MODE, 0xFF010, 0, 0xFFFFFFFF, 0, 0x7FFFFFFF, 0x100000}, {F_SMBUS_ARP, 0xFF014, 0xFF010, 0xFFFFFFFF, 0, 1, 0x200000},
+        {F_WAKE_IO, 0xFF018, 0, 0xFFFF, 1, 65535, 0x400000}, {F_LLDP, 0xF1000, 0xF1000, 0xF, 0, 15, 0},
         {F_PORTS, 0x16C, 0, 0xF, 1, 4, 0x1000000},
     };
     for (const auto &row : rows) {
