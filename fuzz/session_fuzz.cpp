@@ -1,11 +1,9 @@
 // Whole sessions in-process. Input: byte 0 bit 0 patterned background, bits 1-2 sub-system id (erased,
-// family 0, family 1 as 0x1001 or 0x2001), bits 3-4 number of preset words; byte 1 the OEM PHY code;
-// byte 2 the id's low byte (ports, WOL, NCSI); bytes 3-4 the image call to fail (bit 0 half-written
-// instead of an I/O error, the rest its number, 0 none); per preset word a 16-bit selector and a
-// 32-bit value; the rest is typed. A run ends with status 0, 1 (only after a failure) or -1, keeps
-// the image's size and every byte outside the words it owns, and leaves no fd on it; the failed
-// call's command is undone: the owned bytes at the next prompt (or the end) are those at the last
-// prompt before it, unless the run said they could not be restored.
+// family 0, family 1 as 0x1001 or 0x2001), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low
+// byte; bytes 3-4 the image call to fail (bit 0 half-written, not an I/O error); per preset word a 16-bit
+// selector and a value; the rest is typed. The run ends with status 0, 1 (only after a failure) or -1,
+// no byte outside the owned words changed, no fd left; the failed command is undone: the owned bytes at
+// the next prompt (or the end) are those at the last before it, unless they could not be restored.
 #include <unistd.h>
 
 #include <cstring>

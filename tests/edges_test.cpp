@@ -1,6 +1,5 @@
-// The scripted verbs against the built tool through the shell: refusals, hostile settings files and
-// names, the limits, show for any path, what save cannot carry, lost output; then readers on an
-// image they may only read, and an undo that cannot finish.
+// The verbs of the built tool through the shell: refusals, hostile input, limits, show, what save
+// cannot carry, lost output; readers of a read-only image; an undo that cannot finish.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,9 +141,8 @@ TEST(Edges, VerbsAtTheirEdges) {
     sh(dir, "cd / && rm -rf " + std::string(dir));
 }
 
-// show and save need nothing but read permission, and any number run beside each other and beside
-// a writer, which the shared lock keeps out while they read. As an unprivileged user (CI runs as
-// root, so this can drop to one), on copies in a directory of its own.
+// show and save need only read permission, and run beside each other, and beside a writer that the
+// shared lock keeps out. As an unprivileged user (CI runs as root), in a directory of its own.
 TEST(Edges, ReadersOnAnImageTheyMayOnlyRead) {
     ASSERT_EQ(0u, geteuid()) << "run as root, to drop to an unprivileged user";
     char dir[] = "/tmp/norvask-ro-XXXXXX";

@@ -22,11 +22,10 @@ static const struct { image_plan_t plan; const char *in; unsigned long most; } C
     {MR, "-2\n", 6}, {MR, "13\n", 1},
 };
 
-// Each command given once, twice and three times: within its share, twice costing twice as much.
-// Then each call of it fails in turn: the output up to the error is the fault-free one; a failure at
-// start-up or in the identity check ends the run (-1), a failed command is undone and the run goes on
-// (status 1), a failed close at option 0 keeps the command (status 1). The last "0" is for a failure
-// in the exit cycle; every value word is set, so that reports and option 1 touch every feature.
+// Each command given once, twice and three times: within its share, twice costing twice as much. Then
+// each call of it fails in turn: the output up to the error is the fault-free one; a failure at start-up
+// or identity ends the run (-1), a failed command is undone (status 1), a failed close at option 0 keeps
+// it (status 1). Every value word is set, so that reports and option 1 touch every feature.
 TEST(FaultTable, EveryImageCallOfEveryCommand) {
     for (const auto &row : COMMANDS) {
         SCOPED_TRACE(::testing::PrintToString(row.in));

@@ -1,5 +1,4 @@
-// Test helpers: fixture images, the tool run in this process or as a child, the menu texts and
-// one runner for tables of whole sessions.
+// Test helpers: fixture images, the tool in this process or as a child, menus, a runner of sessions.
 #ifndef NORVASK_TEST_HARNESS_H
 #define NORVASK_TEST_HARNESS_H
 
@@ -42,8 +41,8 @@ uint32_t word_at(const bytes_t &bytes, uint32_t addr);
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);  // names a word
 std::string vn_menu(const std::string &path), mr_menu(const std::string &path);
 
-// oem_tool_main in this process: "@..." arguments start with `image`, `input` is standard input;
-// image call `fail` (1: the first) fails in `mode`; `calls` counts the run's image calls.
+// oem_tool_main in this process, "@..." arguments starting with `image`: image call `fail` (1: the
+// first) fails in `mode`; `calls` counts the run's image calls.
 struct here_t { std::string out, err; int status; unsigned long calls; };
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input = "",
                 unsigned long fail = 0, img_fault_mode_t mode = IMG_FAULT_ERROR);
@@ -61,10 +60,9 @@ run_t finish_tool(child_t c, const std::string &input);  // answers, end of inpu
 inline run_t run_tool(const std::vector<std::string> &args, const std::string &input) { return finish_tool(start_tool(args), input); }
 inline void set_limit(int resource, rlim_t value) { const rlimit l = {value, value}; setrlimit(resource, &l); }
 
-// One whole session of the built tool on a fresh fixture, "@..." arguments as above, with LF and
-// with CR LF answers. In `out`, "@V"/"@R" stand for the family-0/1 menus, "%P" for the image and
-// "%L" for the raw listing of the expected image: the fixture with `changed` over it and, if
-// `tmpl` is set, the 1 KiB template at `tmpl` over the header.
+// A session of the built tool on a fresh fixture, with LF and with CR LF answers; in `out` "@V"/"@R"
+// are the family-0/1 menus, "%P" the image, "%L" the listing of the image expected: the fixture with
+// `changed` over it and, if `tmpl` is set, the 1 KiB template there over the header.
 struct row_t {
     image_plan_t plan; words_t pre; std::string in, out; words_t changed = {}; int status = 0;
     std::vector<std::string> args = {"-f", "@"}; uint32_t tmpl = 0; std::function<void()> setup = nullptr;

@@ -1,18 +1,17 @@
 #!/bin/sh
-# The image maker's output. Its command lines, "@" standing for the output file: an accepted one
-# exits 0, prints nothing and writes a file of the size asked (1 MiB unless given) with the words
-# asked (OFFSET=VALUE); a refused one exits 2, says why in a "norvask_mkimage: " line and writes no file.
-# --version prints the tool's version, --help names the options of the manual page and no other;
-# what it cannot write (standard output, a file linked to /dev/full) fails with status 2 and one
-# line, and the link is kept. Usage: mkimage_output_check.sh TOOL MKIMAGE MANPAGE
+# The image maker's output. An accepted command line ("@": the output file) exits 0, prints nothing,
+# writes the size asked (1 MiB unless given) with the words asked; a refused one exits 2, says why
+# after "norvask_mkimage: " and writes no file. --version is the tool's, --help names the manual
+# page's options; what it cannot write (output, a file linked to /dev/full) fails with status 2 and
+# one line, the link kept. Usage: mkimage_output_check.sh TOOL MKIMAGE MANPAGE
 set -u
 tmp=$(mktemp -d) failed=0
 trap 'rm -rf "$tmp"' EXIT
 out=$tmp/m.img
 fail() { echo "FAIL: $*"; failed=1; }
 word() { od -An -tx4 -j $(($1)) -N4 "$out" | tr -d ' '; }
-# Sub-system id (0xfffdc): device id high byte in bits 16-23, low byte in 24-31, PHY code in 8-15,
-# NCSI bit 7, WOL bit 6, ports in 0-2. The pattern leaves no word outside the owned ones erased.
+# Sub-system id (0xfffdc): device id high byte in bits 16-23, low byte 24-31, PHY code 8-15, NCSI
+# bit 7, WOL bit 6, ports 0-2. The pattern leaves no word outside the owned ones erased.
 while IFS='|' read -r args size words; do
   st=0 msg=$("$2" $(echo "$args" | sed "s|@|$out|g") 2>&1) || st=$?
   [ $st -eq 0 ] && [ -z "$msg" ] && [ "$(stat -c %s "$out")" = "${size:-1048576}" ] || fail "$args: status $st, '$msg'"

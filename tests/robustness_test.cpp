@@ -1,5 +1,4 @@
-// The built tool under closed or failing standard descriptors, terminating signals at a question,
-// file size limits, and an image replaced between commands.
+// The built tool with standard descriptors closed or failing, signals, a file size limit, an image replaced.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -28,9 +27,8 @@ static run_t interrupted(const std::string &path, const std::string &typed, cons
     return finish_tool(c, rest);
 }
 
-// Standard output closed, input closed, a write past the file size limit with SIGXFSZ at its default
-// action (the half-written word put back, the tool never killed), and the reader of standard output
-// gone at the GPIO question (the command, finished after it, undone).
+// Output or input closed, a write past the file size limit with SIGXFSZ at its default action (the word
+// put back, the tool not killed), the reader of output gone at a question (the command after it undone).
 TEST(Process, StandardDescriptorsAndFileSizeLimit) {
     run_rows({
         {B, {}, GPIO_IN, "norvask_oem_tool: standard output is closed\n", {}, 255, {"-f", "@"}, 0, [] { close(1); }},
@@ -48,8 +46,7 @@ TEST(Process, StandardDescriptorsAndFileSizeLimit) {
     unlink(err.c_str());
 }
 
-// A terminating signal at a question: the unfinished command (a value stored, a header block
-// copied, a switch answered) is undone, the tool ends by it.
+// A terminating signal at a question: the unfinished command is undone, the tool ends by the signal.
 TEST(Process, SignalsUndoTheUnfinishedCommand) {
     static const struct { words_t pre; std::string typed, asked; } places[] = {
         {{}, "5\n1f\n", P GPIO_Q}, {{}, "12\n1\n", P PORTS_Q}, {{}, "", P},

@@ -1,5 +1,4 @@
-// Scripted verbs in-process: the dialogue's edits and set's by value, and a failed image call in
-// the middle of apply. (Refusals, show and save's comments: edges_test.)
+// Scripted verbs in-process: the dialogue's edits and set's by value, failed image calls in apply.
 #include "harness.h"
 
 static const image_plan_t I = board(0, 0x10), Y = board(0, 0x60), F = board(0, 0x50), C = board(0, 0x51),
@@ -62,8 +61,8 @@ static const struct { image_plan_t plan; words_t pre; std::vector<std::string> s
      {{LED, 1}, {GPIO, 0x1F}, {MODE, 3}, {ARP, 0xF}, {LLDP, 5}, {OEM, 0x002155AA}}, ENABLE_THREE_PORTS},
 };
 
-// The dialogue and set store the row's words; the dry run writes nothing and lists the words set
-// changes. Save of an image edited from an erased OEM area, applied to the image before, gives it back.
+// The dialogue and set store the row's words; the dry run writes nothing and lists them. Save of an
+// image edited from an erased OEM area, applied to the image before, gives it back.
 TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem) {
     for (const auto &row : EDITS) {
         SCOPED_TRACE(::testing::PrintToString(row.settings));
