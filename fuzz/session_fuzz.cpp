@@ -106,7 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec))
         MUST(std::filesystem::read_symlink(e.path(), ec) != s_img);  // a stream or the lock left open on it
-    unlink(s_img.c_str());
-    unlink((s_img + ".in").c_str());
+    unlink(s_img.c_str()), unlink((s_img + ".in").c_str());
     return 0;
 }

@@ -1,6 +1,5 @@
-// Whole sessions of the dialogue, one per kind of text: start-up, family and PHY detection with the
-// menus' PHY gates, console input and dispatch, switches, editors, listing and reset, the reports and
-// port disable. The words the editors store are checked by value in verbs_test.
+// Whole dialogue sessions, one per kind of text: start-up, detection and the PHY gates, console input,
+// switches, editors, listing and reset, port disable, the reports (stored words by value: verbs_test).
 #include "harness.h"
 #include "norvask-oem-cfg.h"
 
@@ -75,7 +74,6 @@ TEST(Session, ConsoleInputAndDispatch) {
         {B, {}, "5\n1f\n\nn\nyes\n0\n", "@V" P G GPIO_DONE(1f) Q "Illegal input, Please input 'Y' or 'N'\n" Q ON P,
          {{GPIO, 0x1F}, {OEM, 0x155AA}}},
         {B, {}, "abc 5\n\n\n 4294967301\n-2147483649\n13 8\n-3\n0\n", "@V" P "Illegal input!!!\n" P R8 P R8 P R8 P "@V\n" P R8 P},
-        {B, {}, "", "@V" P MENU_END, {}, 255},
         {B, {}, "5\n1f\n", "@V" P G GPIO_DONE(1f) Q END, {}, 255},
         {board(1, 0x30, 0), {}, "7 12\n-3\n4\n2\n", "@R" P R(4) P R(4) P R(4) P "@R\n" P INNER_Q END, {}, 255},
         // The board record's diagnostics follow every family-0 menu number; family 1 keeps none (above).

@@ -166,8 +166,9 @@ TEST(Edges, ReadersOnAnImageTheyMayOnlyRead) {
     sh(dir, "cd / && rm -rf " + std::string(dir));
 }
 
-// An undo that cannot put the bytes back: status 4 for the verbs, and for the dialogue at option 0.
-TEST(Edges, UndoThatFailsIsStatusFour) {
+// An undo that cannot put the bytes back: status 4 for the verbs, and for the dialogue at option 0. A
+// header copy that reads back other than written (the magic word one greater): its sums, then the undo.
+TEST(Edges, UndoThatFailsIsStatusFourAndAChecksumMismatchIsUndone) {
     fixture_t fx = make_fixture(board(0, 0x10));
     here_t set = run_here(fx.path, {"set", "@", "gpio=1"}, "", 1, IMG_FAULT_TORN);
     EXPECT_EQ(4, set.status);
@@ -176,4 +177,15 @@ TEST(Edges, UndoThatFailsIsStatusFour) {
     here_t d = run_here(fx.path, {"-f", "@"}, "5\n1\n-1\n0\n", 1, IMG_FAULT_TORN);
     EXPECT_EQ(4, d.status);
     EXPECT_NE(std::string::npos, d.out.find(G WRITE_FAIL "[Warn]The image could not be restored!\n\n" P)) << d.out;
+    put_back(fx);
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < IMG_HEADER_WORDS; i++)
+        sum += word_at(fx.bytes, ENABLE_TWO_PORTS + IMG_WORD_SIZE * i);
+    // Start-up's 4 calls, then stat, id, header, templates and the copy come before the read-back.
+    here_t bad = run_here(fx.path, {"-f", "@"}, "12\n2\ny\n0\n", 4 + 6, IMG_FAULT_CORRUPT);
+    EXPECT_EQ(vn_menu(fx.path) + P "current port num : 4, max port num : 4\nPlease input the number of disabled network "
+              "ports:\nConfiguration checksum error, please try again, " + std::to_string((int)(sum + 1)) + ", " +
+              std::to_string((int)sum) + "\n" UNDONE "\n" P "Illegal input!!!\n" P, bad.out);
+    EXPECT_EQ(1, bad.status);
+    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
 }

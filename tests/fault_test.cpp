@@ -1,10 +1,9 @@
-// Every command is all or nothing and within its share of image calls: sessions in this process
-// while one image call after another fails (an I/O error, or a write that stores half its bytes).
+// Every command is all or nothing and within its share of image calls, in this process.
 #include "harness.h"
 
-// Every command of both families with the image calls it may make beyond a session "0": a cycle's
-// stat, a family-0 cycle's sub-system id (and header, for the port count), one pread per region on
-// first use, one pwrite per write, one fsync. Start-up: open, fstat, lock, id; option 0: stat, id, close.
+// Each command of both families with the image calls it may make beyond a session "0": a cycle's stat,
+// a family-0 cycle's sub-system id (and header, for the port count), one pread per region on first use,
+// one pwrite per write, one fsync. Start-up: open, fstat, lock, id; option 0: stat, id, close.
 static const image_plan_t VN = board(0, 0x10), MR = board(1, 0x30);
 static const struct { image_plan_t plan; const char *in; unsigned long most; } COMMANDS[] = {
     {VN, "", 7}, {MR, "", 6},                   // start-up and exit alone
@@ -63,20 +62,4 @@ TEST(FaultTable, EveryImageCallOfEveryCommand) {
                 << f.status << " " << tail;
         });
     }
-}
-
-// The header copy reads back other than written (the magic word one greater): its checksum line,
-// then the undo of the whole command.
-TEST(FaultTable, ChecksumMismatch) {
-    fixture_t fx = make_fixture(board(0, 0x10));
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < IMG_HEADER_WORDS; i++)
-        sum += word_at(fx.bytes, ENABLE_TWO_PORTS + IMG_WORD_SIZE * i);
-    // Start-up's 4 calls, then stat, id, header, templates and the copy come before the read-back.
-    here_t bad = run_here(fx.path, {"-f", "@"}, "12\n2\ny\n0\n", 4 + 6, IMG_FAULT_CORRUPT);
-    EXPECT_EQ(vn_menu(fx.path) + P "current port num : 4, max port num : 4\nPlease input the number of disabled network "
-              "ports:\nConfiguration checksum error, please try again, " + std::to_string((int)(sum + 1)) + ", " +
-              std::to_string((int)sum) + "\n" UNDONE "\n" P "Illegal input!!!\n" P, bad.out);
-    EXPECT_EQ(1, bad.status);
-    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
 }

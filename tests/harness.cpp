@@ -74,8 +74,7 @@ static void std_fds(const int fds[3], int *before = nullptr) {
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input,
                 unsigned long fail, img_fault_mode_t mode) {
     const std::string in = image + ".in", out = image + ".out", err = image + ".err";
-    put_file(in, input);
-    fflush(nullptr);
+    put_file(in, input), fflush(nullptr);
     int saved[3], files[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
                               open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
     std_fds(files, saved);
@@ -122,19 +121,15 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
 std::string read_output(child_t &c, size_t n) {
     std::string text;
     char buf[4096];
-    ssize_t got;
-    while (text.size() < n && (got = read(c.out_fd, buf, std::min(sizeof buf, n - text.size()))) > 0)
+    for (ssize_t got; text.size() < n && (got = read(c.out_fd, buf, std::min(sizeof buf, n - text.size()))) > 0;)
         text.append(buf, (size_t)got);
     return text;
 }
 
 run_t finish_tool(child_t c, const std::string &input) {
-    if (write(c.in_fd, input.data(), input.size()) < 0) {
-    }  // an early exit may have closed the pipe; the transcript tells
-    close(c.in_fd);
+    (void)!write(c.in_fd, input.data(), input.size()), close(c.in_fd);  // the pipe may be closed; the transcript tells
     run_t r{read_output(c, SIZE_MAX), -1};
-    close(c.out_fd);
-    waitpid(c.pid, &r.status, 0);
+    close(c.out_fd), waitpid(c.pid, &r.status, 0);
     r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : 128 + WTERMSIG(r.status);
     return r;
 }

@@ -1,9 +1,8 @@
 #!/bin/sh
-# `make run` never creates an image at a path the user named: a missing file, an empty name or a
-# directory stops make before anything is built or the tool starts; an existing image goes to the
-# tool as it is and is never remade; demo images are made only under the build directory. Each row:
-# ok or refused, a text make prints, the make arguments (VAR=VALUE before "run" goes to the
-# environment). Usage: make_run_check.sh SRC
+# `make run` never creates an image at a path the user named: a missing file, an empty name or a directory
+# stops make before anything is built or the tool starts; an existing image goes to the tool as it is, never
+# remade; demo images are made only under the build directory. Each row: ok or refused, a text make
+# prints, its arguments (VAR=VALUE before "run" goes to the environment). Usage: make_run_check.sh SRC
 set -u
 src=$1 tmp=$(mktemp -d) failed=0
 trap 'rm -rf "$tmp"' EXIT

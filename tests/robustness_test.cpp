@@ -6,10 +6,7 @@
 #include "harness.h"
 
 #define GPIO_Q G "\nConfiguration completed successfully\n    GPIO : 0x1f\n\nEnable GPIO configuration or not 'Y' or 'N' : "
-#define PORTS_Q "current port num : 4, max port num : 4\nPlease input the number of disabled network ports:" \
-                "\nConfiguration completed successfully, current port num:0x3\n\nEnable netport disable configuration or not 'Y' or 'N' : "
 #define LOST "norvask_oem_tool: standard output cannot be written, the unfinished command was undone\n"
-#define REFUSED "Illegal input!!!\n" P
 
 static const image_plan_t B = board(0, 0x10);
 static const std::string GPIO_IN = "5\n1f\ny\n0\n";
@@ -33,7 +30,7 @@ TEST(Process, StandardDescriptorsAndFileSizeLimit) {
     run_rows({
         {B, {}, GPIO_IN, "norvask_oem_tool: standard output is closed\n", {}, 255, {"-f", "@"}, 0, [] { close(1); }},
         {B, {}, GPIO_IN, "@V" P MENU_END, {}, 255, {"-f", "@"}, 0, [] { close(0); }},
-        {B, {}, GPIO_IN, "@V" P G WRITE_FAIL UNDONE "\n" P REFUSED, {}, 1, {"-f", "@"}, 0,
+        {B, {}, GPIO_IN, "@V" P G WRITE_FAIL UNDONE "\n" P "Illegal input!!!\n" P, {}, 1, {"-f", "@"}, 0,
          [] { set_limit(RLIMIT_FSIZE, GPIO + 2), signal(SIGXFSZ, SIG_DFL); }},
     });
     fixture_t fx = make_fixture(B);
@@ -49,7 +46,7 @@ TEST(Process, StandardDescriptorsAndFileSizeLimit) {
 // A terminating signal at a question: the unfinished command is undone, the tool ends by the signal.
 TEST(Process, SignalsUndoTheUnfinishedCommand) {
     static const struct { words_t pre; std::string typed, asked; } places[] = {
-        {{}, "5\n1f\n", P GPIO_Q}, {{}, "12\n1\n", P PORTS_Q}, {{}, "", P},
+        {{}, "5\n1f\n", P GPIO_Q}, {{}, "", P},
         {{{LED, 1}, {GPIO, 2}}, "1\ny\n", P "\nEnable LED configuration or not 'Y' or 'N' : LED configuration is : "
                                           "ON.\n\nEnable GPIO configuration or not 'Y' or 'N' : "},
     };

@@ -33,7 +33,7 @@ TEST(Tables, FeatureRowsByValueAndPhyCodes) {
     // One name per setting on any board: the two "led" rows are never offered together. --help names every setting.
     for (const char *p = "OYFCMIE"; *p; p++)
         EXPECT_FALSE(feature_offered(&FEATURES[F_MV_LED], Vantrel, *p) && feature_offered(&FEATURES[F_INNER_LED], Vantrel, *p));
-    setting_t all[MAX_SETTINGS];
+    setting_t all[MAX_SETTINGS];  // in menu order, each in --help
     std::string names;
     for (int i = 0, n = settings_all(all); i < n; i++) {
         names += (i ? " " : "") + std::string(setting_name(&all[i]));
