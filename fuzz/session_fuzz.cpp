@@ -1,63 +1,50 @@
-// Whole sessions in-process. Input: byte 0 bit 0 patterned background, bits 1-2 sub-system id
-// (erased, family 0, family 1 as 0x1001 or 0x2001), bits 3-4 number of preset words; byte 1 the
-// OEM PHY code; byte 2 the id's low byte (ports, WOL, NCSI); bytes 3-4 the image call to fail
-// (bit 0 a half-written block instead of an I/O error, the rest the call's number, 0 none); per
-// preset word a 16-bit selector and a 32-bit value; the rest is typed.
-// A run ends with status 0, 1 (only after a failure) or -1, keeps the image's size and every byte
-// outside the header block, the LLDP word and the OEM area, and leaves no fd on it. The failed
-// call's command is undone: the owned bytes at the first menu prompt after the failure (or at the
-// end) are those at the last prompt before it, unless the run said they could not be restored.
-#include <fcntl.h>
+// Whole sessions in-process. Input: byte 0 bit 0 patterned background, bits 1-2 sub-system id (erased,
+// family 0, family 1 as 0x1001 or 0x2001), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low
+// byte; bytes 3-4 the image call to fail (bit 0 half-written, not an I/O error); per preset word a 16-bit
+// selector and a value; the rest is typed. The run ends with status 0, 1 (only after a failure) or -1,
+// no byte outside the owned words changed, no fd left; the failed command is undone: the owned bytes at
+// the next prompt (or the end) are those at the last before it, unless they could not be restored.
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "image_gen.h"
-#include "norvask-oem-cfg.h"
+
+#define MUST(ok) ((ok) ? (void)0 : abort())  // a failed run keeps its files for a look
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t owned[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS * IMG_WORD_SIZE},
                                   {LLDP_START_ADDR, LLDP_START_ADDR + IMG_WORD_SIZE},
                                   {OEM_CFG_ADDR, OEM_CFG_END_ADDR + IMG_WORD_SIZE}};
-static std::string s_img, s_in;
-static int s_fd;                     // the image, read on the side
-static unsigned long s_fail_at;      // the run's failing call (img_calls() numbering), 0: none
-static bool s_checked;               // the first prompt after the failure has been seen
-static std::string s_since;          // output since the last prompt
-static bytes_t s_last;               // owned bytes at the last prompt before the failure
+static std::string s_img, s_since;  // the image; output since the last prompt
+static unsigned long s_fail_at;     // the run's failing call (img_calls() numbering), 0: none
+static bool s_checked;              // the first prompt after the failure has been seen
+static bytes_t s_last;              // owned bytes at the last prompt before the failure
 
-static bytes_t owned_bytes()
-{
-    bytes_t b;
-    for (const auto &o : owned) {
-        size_t at = b.size();
-        b.resize(at + o[1] - o[0]);
-        if (pread(s_fd, b.data() + at, o[1] - o[0], (off_t)o[0]) != (ssize_t)(o[1] - o[0]))
-            abort();
-    }
-    return b;
+static bytes_t read_image(bool owned_only) {  // on the side
+    std::ifstream f(s_img, std::ios::binary | std::ios::ate);
+    bytes_t b((size_t)f.tellg()), o;
+    f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
+    for (const auto &r : owned)
+        o.insert(o.end(), b.begin() + (long)r[0], b.begin() + (long)r[1]);
+    return owned_only ? o : b;
 }
 
 static bool fault_fired() { return s_fail_at != 0 && img_calls() >= s_fail_at; }
 
-static void check_undone()
-{
-    if (s_since.find("could not be restored") == std::string::npos && owned_bytes() != s_last)
-        abort();
+static void check_undone() {
+    MUST(s_since.find("could not be restored") != std::string::npos || read_image(true) == s_last);
     s_checked = true;
 }
 
 // At every menu prompt the previous command is complete or undone.
-static ssize_t on_output(void *, const char *buf, size_t n)
-{
+static ssize_t on_output(void *, const char *buf, size_t n) {
     s_since.append(buf, n);
     if (s_since.ends_with("\nInput your number:")) {
         if (!fault_fired())
-            s_last = owned_bytes();
+            s_last = read_image(true);
         else if (!s_checked)
             check_undone();
         s_since.clear();
@@ -65,20 +52,16 @@ static ssize_t on_output(void *, const char *buf, size_t n)
     return (ssize_t)n;
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     s_img = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/norvask-fuzz-") +
             std::to_string(getpid()) + ".img";
-    s_in = s_img + ".in";
     static char buf[1 << 16];
     stdout = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, on_output, nullptr, nullptr});
-    if (stdout == nullptr || setvbuf(stdout, buf, _IOFBF, sizeof buf) != 0)
-        abort();
+    MUST(stdout != nullptr && setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t pos = 0;
     auto take = [&](int n) {  // n bytes little-endian, zeros past the end
         uint32_t v = 0;
@@ -86,25 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             v |= (uint32_t)(pos < size ? data[pos] : 0) << (8 * i);
         return v;
     };
-    uint32_t flags = take(1), code = take(1), low = take(1), sid = flags >> 1 & 3, fault = take(2);
-    static std::map<uint32_t, bytes_t> s_base;  // building a megabyte costs more than most sessions
-    if (s_base.size() >= 32)
-        s_base.clear();
-    bytes_t &base = s_base[(flags & 7) << 16 | code << 8 | low];
-    if (base.empty()) {
-        image_plan_t plan = image_plan_default();
-        plan.pattern = flags & 1;
-        plan.has_sid = sid != 0;
-        plan.device_id = sid < 2 ? image_device_id(Vantrel) : sid == 2 ? MR_DEVICE_ID_A : MR_DEVICE_ID_B;
-        plan.phy_code = code;
-        plan.ports = low & SID_PORT_NUM_FIELD;
-        plan.wol = low & SID_WOL_BIT;
-        plan.ncsi = low & SID_NCSI_BIT;
-        base = image_build(&plan);
-    }
-    // Preset words go where the tool looks: the OEM area, the LLDP word, the port-count templates
-    // and the header's port mask.
-    bytes_t before = base;
+    image_plan_t plan = image_plan_default();
+    uint32_t flags = take(1), sid = flags >> 1 & 3;
+    plan.pattern = flags & 1, plan.has_sid = sid != 0, plan.phy_code = take(1);
+    plan.device_id = sid < 2 ? image_device_id(Vantrel) : sid == 2 ? MR_DEVICE_ID_A : MR_DEVICE_ID_B;
+    uint32_t low = take(1), fault = take(2);
+    plan.ports = low & SID_PORT_NUM_FIELD, plan.wol = low & SID_WOL_BIT, plan.ncsi = low & SID_NCSI_BIT;
+    bytes_t before = image_build(&plan);  // preset words: OEM area, LLDP, templates, port mask
     for (uint32_t n = flags >> 3 & 3; n > 0; n--) {
         static const uint32_t at[4] = {OEM_CFG_ADDR, LLDP_START_ADDR, ENABLE_FOUR_PORTS, PORT_MASK_ADDR};
         static const uint32_t words[4] = {11, 1, 4 * IMG_HEADER_WORDS, 1};
@@ -113,16 +84,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     pos = std::min(pos, size);
     std::ofstream(s_img, std::ios::binary).write((const char *)before.data(), (std::streamsize)before.size());
-    std::ofstream(s_in, std::ios::binary).write((const char *)data + pos, (std::streamsize)(size - pos));
-    if (freopen(s_in.c_str(), "rb", stdin) == nullptr)
-        abort();
+    std::ofstream(s_img + ".in", std::ios::binary).write((const char *)data + pos, (std::streamsize)(size - pos));
+    MUST(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
 
-    char arg0[] = "norvask_oem_tool", arg1[] = "-f";
-    char *argv[] = {arg0, arg1, s_img.data(), nullptr};
-    s_fd = open(s_img.c_str(), O_RDONLY | O_CLOEXEC);
-    s_checked = false;
-    s_since.clear();
-    s_last = owned_bytes();
+    char arg0[] = "norvask_oem_tool", arg1[] = "-f", *argv[] = {arg0, arg1, s_img.data(), nullptr};
+    s_checked = false, s_since.clear(), s_last = read_image(true);
     s_fail_at = fault >> 1 == 0 ? 0 : img_calls() + (fault >> 1);
     img_fault_after(fault >> 1, fault & 1 ? IMG_FAULT_PARTIAL : IMG_FAULT_ERROR);
     int status = oem_tool_main(3, argv);
@@ -130,25 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fflush(stdout);
     if (fault_fired() && !s_checked)
         check_undone();
-    close(s_fd);
-    std::ifstream f(s_img, std::ios::binary);
-    bytes_t after((std::istreambuf_iterator<char>(f)), {});
-    f.close();
-    // A failure is always told, status 1 only after one; the size and the bytes the tool does not
-    // own never change: the image with its owned bytes put back is the one before.
-    if (status != -1 && status != (fault_fired() ? 1 : 0))
-        abort();
-    if (after.size() != before.size())
-        abort();
+    // Status 1 only after a failure; the image with its owned bytes put back is the one before.
+    MUST(status == -1 || status == (fault_fired() ? 1 : 0));
+    bytes_t after = read_image(false);
+    MUST(after.size() == before.size());
     for (const auto &o : owned)
         memcpy(after.data() + o[0], before.data() + o[0], o[1] - o[0]);
-    if (after != before)
-        abort();
+    MUST(after == before);
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec))
-        if (std::filesystem::read_symlink(e.path(), ec) == s_img)
-            abort();  // a stream or the lock left open on the image
-    unlink(s_img.c_str());  // a failed run keeps its files for a look
-    unlink(s_in.c_str());
+        MUST(std::filesystem::read_symlink(e.path(), ec) != s_img);  // a stream or the lock left open on it
+    unlink(s_img.c_str()), unlink((s_img + ".in").c_str());
     return 0;
 }

@@ -255,7 +255,8 @@ typedef struct {
     char jpath[4096];       // empty: no journal can be kept (no_journal says why)
     const char *no_journal;
     int dir_fd;             // the journal's directory, synced when it appears or goes
-    int jfd;                // the journal of the cycle, -1 while there is none
+    int jfd;                // the journal of the cycle, open until the image is synced
+    bool journaled;         // the cycle made a journal, not yet removed
     uint64_t jsize;
     bool digest_known;      // digest is the file's, kept up to date by every write
     uint64_t digest;
@@ -293,7 +294,7 @@ uint32_t img_region_len(int i);
 bool img_journal_setup(img_t *img, img_mode_t mode, bool block_device, uid_t image_owner);
 bool img_journal_cover(img_t *img, const img_region_t *r);
 bool img_journal_remove(img_t *img);
-void img_journal_close(img_t *img);
+bool img_journal_close(img_t *img);
 void img_overlay(const img_t *img, uint32_t start, unsigned char *bytes, uint32_t len);
 uint64_t img_word_digest(uint64_t index, uint32_t word);
 

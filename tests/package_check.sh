@@ -1,9 +1,8 @@
 #!/bin/sh
-# The Debian package built from build directory $1 passes lintian (errors and hardening tags fail,
-# the rest is shown), its programs are hardened and need libc alone, a tree of source $3 built
-# without GoogleTest packs the same bytes, its files sit where Debian wants them, its changelog names
-# version $2, and the packaged tool, unpacked into a temporary root, prints the version line of $2
-# with status 255.
+# The Debian package built from build directory $1 passes lintian (errors and hardening tags fail, the
+# rest is shown), its programs are hardened and need libc alone, a tree of source $3 built without
+# GoogleTest packs the same bytes, its files sit where Debian wants them, its changelog names version
+# $2, and its tool, unpacked into a temporary root, prints the version line of $2 with status 255.
 set -eu
 build=$1 version=$2 src=$3
 command -v lintian >/dev/null || { echo "lintian is missing (apt-get install lintian)"; exit 1; }
@@ -24,9 +23,8 @@ cmp "$deb" "$tmp"/pkg2/*.deb || { echo "two builds of one commit differ"; exit 1
 
 dpkg -x "$deb" "$tmp/root"
 doc=share/doc/norvask-oem-tool
-for f in bin/norvask_oem_tool bin/norvask_mkimage share/man/man1/norvask_oem_tool.1.gz \
-         share/man/man1/norvask_mkimage.1.gz $doc/copyright $doc/changelog.gz \
-         share/bash-completion/completions/norvask_oem_tool share/bash-completion/completions/norvask_mkimage; do
+for f in bin/norvask_oem_tool bin/norvask_mkimage share/man/man1/norvask_oem_tool.1.gz share/man/man1/norvask_mkimage.1.gz \
+         $doc/copyright $doc/changelog.gz share/bash-completion/completions/norvask_oem_tool share/bash-completion/completions/norvask_mkimage; do
   [ -f "$tmp/root/usr/$f" ] || { echo "missing /usr/$f in $deb"; exit 1; }
 done
 head=$(gzip -dc "$tmp/root/usr/$doc/changelog.gz" | head -n 1)

@@ -1,116 +1,50 @@
-// The tables checked as data: the feature and switch rows, the menus and the PHY classification.
-#include <cstdio>
-#include <cstdlib>
+// The tables checked as data: the feature and switch rows and the PHY classification.
 #include <cstring>
 #include <set>
 #include <span>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "norvask-oem-cfg.h"
 
-static const char KNOWN_PHYS[] = "OYFCMIE";
-
 // Masks, ranges, words and bits by value: a changed constant fails here.
-TEST(Tables, FeatureRowsByValue)
-{
+TEST(Tables, FeatureRowsByValueAndPhyCodes) {
     static const struct { int id; uint32_t vn, mr, mask; int32_t min, max; uint32_t bit; } rows[] = {
-        {F_YT_LED, LED_CFG_ADDR, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x20000},
-        {F_MV_LED, 0xFF008, 0, 0x01CF00FF, 0, 0x7FFFFFFF, 0x20000},
-        {F_INNER_LED, 0xFF008, 0xFF008, 0x00FFFFFF, 0, 0x7FFFFFFF, 0x20000},
-        {F_GPIO, 0xFF004, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x10000},
-        {F_PHY_MODE, 0xFF010, 0, 0xFFFFFFFF, 0, 0x7FFFFFFF, 0x100000},
-        {F_SMBUS_ARP, 0xFF014, 0xFF010, 0xFFFFFFFF, 0, 1, 0x200000},
-        {F_WAKE_IO, 0xFF018, 0, 0xFFFF, 1, 65535, 0x400000},
-        {F_LLDP, 0xF1000, 0xF1000, 0xF, 0, 15, 0},
+        {F_YT_LED, 0xFF008, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x20000}, {F_MV_LED, 0xFF008, 0, 0x01CF00FF, 0, 0x7FFFFFFF, 0x20000},
+        {F_INNER_LED, 0xFF008, 0xFF008, 0x00FFFFFF, 0, 0x7FFFFFFF, 0x20000}, {F_GPIO, 0xFF004, 0, 0xFFFF, 0, 0x7FFFFFFF, 0x10000},
+        {F_PHY_MODE, 0xFF010, 0, 0xFFFFFFFF, 0, 0x7FFFFFFF, 0x100000}, {F_SMBUS_ARP, 0xFF014, 0xFF010, 0xFFFFFFFF, 0, 1, 0x200000},
+        {F_WAKE_IO, 0xFF018, 0, 0xFFFF, 1, 65535, 0x400000}, {F_LLDP, 0xF1000, 0xF1000, 0xF, 0, 15, 0},
         {F_PORTS, 0x16C, 0, 0xF, 1, 4, 0x1000000},
     };
-    std::set<std::string> names;
     for (const auto &row : rows) {
         const feature_t &f = FEATURES[row.id];
         SCOPED_TRACE(f.names[0]);
-        EXPECT_EQ(row.vn, feature_addr(&f, Vantrel));
-        EXPECT_EQ(row.mr, (f.families & FAMILY_BIT(Mirolane)) ? feature_addr(&f, Mirolane) : 0u);
-        EXPECT_EQ(row.mask, feature_store_value(&f, -1));
-        EXPECT_EQ(row.min, f.min);
-        EXPECT_EQ(row.max, f.max);
-        EXPECT_EQ(row.bit, f.sw != nullptr ? f.sw->bit : 0u);
-        for (uint32_t a = row.vn; a <= yt_part_addr(row.vn, f.nparts - 1); a += IMG_WORD_SIZE) {
-            EXPECT_TRUE(a % IMG_WORD_SIZE == 0 && (a == LLDP_START_ADDR || a == PORT_MASK_ADDR ||
-                                                   (a >= OEM_CFG_ADDR + 4 && a <= OEM_CFG_END_ADDR)));
-        }
-        for (const char *p = f.phys ? f.phys : ""; *p; p++) {
-            EXPECT_NE(nullptr, strchr(KNOWN_PHYS, *p));
-        }
+        const uint32_t mr = (f.families & FAMILY_BIT(Mirolane)) ? feature_addr(&f, Mirolane) : 0;
+        EXPECT_EQ(std::make_tuple(row.vn, row.mr, row.mask, row.min, row.max, row.bit),
+                  std::make_tuple(feature_addr(&f, Vantrel), mr, feature_store_value(&f, -1), f.min, f.max, f.sw ? f.sw->bit : 0));
         // A gate's refusal is printed with the PHY class as its only argument.
         const char *pc = f.refusal ? strchr(f.refusal, '%') : nullptr;
         EXPECT_EQ(f.phys != nullptr, pc && pc[1] == 'c' && !strchr(pc + 1, '%'));
         EXPECT_TRUE(f.sw == nullptr || f.sw->value == &f || f.sw == &SWITCHES[S_LED]);
     }
-    // One name per setting on any board: the two "led" rows are never offered together.
-    setting_t all[MAX_SETTINGS];
-    int n = settings_all(all);
-    for (int i = 0; i < n; i++) {
-        bool second_led = all[i].feature == &FEATURES[F_INNER_LED] && all[i].sw == nullptr;
-        EXPECT_TRUE(second_led || names.insert(setting_name(&all[i])).second) << setting_name(&all[i]);
+    EXPECT_EQ(LED_CFG2_ADDR, yt_part_addr(LED_CFG_ADDR, YT_PARTS - 1));
+    // One name per setting on any board: the two "led" rows are never offered together. --help names every setting.
+    for (const char *p = "OYFCMIE"; *p; p++)
+        EXPECT_FALSE(feature_offered(&FEATURES[F_MV_LED], Vantrel, *p) && feature_offered(&FEATURES[F_INNER_LED], Vantrel, *p));
+    setting_t all[MAX_SETTINGS];  // in menu order, each in --help
+    std::string names;
+    for (int i = 0, n = settings_all(all); i < n; i++) {
+        names += (i ? " " : "") + std::string(setting_name(&all[i]));
+        EXPECT_NE(nullptr, strstr(HELP_TEXT, (" " + std::string(setting_name(&all[i])) + "=").c_str())) << names;
     }
-    for (const char *p = KNOWN_PHYS; *p; p++) {
-        EXPECT_FALSE(feature_offered(&FEATURES[F_MV_LED], Vantrel, *p) &&
-                     feature_offered(&FEATURES[F_INNER_LED], Vantrel, *p));
-    }
-    EXPECT_EQ(std::string("yt-led0 yt-led1 yt-led2 yt-blink led led led-enable gpio gpio-enable phy-mode phy-mode-enable "
-                          "smbus-arp wake-io wake-io-enable lldp enabled-ports port-disable-enable"),
-              [&] { std::string s; for (int i = 0; i < n; i++) s += (i ? " " : "") + std::string(setting_name(&all[i])); return s; }());
-    // --help names every setting.
-    for (const std::string &name : names) {
-        EXPECT_NE(nullptr, strstr(HELP_TEXT, (" " + name + "=").c_str())) << name;
-    }
-}
-
-TEST(Tables, MenuRowsAndPhyCodes)
-{
-    for (const menu_table_t *menu : {&vn_menu_table, &mr_menu_table}) {
-        std::set<int> nums;
-        int exits = 0;
-        for (const menu_row_t &row : std::span(menu->rows, menu->len)) {
-            EXPECT_TRUE(nums.insert(row.num).second) << row.num;
-            exits += row.op == nullptr;
-            EXPECT_TRUE(row.op != nullptr || row.num == 0) << "exit row not numbered 0";
-            EXPECT_TRUE(row.feature == nullptr ||
-                        (row.feature->families & FAMILY_BIT(menu == &mr_menu_table ? Mirolane : Vantrel)));
-        }
-        EXPECT_EQ(1, exits);
-    }
+    EXPECT_EQ("yt-led0 yt-led1 yt-led2 yt-blink led led led-enable gpio gpio-enable phy-mode phy-mode-enable "
+              "smbus-arp wake-io wake-io-enable lldp enabled-ports port-disable-enable", names);
+    // The PHY code rows are unique, family 1's by the code's high nibble alone (their classes: dialogue_test).
     std::set<unsigned> codes, nibbles;
     for (const phy_code_row_t &row : std::span(vn_phy_codes, vn_phy_codes_len))
         EXPECT_TRUE(codes.insert(row.code).second) << +row.code;
     for (const phy_nibble_row_t &row : std::span(mr_phy_nibbles, mr_phy_nibbles_len))
         EXPECT_TRUE(nibbles.insert(row.nibble).second && (row.nibble & ~PHY_CODE_FAMILY_MASK) == 0) << +row.nibble;
-}
-
-// Every PHY name the image maker takes gives an image of that family and
-// class, as the tool detects them.
-TEST(Tables, ImageMakerNamesGiveTheirFamilyAndClass)
-{
-    static const struct { int family; const char *name; char phy; } rows[] = {
-        {0, "inner", 'I'}, {0, "yt", 'Y'},     {0, "mv-fiber", 'F'}, {0, "mv-copper", 'C'},
-        {0, "mv", 'M'},    {0, "other", 'O'}, {1, "copper", 'E'},   {1, "fiber", 'I'},
-    };
-    const std::string path = testing::TempDir() + "norvask-mkimage.img";
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        std::string cmd = std::string(MKIMAGE_PATH) + " --family " + std::to_string(row.family) +
-                          " --phy " + row.name + " " + path;
-        ASSERT_EQ(0, system(cmd.c_str()));
-        static img_t img;
-        long size;
-        ASSERT_EQ(IMG_STARTED, img_start(&img, path.c_str(), IMG_READ_ONLY, &size));
-        board_t b;
-        ASSERT_TRUE(img_cycle_begin(&img) && board_read(&img, &b));
-        EXPECT_EQ(row.family, b.family);
-        EXPECT_EQ(row.phy, b.phy);
-        EXPECT_TRUE(img_end(&img));
-    }
-    remove(path.c_str());
 }

@@ -1,27 +1,12 @@
-// Scripted verbs, in-process, and the dialogue's edits by value; refusals write nothing; show
-// --json is strict JSON; a failed image call in the middle of apply leaves the image untouched.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <set>
-#include <sstream>
-
+// Scripted verbs in-process: the dialogue's edits and set's by value, failed image calls in apply.
 #include "harness.h"
 
 static const image_plan_t I = board(0, 0x10), Y = board(0, 0x60), F = board(0, 0x50), C = board(0, 0x51),
                           M = board(0, 0x52), O = board(0, 0x80), MR_I = board(1, 0x30), MR_E = board(1, 0x10);
 
-static std::vector<std::string> cat(std::vector<std::string> a, const std::vector<std::string> &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// Each row: settings, the dialogue answers that make the same edits (the menu's exit follows),
-// and the words both store, by value; `tmpl`: the port template copied over the header block.
-// Every editor is answered with all its bits set, every range at its edges, every enable bit
-// set alone from an erased or unsigned word; every family and PHY class has rows.
+// Each row: settings, the dialogue answers that make the same edits, and the words both store, by
+// value; `tmpl`: the port template copied over the header block. Every editor is answered with all
+// its bits set, every range at its edges, every enable bit set alone; every family and class has rows.
 static const struct { image_plan_t plan; words_t pre; std::vector<std::string> settings; std::string answers;
                       words_t words; uint32_t tmpl = 0; } EDITS[] = {
     {I, {}, {"gpio=7fffffff", "gpio-enable=yes"}, "5\n7fffffff\ny\n", {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
@@ -76,13 +61,9 @@ static const struct { image_plan_t plan; words_t pre; std::vector<std::string> s
      {{LED, 1}, {GPIO, 0x1F}, {MODE, 3}, {ARP, 0xF}, {LLDP, 5}, {OEM, 0x002155AA}}, ENABLE_THREE_PORTS},
 };
 
-// The dialogue and set, each on the same image, store the row's words; the dry run writes nothing
-// and lists the words set changes, old and new. Save of an image edited from an erased OEM area,
-// applied to the image before (from standard input, or from a file with CR LF line ends), gives
-// the edited image and port mask.
-TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem)
-{
-    int n = 0;
+// The dialogue and set store the row's words; the dry run writes nothing and lists them. Save of an
+// image edited from an erased OEM area, applied to the image before, gives it back.
+TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem) {
     for (const auto &row : EDITS) {
         SCOPED_TRACE(::testing::PrintToString(row.settings));
         fixture_t dialogue = make_fixture(row.plan, row.pre), verb = make_fixture(row.plan, row.pre);
@@ -93,44 +74,30 @@ TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem)
         EXPECT_EQ(0, d.status) << d.out;
         EXPECT_TRUE(same_image(want, read_file(dialogue.path))) << d.out;
 
-        here_t dry = run_here(verb.path, cat(cat({"set", "@"}, row.settings), {"--dry-run"}));
+        std::vector<std::string> set = {"set", "@", "--dry-run"};
+        set.insert(set.end(), row.settings.begin(), row.settings.end());
+        here_t dry = run_here(verb.path, set);
         EXPECT_EQ(0, dry.status);
         EXPECT_TRUE(same_image(verb.bytes, read_file(verb.path)));
-        here_t s = run_here(verb.path, cat({"set", "@"}, row.settings));
+        set.erase(set.begin() + 2);
+        here_t s = run_here(verb.path, set);
         EXPECT_EQ(0, s.status);
         EXPECT_EQ("", s.err + s.out);
         EXPECT_TRUE(same_image(want, read_file(verb.path)));
-        std::multiset<std::string> changed, listed;
+        std::string listed = std::equal(want.begin(), want.begin() + 0x400, verb.bytes.begin()) ? "" :
+            "0x0-0x3ff : header block -> template for " + std::to_string(4 - (row.tmpl - ENABLE_FOUR_PORTS) / 0x400) + " enabled ports\n";
         char line[48];
         for (uint32_t at = 0x400; at < want.size(); at += 4)
-            if (word_at(verb.bytes, at) != word_at(want, at)) {
-                snprintf(line, sizeof line, "0x%x : 0x%x -> 0x%x", at, word_at(verb.bytes, at), word_at(want, at));
-                changed.insert(line);
-            }
-        if (!std::equal(want.begin(), want.begin() + 0x400, verb.bytes.begin()))
-            changed.insert("0x0-0x3ff : header block");
-        std::istringstream lines(dry.out);
-        for (std::string l; std::getline(lines, l);)
-            listed.insert(l.substr(0, l.starts_with("0x0-0x3ff : header block -> template for ") ? 24 : l.size()));
-        EXPECT_EQ(changed, listed);
+            if (word_at(verb.bytes, at) != word_at(want, at))
+                listed += (snprintf(line, sizeof line, "0x%x : 0x%x -> 0x%x\n", at, word_at(verb.bytes, at), word_at(want, at)), line);
+        EXPECT_EQ(listed, dry.out);
 
         if (!row.pre.empty())
             continue;  // words no setting gives
         fixture_t dst = make_fixture(row.plan);
-        here_t saved = run_here(verb.path, {"save", "@"}), applied;
-        EXPECT_EQ(0, saved.status);
-        if (n++ % 2 == 0) {
-            applied = run_here(dst.path, {"apply", "@", "-"}, saved.out);
-        } else {
-            std::string crlf;
-            for (char c : saved.out)
-                crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-            put_file(dst.path + ".cfg", crlf);
-            applied = run_here(dst.path, {"apply", "@", "@.cfg"});
-            unlink((dst.path + ".cfg").c_str());
-        }
-        EXPECT_EQ(0, applied.status) << applied.err << saved.out;
-        // The saved port count copies its template over the header block: only the mask compares.
+        here_t saved = run_here(verb.path, {"save", "@"}), applied = run_here(dst.path, {"apply", "@", "-"}, saved.out);
+        EXPECT_EQ(0, saved.status + applied.status) << applied.err << saved.out;
+        // The saved port count copies its template over the header block: the mask compares.
         bytes_t got = read_file(dst.path);
         EXPECT_EQ(word_at(want, PORT_MASK_ADDR), word_at(got, PORT_MASK_ADDR));
         std::copy_n(want.begin(), 0x400, got.begin());
@@ -138,165 +105,25 @@ TEST(SetVerb, DialogueAndSetStoreTheWordsByValueAndTheDryRunListsThem)
     }
 }
 
-TEST(SaveApply, SavedFileListsValuesInMenuOrderEachWithItsEnable)
-{
-    fixture_t fx = make_fixture(I, {{OEM, 0x010255AA}, {LED, 0xAB1234}, {GPIO, 0x1F}, {ARP, 0xF},
-                                    {WOL, 0xFFFF0001}, {LLDP, 5}, {PORT_MASK_ADDR, 3}});
-    here_t r = run_here(fx.path, {"save", "@"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\n"
-              "led=ab1234\nled-enable=yes\ngpio=1f\ngpio-enable=no\nsmbus-arp=on\n"
-              "# wake-io: word 0xff018 holds 0xffff0001, which no value of the setting gives; left out\n"
-              "lldp=5\nenabled-ports=2\nport-disable-enable=yes\n"
-              "# 0xff000 bit 21 is clear, which the settings above set\n"
-              "# 0x0-0x3ff: the header block is not the template for 2 enabled ports, which enabled-ports copies over it\n",
-              r.out);
-}
-
-#define NO "norvask_oem_tool: "
-#define NOT_HERE(name, fam, cls) NO name ": not available on family " fam ", PHY class " cls "\n"
-#define SHORT "[Error] Image too short: 1000 bytes found, at least 1048544 (0xFFFE0) bytes needed!\n"
-
-// Every bad setting gets one line naming it, valid ones beside it change nothing (status 2); an
-// image that cannot be used is status 3.
-TEST(Verbs, RefusalsSayWhyAndWriteNothing)
-{
-    image_plan_t five = board(0, 0x10, 5), none = board(0, 0x10, 0), short_image = I;
-    short_image.size = 1000;
-    const struct { image_plan_t plan; words_t pre; std::vector<std::string> args; std::string err, in = ""; int status = 2; }
-        rows[] = {
-        {I, {}, {"set", "@", "foo=1", "gpio=1f"}, NO "foo: unknown setting\n"},
-        {I, {}, {"set", "@", "phy-mode=1", "yt-led0=1", "gpio=1"},
-         NOT_HERE("phy-mode", "0 (Vantrel)", "I") NOT_HERE("yt-led0", "0 (Vantrel)", "I")},
-        {MR_I, {}, {"set", "@", "gpio=1", "wake-io=5", "lldp=1"},
-         NOT_HERE("gpio", "1 (Mirolane)", "I") NOT_HERE("wake-io", "1 (Mirolane)", "I")},
-        {MR_E, {}, {"set", "@", "led=1"}, NOT_HERE("led", "1 (Mirolane)", "E")},
-        {I, {}, {"set", "@", "gpio=80000000", "wake-io=0", "lldp=10", "led=-1", "enabled-ports=5", "smbus-arp=1"},
-         NO "gpio: '80000000' is out of range, 0 to 7fffffff\n" NO "wake-io: '0' is out of range, 1 to 65535\n"
-         NO "lldp: '10' is out of range, 0 to f\n" NO "led: '-1' is out of range, 0 to 7fffffff\n"
-         NO "enabled-ports: '5' is out of range, 1 to 4\n"},
-        {I, {}, {"set", "@", "wake-io=65536", "enabled-ports=0"},
-         NO "wake-io: '65536' is out of range, 1 to 65535\n" NO "enabled-ports: '0' is out of range, 1 to 4\n"},
-        {I, {}, {"set", "@", "gpio=1g", "wake-io=0x10", "smbus-arp=yes", "gpio-enable=on", "lldp="},
-         NO "gpio: '1g' is not a hexadecimal number\n" NO "wake-io: '0x10' is not a decimal number\n"
-         NO "smbus-arp: 'yes' is not on or off\n" NO "gpio-enable: 'on' is not yes or no\n"
-         NO "lldp: '' is not a hexadecimal number\n"},
-        {I, {}, {"set", "@", "gpio=1", "gpio=2", "lldp=1", "gpio", "=5"},
-         NO "gpio: given twice\n" NO "'gpio' is not SETTING=VALUE\n" NO "'=5' is not SETTING=VALUE\n"},
-        {I, {{GPIO, 5}}, {"set", "@", "led-enable=yes", "gpio-enable=yes", "wake-io-enable=no"},
-         NO "led-enable: its value word is erased, there is nothing to enable\n"
-         NO "wake-io-enable: its value word is erased, there is nothing to enable\n"},
-        {Y, {}, {"set", "@", "yt-led0=ffff", "yt-led1=ffff", "led-enable=yes"},
-         NO "led-enable: the value given leaves its word erased, there is nothing to enable\n"},
-        {I, {}, {"set", "@", "port-disable-enable=yes", "gpio=1"}, NO "port-disable-enable: only with enabled-ports\n"},
-        {none, {}, {"set", "@", "enabled-ports=1"}, NO "enabled-ports: not available on a board with 0 ports\n"},
-        {five, {}, {"set", "@", "enabled-ports=1", "port-disable-enable=no", "gpio=1"},
-         NO "enabled-ports: not available on a board with 5 ports\n"
-         NO "port-disable-enable: not available on a board with 5 ports\n"},
-        {I, {{0xFDC00, ERASED}}, {"set", "@", "enabled-ports=1", "gpio=1"},
-         NO "enabled-ports: the port template at 0xfdc00 lacks the header magic, its first word is 0xffffffff\n"},
-        // An apply file: each refusal with its line; comments, blank lines and CR LF are fine.
-        {I, {}, {"apply", "@", "-"}, NO "line 4: 'bogus' is not SETTING=VALUE\n" NO "line 6: lldp: given twice\n",
-         "# saved\n\ngpio=1f\r\nbogus\n  lldp=3  \nlldp=4\n"},
-        // Bad usage.
-        {I, {}, {"set"}, NO "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run]\n"},
-        {I, {}, {"show", "@", "--dry-run"}, NO "usage: norvask_oem_tool show IMAGE [--json]\n"},
-        {I, {}, {"apply", "@"}, NO "usage: norvask_oem_tool apply IMAGE FILE [--dry-run]\n"},
-        // Images that cannot be used.
-        {short_image, {}, {"show", "@"}, SHORT WHY("%P", "too short"), "", 3},
-        {I, {}, {"save", "@.none"}, OPEN_FAIL WHY("%P.none", "No such file or directory"), "", 3},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.args));
-        fixture_t fx = make_fixture(row.plan, row.pre);
-        here_t r = run_here(fx.path, row.args, row.in);
-        EXPECT_EQ(row.status, r.status);
-        std::string err = row.err;
-        if (size_t at = err.find("%P"); at != std::string::npos)
-            err.replace(at, 2, fx.path);
-        EXPECT_EQ(err, r.err);
-        EXPECT_EQ("", r.out);
-        EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
-    }
-}
-
-// python3 reads the output as strict UTF-8 JSON, refusing a duplicate key and NaN, and prints: the image
-// path is its argument, the family, the settings' keys in order, GPIO, LLDP, the first OEM word.
-static const char *JSON_CHECK = R"(import json, sys
-def pairs(p):
-    assert len(dict(p)) == len(p), "duplicate key"
-    return dict(p)
-def constant(c):
-    raise ValueError(c + " is not JSON")
-v = json.loads(sys.stdin.buffer.read().decode("utf-8", "strict"), object_pairs_hook=pairs, parse_constant=constant)
-s = v["settings"]
-print(v["image"] == sys.argv[1], v["family"], " ".join(s), s.get("gpio", "-"), s["lldp"], v["words"]["0xff000"]))";
-
-// Every class, from an image whose path holds a quote, a newline, a tab and a control character.
-TEST(Show, JsonIsStrictForEveryPhyClassAndAnyPath)
-{
-    char dir[] = "/tmp/norvask-json-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
-    const std::string path = std::string(dir) + "/a \"q\"\n\tb\x01\\.img",
-                      led = "led led-enable gpio gpio-enable ",
-                      tail = "phy-mode-enable smbus-arp wake-io wake-io-enable lldp enabled-ports port-disable-enable";
-    const struct { image_plan_t plan; std::string keys; } rows[] = {
-        {I, "0 " + led + tail + " 1f"},  {F, "0 " + led + tail + " 1f"}, {C, "0 " + led + tail + " 1f"},
-        {Y, "0 yt-led0 yt-led1 yt-led2 yt-blink led-enable gpio gpio-enable " + tail + " 1f"},
-        {M, "0 " + led + "phy-mode " + tail + " 1f"},
-        {O, "0 led-enable gpio gpio-enable " + tail + " 1f"},
-        {MR_I, "1 led led-enable smbus-arp lldp -"}, {MR_E, "1 led-enable smbus-arp lldp -"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.keys);
-        fixture_t fx = make_fixture(row.plan, {{OEM, 0x000355AA}, {GPIO, 0x1F}, {LLDP, 2}});
-        ASSERT_EQ(0, rename(fx.path.c_str(), path.c_str()));
-        here_t r = run_here(path, {"show", "@", "--json"});
-        EXPECT_EQ(0, r.status);
-        run_t py = finish_tool(start_tool({"python3", "-c", JSON_CHECK, path}, {}, nullptr, "/usr/bin/env"), r.out);
-        EXPECT_EQ("True " + row.keys + " 2 0x355aa\n", py.out) << r.out;
-        unlink(path.c_str());
-    }
-    rmdir(dir);
-}
-
-TEST(Show, TextNamesBoardSettingsWarningsAndWords)
-{
-    fixture_t fx = make_fixture(MR_I, {{OEM, 0x000255AA}, {MODE, 0x1}, {LLDP, 5}});
-    here_t r = run_here(fx.path, {"show", "@"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("image                " + fx.path + "\n"
-              "family               1 (Mirolane)\nphy-class            I\nports                4\n"
-              "enabled              4\nwol                  no\nncsi                 no\n"
-              "led                  (erased)\nled-enable           yes\nsmbus-arp            (0x1)\n"
-              "lldp                 5\nwarning              PHY is not set\n"
-              "warning              smbus-arp: word 0xff010 holds 0x1, which no value of the setting gives\n"
-              "0xff000 : 0x255aa\n0xff004 : 0xffffffff\n0xff008 : 0xffffffff\n0xff00c : 0xffffffff\n"
-              "0xff010 : 0x1\n0xff014 : 0xffffffff\n0xff018 : 0xffffffff\n0xff01c : 0xffffffff\n"
-              "0xff020 : 0xffffffff\n0xff024 : 0xffffffff\n0xf1000 : 0x5\n",
-              r.out);
-}
-
-// Each image call of an apply fails in turn: the image is complete with status 0 only when the
-// failed call is the close after the sync; otherwise it is untouched, with status 1 once the
-// writes have begun (the undo reported) or 3 before.
-TEST(ApplyVerb, FailedImageCallLeavesTheImageUntouched)
-{
+// Each image call of an apply fails in turn: the image is complete (status 0) only when the close
+// after the sync fails; otherwise untouched, status 1 once writes began (the undo said), else 3.
+TEST(ApplyVerb, FailedImageCallLeavesTheImageUntouched) {
     fixture_t fx = make_fixture(I, {{OEM, 0x000155AA}, {GPIO, 2}});
     const std::string cfg = "led=1\nled-enable=yes\ngpio=3\nsmbus-arp=on\nlldp=4\nenabled-ports=2\n";
-    here_t ok = run_here(fx.path, {"apply", "@", "-"}, cfg);
-    ASSERT_EQ(0, ok.status) << ok.err;
+    const here_t ok = run_here(fx.path, {"apply", "@", "-"}, cfg);
     const bytes_t done = read_file(fx.path);
     int undone = 0;
     each_fault(ok.calls, [&](unsigned long n, img_fault_mode_t mode) {
         put_back(fx);
         here_t r = run_here(fx.path, {"apply", "@", "-"}, cfg, n, mode);
-        if (r.status == 0)
-            EXPECT_EQ("norvask_oem_tool: closing the image failed after its changes were synced\n", r.err);
-        else
-            EXPECT_TRUE(r.status == 3 || (r.status == 1 && r.err.ends_with(UNDONE))) << r.status << r.err;
+        unlink((fx.path + ".norvask-journal").c_str());  // a completed command's, that could not be removed
+        EXPECT_TRUE(r.status == 3 || (r.status == 1 && r.err.ends_with(UNDONE)) ||
+                    (r.status == 0 && r.err == "norvask_oem_tool: closing the image failed after its changes were synced\n") ||
+                    (r.status == 0 && r.err.find(": the journal could not be removed for good (") != std::string::npos))
+            << r.status << r.err;
         EXPECT_TRUE(same_image(r.status == 0 ? done : fx.bytes, read_file(fx.path)));
         undone += r.status == 1;
     });
     EXPECT_GE(undone, 8);
+    EXPECT_EQ(0, ok.status) << ok.err;
 }

@@ -30,7 +30,7 @@ void journal_left(const img_t *img)
 {
     fputs(TOOL_NAME ": ", stderr);
     fput_escaped(img->jpath, -1, stderr);
-    fprintf(stderr, ": the journal could not be removed (%s); the next start undoes the command\n", img->why);
+    fprintf(stderr, ": the journal could not be removed for good (%s); if it is still there, the next start undoes the command\n", img->why);
 }
 
 // Ends the process by the signal that arrived, with its default action, so

@@ -65,6 +65,7 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
     // The region buffers are left alone: a page is touched only when a
     // command needs its region.
     img->fd = img->dir_fd = img->jfd = -1;
+    img->journaled = false;
     img->path = path;
     img->dev = img->ino = 0;
     img->dry_run = mode == IMG_READ_ONLY;
@@ -146,7 +147,7 @@ bool img_cycle_sync(img_t *img)
         return false;
     if (img->nwritten == 0 || img->dry_run)
         return true;
-    if (sys_fsync(img->fd) != 0) {
+    if (sys_fsync(img->fd) != 0 || !img_journal_close(img)) {
         img->failed = IMG_WRITE_FAIL;
         return false;
     }
@@ -198,8 +199,10 @@ img_undo_t img_rollback(img_t *img)
         result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
         img->digest_known = img->digest_known && ok;
     }
-    if (result == IMG_NOT_RESTORED)
+    if (result == IMG_NOT_RESTORED) {
         img_journal_close(img);  // the only record left, for the next start
+        img->journaled = false;
+    }
     else if (!img_journal_remove(img))
         result = IMG_NOT_RESTORED;
     forget_cycle(img);

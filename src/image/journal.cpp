@@ -240,6 +240,7 @@ bool img_journal_setup(img_t *img, img_mode_t mode, bool block_device, uid_t ima
     struct stat st;
     img->jpath[0] = '\0';
     img->dir_fd = img->jfd = -1;
+    img->journaled = false;
     img->nrecords = 0;
     img->digest_known = false;
     img->journal = JOURNAL_NONE;
@@ -288,6 +289,7 @@ bool img_journal_cover(img_t *img, const img_region_t *r)
         img->jfd = sys_open(img->jpath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, img->mode);
         if (img->jfd < 0)
             return false;
+        img->journaled = true;
         img->jsize = 0;
         memcpy(buf, MAGIC, sizeof MAGIC);
         put64(buf + 8, img->ino);
@@ -313,17 +315,18 @@ bool img_journal_cover(img_t *img, const img_region_t *r)
 // undo is synced.
 bool img_journal_remove(img_t *img)
 {
-    if (img->jfd < 0)
+    img_journal_close(img);
+    if (!img->journaled)
         return true;
-    sys_close(img->jfd);
-    img->jfd = -1;
+    img->journaled = false;
     return unlink_journal(img);
 }
 
-// The undo failed: the journal stays, the only record left, for the next start.
-void img_journal_close(img_t *img)
+// Closes the cycle's journal, whose records are synced already. False when
+// the close fails: a journal that may not be whole fails its command.
+bool img_journal_close(img_t *img)
 {
-    if (img->jfd >= 0)
-        sys_close(img->jfd);
+    int fd = img->jfd;
     img->jfd = -1;
+    return fd < 0 || sys_close(fd) == 0;
 }
