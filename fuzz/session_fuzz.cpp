@@ -1,9 +1,11 @@
 // Whole sessions in-process. Input: byte 0 bit 0 patterned background, bits 1-2 sub-system id (erased,
 // family 0, family 1 as 0x1001 or 0x2001), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low
-// byte; bytes 3-4 the image call to fail (bit 0 half-written, not an I/O error); per preset word a 16-bit
-// selector and a value; the rest is typed. The run ends with status 0, 1 (only after a failure) or -1,
-// no byte outside the owned words changed, no fd left; the failed command is undone: the owned bytes at
-// the next prompt (or the end) are those at the last before it, unless they could not be restored.
+// byte; bytes 3-4 the image call to fail (bits 0-1: an I/O error, half-written, or the process dies
+// there: that call and every later one reach nothing); per preset word a 16-bit selector and a value;
+// the rest is typed. The run ends with status 0, 1 (only after a failure) or -1, no byte outside the
+// owned words changed, no fd left; the failed command is undone: the owned bytes at the next prompt (or
+// the end) are those at the last before it, unless they could not be restored. After a death, one start
+// recovers from the journal: the owned bytes are those at one of the last two prompts, no journal left.
 #include <unistd.h>
 
 #include <cstring>
@@ -21,7 +23,7 @@ static const size_t owned[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS * IMG_WORD_
 static std::string s_img, s_since;  // the image; output since the last prompt
 static unsigned long s_fail_at;     // the run's failing call (img_calls() numbering), 0: none
 static bool s_checked;              // the first prompt after the failure has been seen
-static bytes_t s_last;              // owned bytes at the last prompt before the failure
+static bytes_t s_last, s_prev;      // owned bytes at the last two prompts before the failure
 
 static bytes_t read_image(bool owned_only) {  // on the side
     std::ifstream f(s_img, std::ios::binary | std::ios::ate);
@@ -44,7 +46,7 @@ static ssize_t on_output(void *, const char *buf, size_t n) {
     s_since.append(buf, n);
     if (s_since.ends_with("\nInput your number:")) {
         if (!fault_fired())
-            s_last = read_image(true);
+            s_prev = s_last, s_last = read_image(true);
         else if (!s_checked)
             check_undone();
         s_since.clear();
@@ -88,12 +90,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     MUST(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
 
     char arg0[] = "norvask_oem_tool", arg1[] = "-f", *argv[] = {arg0, arg1, s_img.data(), nullptr};
-    s_checked = false, s_since.clear(), s_last = read_image(true);
-    s_fail_at = fault >> 1 == 0 ? 0 : img_calls() + (fault >> 1);
-    img_fault_after(fault >> 1, fault & 1 ? IMG_FAULT_PARTIAL : IMG_FAULT_ERROR);
+    s_checked = false, s_since.clear(), s_last = s_prev = read_image(true);
+    s_fail_at = fault >> 2 == 0 ? 0 : img_calls() + (fault >> 2);
+    const bool dies = (fault & 3) == 2;
+    img_fault_after(fault >> 2, dies ? IMG_FAULT_STUCK : fault & 1 ? IMG_FAULT_PARTIAL : IMG_FAULT_ERROR);
     int status = oem_tool_main(3, argv);
     img_fault_clear();
     fflush(stdout);
+    if (dies && fault_fired()) {  // one start after the death, with the journal it left
+        s_checked = true;
+        std::ofstream(s_img + ".in", std::ios::binary) << "0\n";
+        MUST(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
+        MUST(oem_tool_main(3, argv) == 0);
+        fflush(stdout);
+        bytes_t now = read_image(true);
+        MUST((now == s_last || now == s_prev) && access((s_img + ".norvask-journal").c_str(), F_OK) != 0);
+        status = -1;
+    }
     if (fault_fired() && !s_checked)
         check_undone();
     // Status 1 only after a failure; the image with its owned bytes put back is the one before.
@@ -106,6 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec))
         MUST(std::filesystem::read_symlink(e.path(), ec) != s_img);  // a stream or the lock left open on it
-    unlink(s_img.c_str()), unlink((s_img + ".in").c_str());
+    unlink(s_img.c_str()), unlink((s_img + ".in").c_str()), unlink((s_img + ".norvask-journal").c_str());
     return 0;
 }

@@ -65,6 +65,7 @@ TEST(Edges, VerbsAtTheirEdges) {
         {"head -c 65537 /dev/zero | tr '\\0' '#' >f; $T apply a.img f", "",
          NO "the settings file is longer than 65536 bytes\n", 2},
         {"$T set a.img $(seq -f lldp=%g 257)", "", NO "more than 256 settings given at once\n", 2},
+        {"$T set a.img $(seq -f lldp=%g 256) 2>&1 | uniq -c", "    255 " NO "lldp: given twice\n", "", 0},
         {"seq -f '#%g' 300 >f; seq -f lldp=%g 257 >>f; $T apply a.img f", "",
          NO "line 557: more than 256 settings given at once\n", 2},
         // What the user typed comes back with its control characters escaped.
@@ -72,10 +73,12 @@ TEST(Edges, VerbsAtTheirEdges) {
          NO "gpio: '\\x1b[2J' is not a hexadecimal number\n" NO "\\x0dx: unknown setting\n"
          NO "'a\\nb' is not SETTING=VALUE\n", 2},
         // Any path gives valid UTF-8: one U+FFFD per ill-formed subpart.
-        {"for b in '\\355\\240\\200' '\\364\\220\\200\\200' '\\340\\200\\257' '\\360\\237\\230' '\\342\\202\\254'; do "
+        {"for b in '\\355\\240\\200' '\\364\\220\\200\\200' '\\340\\200\\257' '\\360\\237\\230' '\\342\\202\\254' "
+         "'\\360\\200\\200\\257' '\\357\\277\\277'; do "
          "p=$(printf \"x${b}y\"); cp a.img \"$p\"; $T show \"$p\" --json | head -n 1 | cut -d, -f1; rm \"$p\"; done",
          "{\"image\": \"x\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\\ufffd\\ufffd\\ufffd\\ufffdy\"\n"
-         "{\"image\": \"x\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\\ufffdy\"\n{\"image\": \"x\xe2\x82\xacy\"\n", "", 0},
+         "{\"image\": \"x\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\\ufffdy\"\n{\"image\": \"x\xe2\x82\xacy\"\n"
+         "{\"image\": \"x\\ufffd\\ufffd\\ufffd\\ufffdy\"\n{\"image\": \"x\xef\xbf\xbfy\"\n", "", 0},
         // show: the text, and JSON that jq reads for any path and lists the settings offered on every class.
         {"$M --family 1 --phy fiber --word 0xff000=0x255aa --word 0xff010=1 --word 0xf1000=5 c.img && $T show c.img",
          "image                c.img\nfamily               1 (Mirolane)\nphy-class            I\nports                4\n"

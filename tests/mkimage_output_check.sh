@@ -51,7 +51,7 @@ done
 options() { sed 's/\\-/-/g' | grep -o -- '--[a-z0-9-]*' | sort -u; }
 [ "$("$2" --help | options)" = "$(options <"$3")" ] || fail "--help and $3 name other options"
 ln -s /dev/full "$tmp/full" || exit 1
-for args in --help --version "--ports 2 $tmp/full"; do
+for args in --help --version "--ports 2 $tmp/full" "--size 100 $tmp/full"; do
   err=$("$2" $args 2>&1 >/dev/full)
   [ $? -eq 2 ] && [ -L "$tmp/full" ] && [ "$(echo "$err" | grep -c .)" -eq 1 ] || fail "$args: '$err'"
 done
