@@ -40,7 +40,9 @@ bytes_t with_words(bytes_t bytes, const words_t &words) {
     return bytes;
 }
 
-uint32_t word_at(const bytes_t &b, uint32_t at) { return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | (uint32_t)b.at(at + 3) << 24; }
+uint32_t word_at(const bytes_t &b, uint32_t at) {
+    return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 | (uint32_t)b.at(at + 3) << 24;
+}
 
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual) {
     if (expected == actual)
