@@ -145,7 +145,7 @@ TEST(Dialogue, ReportsByFamilyAndPhyClass) {
     report(B, led_on, INNER_LINE);
     report(board(0, 0x60), {{OEM, 0x255AA}, {LED, 0x20001}, {LED2, 0x40003}},
            "\nYT PHY config val : 0x20001 0x40003 --> LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n");
-    for (uint32_t mv : {0x50, 0x51, 0x52})
+    for (uint32_t mv : {0x50u, 0x51u, 0x52u})
         report(board(0, mv), {{OEM, 0x255AA}, {LED, 0x1FF0FFF}},
                "\nMavell PHY config val: 0x1ff0fff --> Polarity : 0x3f  LED : 0xfff  Blink_freq : 0x7\n");
     report(board(0, 0x80), led_on, "\nphy type unknow : type is O\n");
