@@ -33,9 +33,13 @@ static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args, 
     return r;
 }
 
+// Keep, drop or tear: the i-th base-3 digit of the number of the way.
 static img_fate_t fate_of(int i, void *ctx)
 {
-    return (img_fate_t)((*(unsigned *)ctx / (i == 0 ? 1 : i == 1 ? 3 : i == 2 ? 9 : 27)) % 3);
+    unsigned way = *(unsigned *)ctx;
+    for (int k = 0; k < i; k++)
+        way /= 3;
+    return (img_fate_t)(way % 3);
 }
 
 TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
@@ -49,7 +53,7 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
         {VN, {"apply", "@", "-"}, "led=1\nsmbus-arp=on\nlldp=4\nenabled-ports=3\n"},
     };
     std::mt19937 draw(7);
-    int points = 0;
+    int points = 0, deaths = 0;
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.args) + " " + row.in);
         fixture_t fx = make_fixture(row.plan, {{LED, 0x11}, {MODE, 3}, {WOL, 4}});
@@ -58,14 +62,15 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
         const bytes_t after = read_file(fx.path);
         for (unsigned long n = 1; n <= ok.calls; n++) {
             die_at(fx, row.args, row.in, n);
+            deaths++;
             const bytes_t image = read_file(fx.path);
             const bool journal = exists(fx.path + SUFFIX);
             const std::string kept = journal ? file_text(fx.path + SUFFIX) : "";
             const int pending = img_pending();
             // Every way to lose what was pending where it is little; random ways where it is more.
-            const unsigned ways = pending <= 4 ? (unsigned)std::pow(3, pending) : 12;
+            const unsigned ways = pending <= 3 ? (unsigned)std::pow(3, pending) : 8;
             for (unsigned w = 0; w < ways; w++) {
-                unsigned fates = pending <= 4 ? w : w == 0 ? 0 : (unsigned)draw();
+                unsigned fates = pending <= 3 ? w : w == 0 ? 0 : (unsigned)draw();
                 SCOPED_TRACE("call " + std::to_string(n) + ", fates " + std::to_string(fates));
                 put_file(fx.path, std::string(image.begin(), image.end()));
                 unlink((fx.path + SUFFIX).c_str());
@@ -82,6 +87,7 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
         }
     }
     RecordProperty("points", points);
+    RecordProperty("deaths", deaths);
     img_track_durability(false);
 }
 
@@ -217,7 +223,9 @@ TEST(Journal, KilledToolThenOneStart)
               vn_menu(fx.path) + P, start.out);
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
     EXPECT_FALSE(exists(fx.path + SUFFIX));
-    const std::string cfg = fx.path + ".cfg", strace = "strace -f -o /dev/null -e inject=pwrite64:signal=KILL:when=";
+    // (A leak checker cannot run under strace: it is off for these runs.)
+    const std::string cfg = fx.path + ".cfg",
+                      strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e inject=pwrite64:signal=KILL:when=";
     put_file(cfg, "gpio=1\nled=2\nsmbus-arp=on\nwake-io=9\nlldp=3\nenabled-ports=2\nport-disable-enable=yes\n");
     int killed = 0;
     for (int n = 1; n <= 16; n++) {
