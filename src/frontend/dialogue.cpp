@@ -73,8 +73,13 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
     int num = 0;
     for (;;) {
         menu_read_t got = read_menu_number(&num);
-        if (got != MENU_OUTPUT_FAILED && !img_cycle_release(img))  // the last command's output is out
+        // The last command's output is out: its journal goes. A journal that
+        // cannot go ends the run, as its directory can no longer be trusted.
+        if (got != MENU_OUTPUT_FAILED && !img_cycle_release(img)) {
+            printf(MSG_WRITE_FAIL);
             journal_left(img);
+            return EXIT_DIALOGUE;
+        }
         if (got == MENU_EOF || got == MENU_OUTPUT_FAILED)
             return stop_run(img, got == MENU_OUTPUT_FAILED);
         if (got == MENU_ILLEGAL)
