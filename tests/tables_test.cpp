@@ -47,4 +47,9 @@ TEST(Tables, FeatureRowsByValueAndPhyCodes) {
         EXPECT_TRUE(codes.insert(row.code).second) << +row.code;
     for (const phy_nibble_row_t &row : std::span(mr_phy_nibbles, mr_phy_nibbles_len))
         EXPECT_TRUE(nibbles.insert(row.nibble).second && (row.nibble & ~PHY_CODE_FAMILY_MASK) == 0) << +row.nibble;
+    // Family 0's class of every code: the table's and, for every other code, the inner PHY.
+    std::string classes;
+    for (uint32_t code : {0x03, 0x10, 0x20, 0x30, 0x40, 0x50, 0x51, 0x52, 0x60, 0x61, 0x62, 0x64, 0x70, 0x80, 0x63, 0x24, 0xFF})
+        classes += vn_phy_class(code << SID_PHY_CODE_SHIFT);
+    EXPECT_EQ("FIIIIFCMYYYYYOIII", classes);
 }

@@ -115,8 +115,11 @@ static void save_oem_word(const save_t *sv)
 bool save_settings(img_t *img, const board_t *b)
 {
     save_t sv = {img, b, {}, {}, false, MAGIC_MASK, 0, false};
-    uint32_t area[AREA_WORDS];
-    if (!rd_img_words(img, OEM_CFG_ADDR, area, AREA_WORDS))
+    // Every part of the image save reads, read before a line is printed: a
+    // read that fails leaves no half settings file behind.
+    uint32_t area[AREA_WORDS], lldp, tmpl;
+    if (!rd_img_words(img, OEM_CFG_ADDR, area, AREA_WORDS) || !rd_img(img, LLDP_START_ADDR, &lldp) ||
+        !rd_img(img, ENABLE_FOUR_PORTS, &tmpl))
         return false;
     sv.oem = area[0];
     printf("# %s %d.%d.%d: family %d (%s), PHY class %c, %u ports\n", TOOL_NAME, OEM_VERSION_MAIN, OEM_VERSION_SUB,
