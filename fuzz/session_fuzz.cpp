@@ -36,10 +36,7 @@ static bytes_t read_image(bool owned_only) {  // on the side
 
 static bool fault_fired() { return s_fail_at != 0 && img_calls() >= s_fail_at; }
 
-static void check_undone() {
-    MUST(s_since.find("could not be restored") != std::string::npos || read_image(true) == s_last);
-    s_checked = true;
-}
+static void check_undone() { MUST(s_since.find("could not be restored") != std::string::npos || read_image(true) == s_last); }
 
 // At every menu prompt the previous command is complete or undone.
 static ssize_t on_output(void *, const char *buf, size_t n) {
@@ -48,7 +45,7 @@ static ssize_t on_output(void *, const char *buf, size_t n) {
         if (!fault_fired())
             s_prev = s_last, s_last = read_image(true);
         else if (!s_checked)
-            check_undone();
+            check_undone(), s_checked = true;
         s_since.clear();
     }
     return (ssize_t)n;

@@ -3,8 +3,7 @@
 # Usage: completion_check.sh SCRIPT TOOL MKIMAGE
 source "$1" || exit 1
 tool=$2 mk=$3 dir=$(mktemp -d) failed=0
-trap 'rm -rf "$dir"' EXIT
-: >"$dir/a.img"
+trap 'rm -rf "$dir"' EXIT && : >"$dir/a.img"
 # A tool whose Settings section differs: the names follow its help, up to the blank line.
 printf '#!/bin/sh\nprintf "Settings:\\n  foo=X bar-enable=yes|no\\n  text\\n\\n  baz=1\\n"\n' >"$dir/other" && chmod +x "$dir/other"
 while IFS='|' read -r fn line want; do

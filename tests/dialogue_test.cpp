@@ -92,11 +92,12 @@ TEST(Dialogue, SwitchesEditorsAndPortDisable) {
         tail.push_back({a, a}), reset.push_back({a, ERASED});
     run_rows({
         // A refusal repeats only its own prompt.
-        {board(0, 0x60), {}, "2\n1\n2\n-5\n3\n4\ny\n0\n",
+        {board(0, 0x60), {}, "2\n1\n2\n-5\n3\n4\ny\n12\n0\ny\n0\n",
          ops({YT_PROMPT("LED0") YT_PROMPT("LED1") YT_PROMPT("LED2") "ERROR, Input Value (-5) < (0) invalid\n"
               YT_PROMPT("LED2") YT_PROMPT("LED blink cfg") + FIELDS +
-              "    LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n" + sw("LED", true)}),
-         {{LED, 0x00020001}, {LED2, 0x00040003}, {OEM, 0x000255AA}}},
+              "    LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n" + sw("LED", true),
+              "current port num : 4, max port num : 4\n" + ask + DONE + ", current port num:0x4\n" + sw("netport disable", true)}),
+         {{LED, 0x00020001}, {LED2, 0x00040003}, {OEM, 0x010255AA}}, 0, {"-f", "@"}, ENABLE_FOUR_PORTS},
         {board(0, 0x52), tail, "3\nffffff\nn\n6\nf0e0d0c\ny\n9\n2\n80\n101\n10\n0\n65535\nn\n11\n10\nf\n1\ny\nn\ny\n-2\n-1\n7\n0\n",
          ops({"Please input config val of MV Phy LED :" + FIELDS + "    Polarity : 0xf  LED : 0xff  Blink_freq : 0x3\n" +
                   sw("LED", false),

@@ -41,16 +41,15 @@ uint32_t word_at(const bytes_t &bytes, uint32_t addr);
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);  // names a word
 std::string vn_menu(const std::string &path), mr_menu(const std::string &path);
 
-// oem_tool_main in this process, "@..." arguments starting with `image`: image call `fail` (1: the
-// first) fails in `mode`; `calls` counts the run's image calls.
+// oem_tool_main here, "@..." arguments starting with `image`; image call `fail` (1: the first) fails in `mode`.
 struct here_t { std::string out, err; int status; unsigned long calls; };
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input = "",
                 unsigned long fail = 0, img_fault_mode_t mode = IMG_FAULT_ERROR);
 // `check` for each image call 1..calls failing, with an I/O error and with half a block written.
 void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
-// The built tool (or `prog`) as a child on pipes, output and error together; `setup` runs in the
-// child before the exec (SIGXFSZ ignored unless it says otherwise); status: the exit's or 128 + signal.
+// The built tool (or `prog`) as a child on pipes, output and error together, `setup` run before the exec
+// (SIGXFSZ ignored unless it says otherwise); status: the exit's or 128 + signal.
 struct run_t { std::string out; int status; };
 struct child_t { int pid, in_fd, out_fd; };
 child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup = nullptr,
@@ -60,9 +59,8 @@ run_t finish_tool(child_t c, const std::string &input);  // answers, end of inpu
 inline run_t run_tool(const std::vector<std::string> &args, const std::string &input) { return finish_tool(start_tool(args), input); }
 inline void set_limit(int resource, rlim_t value) { const rlimit l = {value, value}; setrlimit(resource, &l); }
 
-// A session of the built tool on a fresh fixture, with LF and with CR LF answers; in `out` "@V"/"@R"
-// are the family-0/1 menus, "%P" the image, "%L" the listing of the image expected: the fixture with
-// `changed` over it and, if `tmpl` is set, the 1 KiB template there over the header.
+// A session of the built tool on a fresh fixture, with LF and CR LF answers; in `out` "@V"/"@R" are the
+// menus, "%P" the image, "%L" the listing of the image expected: `changed` over it, the `tmpl` block over the header.
 struct row_t {
     image_plan_t plan; words_t pre; std::string in, out; words_t changed = {}; int status = 0;
     std::vector<std::string> args = {"-f", "@"}; uint32_t tmpl = 0; std::function<void()> setup = nullptr;

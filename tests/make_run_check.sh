@@ -30,7 +30,5 @@ ok|norvask_mkimage --family '0' --phy 'inner' '$build/demo.img'||-n run
 ok|norvask_mkimage --family '1' --phy 'copper' '$build/demo-1-copper.img'||-n run FAMILY=1
 ok|norvask_oem_tool -f '$build/demo-0-yt.img'||-n run PHY=yt
 ROWS
-for p in "$tmp/missing.img" "$tmp/no" "$tmp/env.img"; do
-  [ ! -e "$p" ] || { echo "FAIL: $p was created"; failed=1; }
-done
+for p in "$tmp/missing.img" "$tmp/no" "$tmp/env.img"; do [ ! -e "$p" ] || { echo "FAIL: $p was created"; failed=1; }; done
 exit $failed

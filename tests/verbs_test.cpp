@@ -4,9 +4,8 @@
 static const image_plan_t I = board(0, 0x10), Y = board(0, 0x60), F = board(0, 0x50), C = board(0, 0x51),
                           M = board(0, 0x52), O = board(0, 0x80), MR_I = board(1, 0x30), MR_E = board(1, 0x10);
 
-// Each row: settings, the dialogue answers that make the same edits, and the words both store, by
-// value; `tmpl`: the port template copied over the header block. Every editor is answered with all
-// its bits set, every range at its edges, every enable bit set alone; every family and class has rows.
+// Settings, the dialogue answers making the same edits, the words both store, `tmpl` the template copied over
+// the header. Every editor with all bits set, every range at its edges, every enable bit alone, every class.
 static const struct { image_plan_t plan; words_t pre; std::vector<std::string> settings; std::string answers;
                       words_t words; uint32_t tmpl = 0; } EDITS[] = {
     {I, {}, {"gpio=7fffffff", "gpio-enable=yes"}, "5\n7fffffff\ny\n", {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
