@@ -49,7 +49,8 @@ TEST(Tables, FeatureRowsByValueAndPhyCodes) {
         EXPECT_TRUE(nibbles.insert(row.nibble).second && (row.nibble & ~PHY_CODE_FAMILY_MASK) == 0) << +row.nibble;
     // Family 0's class of every code: the table's and, for every other code, the inner PHY.
     std::string classes;
-    for (uint32_t code : {0x03, 0x10, 0x20, 0x30, 0x40, 0x50, 0x51, 0x52, 0x60, 0x61, 0x62, 0x64, 0x70, 0x80, 0x63, 0x24, 0xFF})
+    for (uint32_t code : {0x03u, 0x10u, 0x20u, 0x30u, 0x40u, 0x50u, 0x51u, 0x52u, 0x60u, 0x61u, 0x62u, 0x64u, 0x70u, 0x80u, 0x63u,
+                          0x24u, 0xFFu})
         classes += vn_phy_class(code << SID_PHY_CODE_SHIFT);
     EXPECT_EQ("FIIIIFCMYYYYYOIII", classes);
 }
