@@ -608,7 +608,6 @@ void vn_show_cfg(img_t *fp, char phy_type);
 void mr_show_cfg(img_t *fp);
 int report_warnings(img_t *fp, int chip, const char **texts, int max);
 
-#define SHOW_JSON 1
 bool show_board(img_t *img, const board_t *b, const char *path, bool json);
 bool save_settings(img_t *img, const board_t *b);
 
