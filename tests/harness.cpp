@@ -132,7 +132,7 @@ run_t finish_tool(child_t c, const std::string &input) {
     (void)!write(c.in_fd, input.data(), input.size()), close(c.in_fd);  // the pipe may be closed; the transcript tells
     run_t r{read_output(c, SIZE_MAX), -1};
     close(c.out_fd), waitpid(c.pid, &r.status, 0);
-    r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : 128 + WTERMSIG(r.status);
+    r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -WTERMSIG(r.status);
     return r;
 }
 

@@ -49,7 +49,7 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
 void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
 // The built tool (or `prog`) as a child on pipes, output and error together, `setup` run before the exec
-// (SIGXFSZ ignored unless it says otherwise); status: the exit's or 128 + signal.
+// (SIGXFSZ ignored unless it says otherwise); status: the exit's, or minus the signal that ended it.
 struct run_t { std::string out; int status; };
 struct child_t { int pid, in_fd, out_fd; };
 child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup = nullptr,

@@ -217,7 +217,7 @@ TEST(Journal, KilledToolThenOneStart)
     ASSERT_EQ(asked, read_output(c, asked.size()));
     ASSERT_NE(fx.bytes, read_file(fx.path));
     kill(c.pid, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, finish_tool(c, "").status);
+    EXPECT_EQ(-SIGKILL, finish_tool(c, "").status);
     run_t start = run_tool({"-f", fx.path}, "0\n");
     EXPECT_EQ("[Warn]" + fx.path + SUFFIX + ": an interrupted command was undone from this journal\n" +
               vn_menu(fx.path) + P, start.out);
