@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "image_gen.h"
+#include "sys_fault.h"
 
 #define MUST(ok) ((ok) ? (void)0 : abort())  // a failed run keeps its files for a look
 

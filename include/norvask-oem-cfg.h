@@ -223,56 +223,49 @@ typedef struct {
 enum img_journal_t {
     JOURNAL_NONE,
     JOURNAL_UNDONE,      // a writer undid an interrupted command from it, and removed it
-    JOURNAL_TORN,        // its header was cut off, so nothing had been written: removed
+    JOURNAL_EMPTY,       // its first record is not whole: it holds no change (a writer removed it)
     JOURNAL_PENDING,     // a reader shows the image as the undo will leave it
-    JOURNAL_FOREIGN,     // a file in its place that is not a journal of ours: refused
-    JOURNAL_MISMATCH,    // of another image, or of one changed since: refused
+    JOURNAL_FOREIGN,     // a file in its place that is not a journal of this tool: refused
+    JOURNAL_UNTRUSTED,   // of a user who may not write the image: refused
+    JOURNAL_DAMAGED,     // whole, but its header or a record is impossible: refused
+    JOURNAL_MISMATCH,    // of another image, or the image changed since: refused
     JOURNAL_UNREADABLE,  // refused
-    JOURNAL_STUCK,       // the undo could not be written back or the journal removed
+    JOURNAL_CANNOT_TELL, // a writer cannot see whether one is pending: refused
+    JOURNAL_CANNOT_APPLY,// pending, but this user cannot apply and remove it: refused
+    JOURNAL_STUCK,       // the undo could not be written back: refused
+    JOURNAL_NOT_REMOVED, // the undo was written back, but the journal could not be removed
 };
-
-// A part of the image as a journal record holds it.
-typedef struct {
-    uint32_t start, len;
-    unsigned char bytes[IMG_REGION_CAP];
-} img_record_t;
 
 typedef struct {
     int fd;
     const char *path;
     uint64_t dev, ino;   // the locked file; every cycle must still find it at path
     uint64_t size;       // its bytes
-    unsigned mode;       // its permission bits, which the journal takes
     img_fail_t failed;   // the first failure of the cycle; later accesses fail at once
     bool dry_run;        // writes change the copy only, never the file (always so when read-only)
+    bool batched;        // writes reach the file at the cycle's sync, each region once
     const char *why;     // why the image could not be opened or used, for the user
     int order[IMG_MAX_REGIONS];  // regions in the order of their first write
     int nwritten;
     img_region_t region[IMG_MAX_REGIONS];
-    // The journal beside the image: before a cycle first changes a region,
-    // the region's bytes are appended to it and made durable, so that a
-    // process killed or a power cut mid-command is undone at the next start.
-    char jpath[4096];       // empty: no journal can be kept (no_journal says why)
-    const char *no_journal;
-    int dir_fd;             // the journal's directory, synced when it appears or goes
-    int jfd;                // the journal of the cycle, open until the image is synced
-    bool journaled;         // the cycle made a journal, not yet removed
-    uint64_t jsize;
-    bool digest_known;      // digest is the file's, kept up to date by every write
-    uint64_t digest;
-    img_journal_t journal;  // what the start found
-    int nrecords;           // a found journal's records, laid over the file's bytes
-    img_record_t records[IMG_MAX_REGIONS];
+    // The journal beside the image (src/image/journal.cpp keeps its state):
+    // what the start found there, and the words for the user.
+    img_journal_t journal;
+    char jpath[4096];        // its name, for messages; empty when none is kept
+    const char *no_journal;  // why none can be kept beside the image, or NULL
+    const char *jwhy;        // why a journal call failed, or NULL
+    unsigned jowner;         // the user a found journal belongs to
 } img_t;
 
 // IMG_ON_STD_FD: the image took descriptor 0, 1 or 2, so one of them is
 // closed; it is closed again at once, never read or written.
 enum img_start_t { IMG_STARTED, IMG_CANNOT_OPEN, IMG_IN_USE, IMG_TOO_SHORT, IMG_ON_STD_FD };
 enum img_undo_t { IMG_NOTHING_TO_UNDO, IMG_UNDONE, IMG_NOT_RESTORED };
-// A writer holds the image for update under an exclusive lock; readers
+// A writer holds the image for update under an exclusive lock (BATCHED: its
+// writes wait for the cycle's sync, which writes each region once); readers
 // (show, save, a dry run) open it read-only under a shared lock, so any
 // number of them run at once and a user who may only read the file can.
-enum img_mode_t { IMG_UPDATE, IMG_READ_ONLY };
+enum img_mode_t { IMG_UPDATE, IMG_READ_ONLY, IMG_UPDATE_BATCHED };
 
 // The signals that end the tool; an undo is never cut short by one.
 extern const int TERMINATING_SIGNALS[4];
@@ -290,28 +283,26 @@ int img_region_index(uint32_t addr, uint32_t len);
 uint32_t img_region_start(int i);
 uint32_t img_region_len(int i);
 
-// The journal (src/image/journal.cpp), driven by the image layer itself.
-bool img_journal_setup(img_t *img, img_mode_t mode, bool block_device, uid_t image_owner);
-bool img_journal_cover(img_t *img, const img_region_t *r);
-bool img_journal_remove(img_t *img);
-bool img_journal_close(img_t *img);
-void img_overlay(const img_t *img, uint32_t start, unsigned char *bytes, uint32_t len);
-uint64_t img_word_digest(uint64_t index, uint32_t word);
-
-// The layer's system calls (src/image/sys.cpp), each through the fault seam.
+// The system calls of the image layer (src/image/sys.cpp), each through
+// this table, so that a test can put its own in place of any of them.
 struct stat;
-ssize_t sys_pread(int fd, void *buf, size_t n, off_t at);
-ssize_t sys_pwrite(int fd, const void *buf, size_t n, off_t at);
-int sys_fsync(int fd);
-int sys_close(int fd);
-int sys_fstat(int fd, struct stat *st);
-int sys_stat(const char *path, struct stat *st);
-int sys_lstat(const char *path, struct stat *st);
-off_t sys_size(int fd, const struct stat *st);
-int sys_open(const char *path, int flags, mode_t mode);
-int sys_flock(int fd, int op);
-int sys_unlink(const char *path);
-int sys_access(const char *path, int how);
+typedef struct {
+    ssize_t (*pread)(int fd, void *buf, size_t n, off_t at);
+    ssize_t (*pwrite)(int fd, const void *buf, size_t n, off_t at);
+    int (*fsync)(int fd);
+    int (*close)(int fd);
+    int (*fstat)(int fd, struct stat *st);
+    int (*stat)(const char *path, struct stat *st);
+    int (*fstatat)(int dir, const char *name, struct stat *st, int flags);
+    int (*open)(const char *path, int flags, mode_t mode);
+    int (*openat)(int dir, const char *name, int flags, mode_t mode);
+    int (*flock)(int fd, int op);
+    int (*unlinkat)(int dir, const char *name, int flags);
+    int (*faccessat)(int dir, const char *name, int how, int flags);
+    off_t (*lseek)(int fd, off_t at, int whence);
+} img_sys_t;
+extern img_sys_t g_img_sys;
+
 // Calls fn for each word the cycle changed, in address order, with its value
 // before the cycle's first write and now.
 void img_each_change(const img_t *img, void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
@@ -322,29 +313,6 @@ bool rd_img(img_t *fp, uint32_t addr, uint32_t *data);
 bool rd_img_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n);
 bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n);
 bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n);
-
-// Fault seam: every system call the image layer makes on the image is
-// counted; a test may make the n-th one from now go wrong, to check that
-// each command is all or nothing. ERROR: that call fails; PARTIAL: a write stores half its bytes, then
-// fails; STUCK: that call and every later one fail (a device gone);
-// CORRUPT: a read returns its bytes with the lowest bit of the first one
-// flipped; TORN: from that call on, the first write stores half its bytes and every write
-// fails, so that no undo can finish.
-enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL, IMG_FAULT_STUCK, IMG_FAULT_CORRUPT, IMG_FAULT_TORN };
-void img_fault_after(unsigned long n, img_fault_mode_t mode);
-void img_fault_clear(void);
-// Power cuts: while tracking, the seam keeps what the file system has not
-// made durable (writes since their file's last sync, a journal created or
-// removed since its directory's), and a cut loses each as `fate` decides.
-// The call log has two letters a call: O open, R read, W write, S sync,
-// X close, U unlink, F fstat, T stat, L lstat, K lock, A access, Z size;
-// then i the image, j the journal, d its directory, r a journal read, ? none.
-enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
-void img_track_durability(bool on);
-int img_pending(void);
-void img_power_cut(img_fate_t (*fate)(int i, void *ctx), void *ctx);
-const char *img_call_log(void);
-unsigned long img_calls(void);
 
 // A bit field of a word, bits lo..hi inclusive.
 typedef struct {
@@ -679,6 +647,7 @@ int verb_set(command_run_t *r);
 int verb_save(command_run_t *r);
 int verb_apply(command_run_t *r);
 img_undo_t report_failure(img_t *img, FILE *to);
+int journal_found(const img_t *img, bool dialogue, bool reads);
 void journal_left(const img_t *img);
 [[noreturn]] void end_by_signal(img_t *img, int sig);
 bool oem_tool_process_setup(void);

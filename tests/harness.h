@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "image_gen.h"
+#include "sys_fault.h"
 
 #define P "\nInput your number:"
 #define END "\n[Error] Input ended, the unfinished command was undone!\n"  // inside a command

@@ -79,42 +79,6 @@ static void say_why(const char *path, const char *why)
     fprintf(stderr, ": %s\n", why);
 }
 
-// What the start found beside the image, said where the command's messages
-// go; returns the exit status of a journal the run cannot start with.
-static int journal_found(const img_t *img, bool dialogue, bool reads)
-{
-    FILE *msg = dialogue ? stdout : stderr;
-    const char *const SAID[] = {
-        nullptr,
-        "an interrupted command was undone from this journal",
-        reads ? "a journal cut off before its command changed anything; the next writing run removes it"
-              : "a journal cut off before its command changed anything was removed",
-        "an interrupted command is shown undone; the next writing run undoes it",
-        "this file is not a journal of this tool; move it away to use the image",
-        "this journal is not of the image as it is now; nothing was changed; move it away to keep the image as it is",
-        "this journal cannot be read",
-        "this journal could not be applied and removed",
-    };
-    if (img->journal == JOURNAL_NONE) {
-        if (!reads && img->no_journal != nullptr)
-            fprintf(stderr, PREFIX "no journal can be kept beside the image (%s): a crash could leave it half-written\n",
-                    img->no_journal);
-        return EXIT_DONE;
-    }
-    bool refused = img->journal >= JOURNAL_FOREIGN || (reads && img->journal == JOURNAL_TORN);
-    bool told = dialogue && !refused && img->journal != JOURNAL_PENDING;  // the dialogue's own line
-    if (refused)
-        fputs(img->journal == JOURNAL_STUCK ? MSG_WRITE_FAIL : MSG_OPEN_FAIL, msg);
-    fputs(told ? "[Warn]" : PREFIX, told ? stdout : stderr);
-    fput_escaped(img->jpath, -1, told ? stdout : stderr);
-    fprintf(told ? stdout : stderr, ": %s\n", SAID[img->journal]);
-    if (img->journal == JOURNAL_UNREADABLE || img->journal == JOURNAL_STUCK)
-        say_why(img->jpath, img->why);
-    if (img->journal == JOURNAL_STUCK)
-        return EXIT_NOT_RESTORED;
-    return refused ? (dialogue ? EXIT_DIALOGUE : EXIT_NO_IMAGE) : EXIT_DONE;
-}
-
 // Opens, locks and checks the image; a refusal goes where the command's
 // messages go, its reason to standard error. Returns the exit status.
 static int open_image(command_run_t *r, img_mode_t mode, bool dialogue)
@@ -222,7 +186,7 @@ static int run_command(const command_t *c, int argc, char **argv, command_run_t 
         return EXIT_DIALOGUE;
     }
     bool reads = c->opens == OPENS_READ_ONLY || (c->option != nullptr && r->option);
-    int status = open_image(r, reads ? IMG_READ_ONLY : IMG_UPDATE, dialogue);
+    int status = open_image(r, reads ? IMG_READ_ONLY : dialogue ? IMG_UPDATE : IMG_UPDATE_BATCHED, dialogue);
     if (status != EXIT_DONE)
         return status;
     if (dialogue)
@@ -237,7 +201,7 @@ int oem_tool_main(int argc, char **argv)
     memset((void *)&g_cfg, 0, sizeof g_cfg);
     const command_t *c = argc > 1 ? find_command(argv[1]) : nullptr;
     img_t img;
-    img.fd = img.dir_fd = img.jfd = -1;
+    img.fd = -1;
     command_run_t r;
     char *args[MAX_ITEMS + 3];
     r.img = &img;

@@ -64,8 +64,8 @@ static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *r
 // Runs command cycles until option 0 (status 0; 1 when a command failed on
 // the way and was undone, 4 when an undo failed), the image is no longer the
 // one locked at start-up, or the run must stop (status -1). A command either
-// completes, its words synced and its output written, or is undone; its undo
-// record is kept until the next prompt has carried its output out.
+// completes, its words synced, its output flushed and its journal removed
+// before the next prompt, or is undone.
 static int command_loop(img_t *img, const char *path, int chip_type, char phy_type)
 {
     const menu_table_t *menu = chip_type == Mirolane ? &mr_menu_table : &vn_menu_table;
@@ -73,13 +73,6 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
     int num = 0;
     for (;;) {
         menu_read_t got = read_menu_number(&num);
-        // The last command's output is out: its journal goes. A journal that
-        // cannot go ends the run, as its directory can no longer be trusted.
-        if (got != MENU_OUTPUT_FAILED && !img_cycle_release(img)) {
-            printf(MSG_WRITE_FAIL);
-            journal_left(img);
-            return EXIT_DIALOGUE;
-        }
         if (got == MENU_EOF || got == MENU_OUTPUT_FAILED)
             return stop_run(img, got == MENU_OUTPUT_FAILED);
         if (got == MENU_ILLEGAL)
@@ -127,6 +120,17 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
         // The undo forgets the cycle's failure: it is noted before.
         if (!op_failed && !img_cycle_sync(img))
             command_failed(img, &out);
+        // The command's output is out: its journal goes before the next
+        // prompt, so that from then on a kill keeps the command. Output
+        // that cannot be written undoes it. A journal that cannot go ends
+        // the run, as its directory can no longer be trusted.
+        if (!con_flush())
+            return stop_run(img, true);
+        if (!img_cycle_release(img)) {
+            printf(MSG_WRITE_FAIL);
+            journal_left(img);
+            return EXIT_DIALOGUE;
+        }
     }
 }
 

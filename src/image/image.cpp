@@ -1,7 +1,31 @@
 // Image store: the only code that opens, reads, writes, syncs, locks or
 // closes the image file, and the undo record that makes every command all
-// or nothing.
-#include "norvask-oem-cfg.h"
+// or nothing. Calls go one way: the store calls the journal (journal.cpp),
+// both call the system through g_img_sys (sys.cpp).
+//
+// A run: img_start opens and locks the image and lets the journal apply or
+// refuse what it finds, then one cycle per command:
+//   idle     --img_cycle_begin-->    open      the path still names the locked file
+//   open     --wt_img_words-->       writing   region kept, journal record synced, write
+//            (batched: the writes wait in memory, each region written once at the sync)
+//   writing  --img_cycle_sync-->     synced    image synced, journal closed
+//   synced   --img_cycle_release-->  idle      journal removed, its directory synced
+//   any      --img_rollback-->       idle      old bytes back, synced, read back, journal removed
+// and img_end closes everything.
+//
+// Ordering rules (each named by a case of the journal tests):
+//   1. A write's record, and the journal's directory entry when the
+//      record is the cycle's first, are synced before the write is made.
+//   2. The header and the first records go out in one write.
+//   3. The image is synced before its journal is removed.
+//   4. The journal goes (removed, its directory synced) only after the
+//      command's output is flushed, and before the next prompt.
+//   5. An undo is synced and read back before its journal is removed; one
+//      that fails keeps the journal for the next start.
+//   6. A start applies a journal only when every byte it covers holds a
+//      value from before the command or one of its recorded writes, and
+//      every other byte matches the digest taken before the command.
+#include "journal.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +35,6 @@
 
 #include <cerrno>
 #include <cstring>
-
 
 static void put_le(unsigned char *p, uint32_t v)
 {
@@ -53,7 +76,7 @@ static img_start_t refuse(img_t *img, int fd, img_start_t why, const char *text)
 {
     img->why = text != nullptr ? text : strerror(errno);
     if (fd >= 0)
-        sys_close(fd);
+        g_img_sys.close(fd);
     return why;
 }
 
@@ -64,34 +87,36 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
 {
     // The region buffers are left alone: a page is touched only when a
     // command needs its region.
-    img->fd = img->dir_fd = img->jfd = -1;
-    img->journaled = false;
+    img->fd = -1;
     img->path = path;
     img->dev = img->ino = 0;
     img->dry_run = mode == IMG_READ_ONLY;
-    img->why = nullptr;
+    img->batched = mode == IMG_UPDATE_BATCHED;
+    img->why = img->jwhy = img->no_journal = nullptr;
+    img->journal = JOURNAL_NONE;
+    img->jpath[0] = '\0';
     for (int i = 0; i < IMG_NREGIONS; i++) {
         img->region[i].start = img_region_start(i);
         img->region[i].len = img_region_len(i);
     }
     forget_cycle(img);
     int flags = (mode == IMG_READ_ONLY ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int fd = sys_open(path, flags, 0);
+    int fd = g_img_sys.open(path, flags, 0);
     if (fd < 0)
         return refuse(img, -1, IMG_CANNOT_OPEN, nullptr);
     if (fd <= STDERR_FILENO) {  // the lowest free descriptor: a standard one is closed
-        sys_close(fd);
+        g_img_sys.close(fd);
         return IMG_ON_STD_FD;
     }
     struct stat st;
-    if (sys_fstat(fd, &st) != 0)
+    if (g_img_sys.fstat(fd, &st) != 0)
         return refuse(img, fd, IMG_CANNOT_OPEN, nullptr);
     if (!image_kind(&st))
         return refuse(img, fd, IMG_CANNOT_OPEN, "not a regular file or block device");
-    if (sys_flock(fd, (mode == IMG_READ_ONLY ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
+    if (g_img_sys.flock(fd, (mode == IMG_READ_ONLY ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? refuse(img, fd, IMG_IN_USE, "locked by another process")
                                     : refuse(img, fd, IMG_CANNOT_OPEN, nullptr);
-    off_t bytes = sys_size(fd, &st);
+    off_t bytes = S_ISREG(st.st_mode) ? st.st_size : g_img_sys.lseek(fd, 0, SEEK_END);
     *size = (long)bytes;
     if (bytes < (off_t)IMG_MIN_SIZE)
         return refuse(img, fd, bytes < 0 ? IMG_CANNOT_OPEN : IMG_TOO_SHORT, bytes < 0 ? nullptr : "too short");
@@ -99,8 +124,14 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
     img->dev = (uint64_t)st.st_dev;
     img->ino = (uint64_t)st.st_ino;
     img->size = (uint64_t)bytes;
-    img->mode = st.st_mode & 07777;
-    if (!img_journal_setup(img, mode, S_ISBLK(st.st_mode), st.st_uid)) {
+    jrn_report_t found;
+    bool started = jrn_start(fd, path, &st, img->size, mode, &found);
+    img->journal = found.found;
+    snprintf(img->jpath, sizeof img->jpath, "%s", found.name);
+    img->no_journal = found.no_journal;
+    img->jwhy = img->why = found.why;
+    img->jowner = found.owner;
+    if (!started) {
         img_end(img);
         return IMG_CANNOT_OPEN;
     }
@@ -114,8 +145,9 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
 bool img_cycle_begin(img_t *img)
 {
     forget_cycle(img);
+    img->jwhy = nullptr;
     struct stat at_path;
-    if (sys_stat(img->path, &at_path) != 0) {
+    if (g_img_sys.stat(img->path, &at_path) != 0) {
         img->why = strerror(errno);
         return false;
     }
@@ -123,7 +155,7 @@ bool img_cycle_begin(img_t *img)
         img->why = "no longer the file opened at start-up";
         return false;
     }
-    off_t bytes = sys_size(img->fd, &at_path);
+    off_t bytes = S_ISREG(at_path.st_mode) ? at_path.st_size : g_img_sys.lseek(img->fd, 0, SEEK_END);
     img->why = bytes < 0 ? strerror(errno) : "too short";
     return bytes >= (off_t)IMG_MIN_SIZE;
 }
@@ -139,6 +171,45 @@ void img_mark_failed(img_t *img, img_fail_t why)
         img->failed = why;
 }
 
+// A journal failure: the cycle fails, with the journal's reason kept.
+static bool journal_failed(img_t *img, img_fail_t why)
+{
+    img->jwhy = jrn_why();
+    img_mark_failed(img, why);
+    return false;
+}
+
+// Writes bytes [lo, hi) of region r, as the cycle has them, to the file.
+static bool write_region(img_t *img, img_region_t *r, uint32_t lo, uint32_t hi, const unsigned char *old)
+{
+    ssize_t n = hi - lo, put = g_img_sys.pwrite(img->fd, r->cur + lo, (size_t)n, (off_t)(r->start + lo));
+    jrn_note_write(r->start + lo, old, r->cur + lo, (size_t)n, put == n);
+    if (put != n)
+        img_mark_failed(img, IMG_WRITE_FAIL);
+    return put == n;
+}
+
+// A batched cycle's writes: every region's record in one journal write,
+// then each region written once.
+static bool write_batch(img_t *img)
+{
+    jrn_write_t w[IMG_MAX_REGIONS];
+    for (int k = 0; k < img->nwritten; k++) {
+        img_region_t *r = &img->region[img->order[k]];
+        w[k] = jrn_write_t{r->start, r->len, r->orig, r->start + r->lo, r->hi - r->lo, r->cur + r->lo};
+    }
+    if (img_fail_t why = jrn_cover(w, img->nwritten); why != IMG_OK) {
+        img->nwritten = 0;  // nothing reached the image: nothing to undo
+        return journal_failed(img, why);
+    }
+    for (int k = 0; k < img->nwritten; k++) {
+        img_region_t *r = &img->region[img->order[k]];
+        if (!write_region(img, r, r->lo, r->hi, r->orig + r->lo))
+            return false;
+    }
+    return true;
+}
+
 // Makes the cycle's writes durable. The undo record is kept until the
 // command's output has been written too (img_cycle_release).
 bool img_cycle_sync(img_t *img)
@@ -147,7 +218,9 @@ bool img_cycle_sync(img_t *img)
         return false;
     if (img->nwritten == 0 || img->dry_run)
         return true;
-    if (sys_fsync(img->fd) != 0 || !img_journal_close(img)) {
+    if (img->batched && !write_batch(img))
+        return false;
+    if (g_img_sys.fsync(img->fd) != 0 || !jrn_close()) {
         img->failed = IMG_WRITE_FAIL;
         return false;
     }
@@ -159,14 +232,17 @@ bool img_cycle_sync(img_t *img)
 bool img_cycle_release(img_t *img)
 {
     forget_cycle(img);
-    return img_journal_remove(img);
+    if (jrn_remove())
+        return true;
+    img->jwhy = jrn_why();
+    return false;
 }
 
 static bool same_bytes_on_file(img_t *img, const img_region_t *r)
 {
     unsigned char back[IMG_REGION_CAP];
     size_t n = r->hi - r->lo;
-    return sys_pread(img->fd, back, n, (off_t)(r->start + r->lo)) == (ssize_t)n &&
+    return g_img_sys.pread(img->fd, back, n, (off_t)(r->start + r->lo)) == (ssize_t)n &&
            memcmp(back, r->orig + r->lo, n) == 0;
 }
 
@@ -183,28 +259,25 @@ img_undo_t img_rollback(img_t *img)
     sigprocmask(SIG_BLOCK, &held, &old);
     img_undo_t result = img->nwritten == 0 || img->dry_run ? IMG_NOTHING_TO_UNDO : IMG_UNDONE;
     if (result == IMG_UNDONE) {
+        jrn_forget_digest();  // what reached the file is not known
         for (int k = img->nwritten - 1; k >= 0; k--) {
             const img_region_t *r = &img->region[img->order[k]];
             size_t n = r->hi - r->lo;
             // A short write is judged by the read-back below: the bytes past
             // a file size limit were never changed.
-            (void)sys_pwrite(img->fd, r->orig + r->lo, n, (off_t)(r->start + r->lo));
-            for (uint32_t at = r->lo; at < r->hi; at += IMG_WORD_SIZE)
-                img->digest += img_word_digest((r->start + at) / IMG_WORD_SIZE, get_le(r->orig + at)) -
-                               img_word_digest((r->start + at) / IMG_WORD_SIZE, get_le(r->cur + at));
+            (void)g_img_sys.pwrite(img->fd, r->orig + r->lo, n, (off_t)(r->start + r->lo));
         }
-        bool ok = sys_fsync(img->fd) == 0;
+        bool ok = g_img_sys.fsync(img->fd) == 0;
         for (int k = img->nwritten - 1; k >= 0; k--)
             ok = same_bytes_on_file(img, &img->region[img->order[k]]) && ok;
         result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
-        img->digest_known = img->digest_known && ok;
     }
-    if (result == IMG_NOT_RESTORED) {
-        img_journal_close(img);  // the only record left, for the next start
-        img->journaled = false;
-    }
-    else if (!img_journal_remove(img))
+    if (result == IMG_NOT_RESTORED)
+        jrn_keep();  // the only record left, for the next start
+    else if (!jrn_remove()) {
+        img->jwhy = jrn_why();
         result = IMG_NOT_RESTORED;
+    }
     forget_cycle(img);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     return result;
@@ -213,12 +286,10 @@ img_undo_t img_rollback(img_t *img)
 // Ends the run: the lock goes with the descriptor.
 bool img_end(img_t *img)
 {
-    img_journal_close(img);
-    bool ok = img->dir_fd < 0 || sys_close(img->dir_fd) == 0;
-    img->dir_fd = -1;
+    bool ok = jrn_end();
     if (img->fd < 0)
         return ok;
-    ok = sys_close(img->fd) == 0 && ok;
+    ok = g_img_sys.close(img->fd) == 0 && ok;
     img->fd = -1;
     return ok;
 }
@@ -238,11 +309,11 @@ static img_region_t *region_for(img_t *img, uint32_t addr, uint32_t len, img_fai
     }
     img_region_t *r = &img->region[i];
     if (!r->loaded) {
-        if (sys_pread(img->fd, r->cur, r->len, (off_t)r->start) != (ssize_t)r->len) {
+        if (g_img_sys.pread(img->fd, r->cur, r->len, (off_t)r->start) != (ssize_t)r->len) {
             img->failed = IMG_READ_FAIL;
             return nullptr;
         }
-        img_overlay(img, r->start, r->cur, r->len);  // a reader sees the interrupted command undone
+        jrn_overlay(r->start, r->cur, r->len);  // a reader sees the interrupted command undone
         r->loaded = true;
     }
     return r;
@@ -279,7 +350,8 @@ bool rd_img(img_t *fp, uint32_t addr, uint32_t *data)
 }
 
 // Writes n consecutive words in one access. The first write of the cycle
-// into a region keeps the region's bytes as they were.
+// into a region keeps the region's bytes as they were; the journal holds
+// them, and the bytes written, before the write is made.
 bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
 {
     uint32_t len = (uint32_t)n * IMG_WORD_SIZE;
@@ -287,11 +359,16 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
     if (r == nullptr)
         return false;
     uint32_t lo = addr - r->start, hi = lo + len;
+    unsigned char now[IMG_REGION_CAP], old[IMG_REGION_CAP];
+    for (size_t i = 0; i < n; i++)
+        put_le(now + i * IMG_WORD_SIZE, words[i]);
+    // Covered before the region counts as written: a failure here has
+    // changed nothing of the image.
+    const jrn_write_t w = {r->start, r->len, r->saved ? nullptr : r->cur, addr, len, now};
+    if (!fp->dry_run && !fp->batched)
+        if (img_fail_t why = jrn_cover(&w, 1); why != IMG_OK)
+            return journal_failed(fp, why);
     if (!r->saved) {
-        if (!fp->dry_run && !img_journal_cover(fp, r)) {
-            img_mark_failed(fp, IMG_WRITE_FAIL);  // unless the digest could not be read
-            return false;
-        }
         memcpy(r->orig, r->cur, r->len);
         r->saved = true;
         r->lo = lo;
@@ -300,21 +377,11 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
     }
     r->lo = lo < r->lo ? lo : r->lo;
     r->hi = hi > r->hi ? hi : r->hi;
-    for (size_t i = 0; i < n; i++) {
-        unsigned char *at = r->cur + lo + i * IMG_WORD_SIZE;
-        if (fp->digest_known && !fp->dry_run && get_le(at) != words[i])
-            fp->digest += img_word_digest(addr / IMG_WORD_SIZE + i, words[i]) -
-                          img_word_digest(addr / IMG_WORD_SIZE + i, get_le(at));
-        put_le(at, words[i]);
-    }
-    if (fp->dry_run)
+    memcpy(old, r->cur + lo, len);
+    memcpy(r->cur + lo, now, len);
+    if (fp->dry_run || fp->batched)
         return true;
-    if (sys_pwrite(fp->fd, r->cur + lo, len, (off_t)addr) != (ssize_t)len) {
-        fp->failed = IMG_WRITE_FAIL;
-        fp->digest_known = false;
-        return false;
-    }
-    return true;
+    return write_region(fp, r, lo, hi, old);
 }
 
 bool wt_img(img_t *fp, uint32_t addr, uint32_t data)
@@ -329,11 +396,11 @@ bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n)
     img_region_t *r = region_for(fp, addr, (uint32_t)n * IMG_WORD_SIZE, IMG_READ_FAIL);
     if (r == nullptr)
         return false;
-    if (fp->dry_run)
+    if (fp->dry_run || fp->batched)  // a batch reaches the file at the sync, whole or failing
         return rd_img_words(fp, addr, words, n);
     unsigned char buf[IMG_REGION_CAP];
     size_t len = n * IMG_WORD_SIZE;
-    if (sys_pread(fp->fd, buf, len, (off_t)addr) != (ssize_t)len) {
+    if (g_img_sys.pread(fp->fd, buf, len, (off_t)addr) != (ssize_t)len) {
         fp->failed = IMG_READ_FAIL;
         return false;
     }
