@@ -1,6 +1,10 @@
-// The built tool with standard descriptors closed or failing, signals, a file size limit, an image replaced.
+// The built tool with standard descriptors closed or failing, signals, a file size limit, an image replaced;
+// killed at the prompt after a command, its directory moved while it waits, run by a user of no rights.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -89,4 +93,149 @@ TEST(Process, ImageReplacedBetweenCommands) {
                                ? other.bytes : bytes_t(fx.bytes.begin(), fx.bytes.begin() + OEM), read_file(fx.path)));
         unlink(link.c_str());
     }
+}
+
+static const std::string SUFFIX = ".norvask-journal";
+
+// Output up to the `times`-th `end`.
+static std::string read_until(child_t &c, const std::string &end, int times = 1) {
+    std::string text;
+    char ch;
+    while (times > 0 && read(c.out_fd, &ch, 1) == 1)
+        text += ch, times -= text.ends_with(end);
+    return text;
+}
+
+static bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// SIGKILL at the prompt after each kind of writing command: its journal is gone, the next start keeps it.
+TEST(Process, KilledAtThePromptAfterACommandKeepsIt) {
+    const struct { image_plan_t plan; std::string in; } rows[] = {
+        {B, "5\n1f\ny\n"}, {B, "4\nabcdef\nn\n"}, {B, "9\n0\n"}, {B, "10\n300\ny\n"}, {B, "11\nc\n"},
+        {B, "12\n2\ny\n"}, {B, "-2\n"}, {B, "1\nn\nn\n"}, {board(0, 0x52), "6\na1\nn\n"},
+        {board(0, 0x60), "2\na\nb\nc\nd\ny\n"}, {board(0, 0x51), "3\nfff\ny\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.in);
+        fixture_t fx = make_fixture(row.plan, {{LED, 0x11}, {GPIO, 2}}), done = make_fixture(row.plan, {{LED, 0x11}, {GPIO, 2}});
+        ASSERT_EQ(0, run_here(done.path, {"-f", "@"}, row.in + "0\n").status);
+        child_t c = start_tool({"-f", fx.path});
+        ASSERT_EQ((ssize_t)row.in.size(), write(c.in_fd, row.in.data(), row.in.size()));
+        read_until(c, P, 2);
+        EXPECT_FALSE(exists(fx.path + SUFFIX)) << "a journal at the prompt";
+        kill(c.pid, SIGKILL);
+        EXPECT_EQ(-SIGKILL, finish_tool(c, "").status);
+        EXPECT_EQ(vn_menu(fx.path) + P, run_tool({"-f", fx.path}, "0\n").out);
+        EXPECT_TRUE(same_image(read_file(done.path), read_file(fx.path)));
+    }
+}
+
+// A pending journal: the tool killed with the GPIO value written, at its switch question.
+static void leave_journal(const std::string &path) {
+    child_t c = start_tool({"-f", path});
+    ASSERT_EQ((ssize_t)5, write(c.in_fd, "5\n1f\n", 5));
+    read_until(c, "'Y' or 'N' : ");
+    kill(c.pid, SIGKILL);
+    finish_tool(c, "");
+    ASSERT_TRUE(exists(path + SUFFIX));
+}
+
+static std::string sh(const std::string &command) {
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    for (int ch; (ch = fgetc(p)) != EOF;)
+        out += (char)ch;
+    pclose(p);
+    return out;
+}
+
+// The directory renamed, or swapped with another image's, while the dialogue waits after a command; the
+// next command killed at its switch question: its journal is in the directory it holds, nothing is created
+// or removed anywhere else, and a start there undoes that command alone.
+TEST(Process, DirectoryMovedWhileTheDialogueWaits) {
+    for (bool swap : {false, true}) {
+        SCOPED_TRACE(swap ? "swapped" : "renamed");
+        const std::string dir = sh("mktemp -d"), top = dir.substr(0, dir.size() - 1);
+        const std::string a = top + "/dA", b = top + "/dB", other = top + "/other";
+        fixture_t fx = make_fixture(B);
+        ASSERT_EQ(0, system(("mkdir " + a + " " + other + " && cp " + fx.path + " " + a + "/a.img && cp " + fx.path + " " +
+                             other + "/a.img && echo pending > " + other + "/a.img" + SUFFIX).c_str()));
+        child_t c = start_tool({"-f", "a.img"}, [&] { (void)!chdir(a.c_str()); });
+        ASSERT_EQ((ssize_t)12, write(c.in_fd, "5\n1f\ny\n5\n2f\n", 12));
+        read_until(c, P, 2);
+        ASSERT_EQ(0, system(("mv " + a + " " + b + " && " + (swap ? "mv " + other + " " + a : "mkdir " + a)).c_str()));
+        read_until(c, "'Y' or 'N' : ");
+        kill(c.pid, SIGKILL);
+        finish_tool(c, "");
+        EXPECT_EQ(swap ? "a.img\na.img" + SUFFIX + "\n" : "", sh("ls " + a));
+        EXPECT_EQ(swap ? "pending\n" : "", swap ? file_text(a + "/a.img" + SUFFIX) : "");
+        EXPECT_EQ("a.img\na.img" + SUFFIX + "\n", sh("ls " + b));
+        EXPECT_EQ(0, run_tool({"-f", b + "/a.img"}, "0\n").status);
+        EXPECT_EQ(0x1Fu, word_at(read_file(b + "/a.img"), GPIO));
+        EXPECT_EQ(0, system(("rm -rf " + top).c_str()));
+    }
+}
+
+// Writers of no rights (user nobody, so root only): a pending journal in a directory they cannot write is
+// refused; root's journal beside their image is applied; a journal of a user who may not write the image
+// is refused with its owner named. Nothing is written when refused.
+TEST(Process, UnprivilegedWriters) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run the tool as user nobody and to give files away";
+    auto nobody = [] { (void)!setgroups(0, nullptr), (void)!setgid(65534), (void)!setuid(65534); };
+    const std::string dir = sh("mktemp -d"), top = dir.substr(0, dir.size() - 1), img = top + "/a.img", j = img + SUFFIX;
+    fixture_t fx = make_fixture(B), done = make_fixture(B);
+    ASSERT_EQ(0, run_here(done.path, {"set", "@", "lldp=5"}).status);
+    const struct { std::string what, dir_mode, chown_image, chown_journal; bool as_nobody; std::string said; int status; } rows[] = {
+        {"directory 0711", "0711", "", "", true, "a journal of user root (uid 0) is pending, and it cannot be applied and "
+         "removed (Permission denied)", 3},
+        {"root's journal, nobody's image", "0777", "nobody", "", true, "", 0},
+        {"a journal of a user who may not write the image", "0755", "", "12345", false, "a journal of this tool belonging "
+         "to user unknown (uid 12345), who may not write this image", 3},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        put_back(fx);
+        ASSERT_EQ(0, system(("cp " + fx.path + " " + img + " && chmod 0666 " + img).c_str()));
+        leave_journal(img);
+        const bytes_t half = read_file(img);
+        ASSERT_EQ(0, system(("chmod " + row.dir_mode + " " + top + (row.chown_image.empty() ? "" : " && chown " +
+                             row.chown_image + " " + img + " && chmod 0644 " + img) + (row.chown_journal.empty() ? "" :
+                             " && chown " + row.chown_journal + " " + j + " && chmod 0644 " + img)).c_str()));
+        run_t r = finish_tool(start_tool({"set", img, "lldp=5"}, row.as_nobody ? std::function<void()>(nobody) : nullptr), "");
+        EXPECT_EQ(row.status, r.status) << r.out;
+        if (row.status != 0) {
+            EXPECT_NE(std::string::npos, r.out.find("norvask_oem_tool: " + j + ": " + row.said)) << r.out;
+            EXPECT_TRUE(same_image(half, read_file(img)));
+            EXPECT_TRUE(exists(j));
+        } else {
+            EXPECT_TRUE(same_image(read_file(done.path), read_file(img)));
+        }
+        unlink(j.c_str());
+    }
+    EXPECT_EQ(0, system(("rm -rf " + top).c_str()));
+}
+
+// The built tool killed at each image write of a many-setting apply (strace's fault injection): one
+// start gives the image back, before the command or after it.
+TEST(Process, KilledAtEachImageWriteOfAnApply) {
+    ASSERT_EQ(0, system("command -v strace >/dev/null")) << "strace is needed for this test (apt-get install strace)";
+    fixture_t fx = make_fixture(B);
+    // (A leak checker cannot run under strace: it is off for these runs.)
+    const std::string cfg = fx.path + ".cfg",
+                      strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e inject=pwrite64:signal=KILL:when=";
+    put_file(cfg, "gpio=1\nled=2\nsmbus-arp=on\nwake-io=9\nlldp=3\nenabled-ports=2\nport-disable-enable=yes\n");
+    int killed = 0;
+    for (int n = 1; n <= 6; n++) {
+        SCOPED_TRACE(n);
+        put_back(fx);
+        int w = system((strace + std::to_string(n) + " " TOOL_PATH " apply " + fx.path + " " + cfg + " 2>/dev/null").c_str());
+        const bool done = WIFEXITED(w) && WEXITSTATUS(w) == 0;
+        killed += !done;
+        EXPECT_EQ(0, system((TOOL_PATH " -f " + fx.path + " </dev/null >/dev/null 2>&1; exit 0").c_str()));
+        EXPECT_EQ(done, !same_image(fx.bytes, read_file(fx.path)));
+        EXPECT_FALSE(exists(fx.path + SUFFIX));
+    }
+    EXPECT_GE(killed, 4);
+    unlink(cfg.c_str());
 }
