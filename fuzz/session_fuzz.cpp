@@ -4,8 +4,9 @@
 // there: that call and every later one reach nothing); per preset word a 16-bit selector and a value;
 // the rest is typed. The run ends with status 0, 1 (only after a failure) or -1, no byte outside the
 // owned words changed, no fd left; the failed command is undone: the owned bytes at the next prompt (or
-// the end) are those at the last before it, unless they could not be restored. After a death, one start
-// recovers from the journal: the owned bytes are those at one of the last two prompts, no journal left.
+// the end) are those at the last before it, unless they could not be restored; no journal at a prompt.
+// After a death, one start recovers from the journal: the owned bytes are those at one of the last two
+// prompts, no journal left.
 #include <unistd.h>
 
 #include <cstring>
@@ -43,6 +44,8 @@ static void check_undone() { MUST(s_since.find("could not be restored") != std::
 static ssize_t on_output(void *, const char *buf, size_t n) {
     s_since.append(buf, n);
     if (s_since.ends_with("\nInput your number:")) {
+        // No journal at a prompt: the command before it stays done whatever happens now.
+        MUST(fault_fired() || access((s_img + ".norvask-journal").c_str(), F_OK) != 0);
         if (!fault_fired())
             s_prev = s_last, s_last = read_image(true);
         else if (!s_checked)

@@ -3,25 +3,30 @@
 
 // Each command of both families with the image calls it may make beyond a session "0": a cycle's stat,
 // a family-0 cycle's sub-system id (and header, for the port count), one pread per region on first use,
-// one pwrite per write, one fsync; a writing command's journal: open, a record (pwrite, fsync) per region,
-// the directory's fsync, and once done close, unlink and the directory's fsync (J = 7 for one region, 9
-// for two). Start-up: open, fstat, lock, the resolved path's stat, the directory's open, the journal's
-// lstat, access and the directory's fsync, the id; option 0: stat, id, and the two closes.
+// one pwrite per write, one fsync; a writing command's journal J: the image's entry checked, open, fstat,
+// the first record (pwrite, fsync), the directory's fsync, close, and once done the entry checked, unlink
+// and the directory's fsync (J = 10), and 2 for each later write (a record, its sync). Start-up: open,
+// fstat, lock, the directory held, the image's and the journal's entries, access, the directory opened
+// and synced, the id; option 0: stat, id, and the three closes.
 static const image_plan_t VN = board(0, 0x10), MR = board(1, 0x30);
-static const struct { image_plan_t plan; const char *in; unsigned long most; } COMMANDS[] = {
-    {VN, "", 13}, {MR, "", 12},                  // start-up and exit alone
-    {VN, "5\nab\ny\n", 13},                      // GPIO: stat, id, OEM, value, stamp, fsync, J
-    {board(0, 0x52), "6\na1\nn\n", 13},          // PHY mode
-    {board(0, 0x60), "2\na\nb\nc\nd\ny\n", 13},  // YT LED: two words, one write
-    {board(0, 0x51), "3\nfff\ny\n", 13}, {VN, "4\nabcdef\nn\n", 13}, {VN, "9\n0\n", 13}, {VN, "10\n300\ny\n", 13},
-    {VN, "11\nc\n", 16},                         // LLDP: stat, id, LLDP, value, OEM, stamp, fsync, J of two
-    {VN, "1\ny\nn\ny\ny\n", 15},                 // four switches: stat, id, OEM, 4 stamps, fsync, J
-    {VN, "-2\n", 16},                            // reset: stat, id, OEM, LLDP, area, LLDP, fsync, J of two
-    {VN, "12\n2\ny\n", 18}, {VN, "12\n0\ny\n", 18},  // stat, id, header, templates, copy, read back, OEM, stamp, fsync, J
-    {VN, "7\n", 5},                             // show: stat, id, header, OEM, LLDP
+static const struct {
+    image_plan_t plan;
+    const char *in;
+    unsigned long most;
+} COMMANDS[] = {
+    {VN, "5\nab\ny\n", 18},                      // GPIO: stat, id, OEM, value, stamp, fsync, J of two
+    {board(0, 0x52), "6\na1\nn\n", 18},          // PHY mode
+    {board(0, 0x60), "2\na\nb\nc\nd\ny\n", 18},  // YT LED: two words, one write
+    {board(0, 0x51), "3\nfff\ny\n", 18}, {VN, "4\nabcdef\nn\n", 18}, {VN, "9\n0\n", 18}, {VN, "10\n300\ny\n", 18},
+    {VN, "11\nc\n", 19},          // LLDP: stat, id, LLDP, value, OEM, stamp, fsync, J of two
+    {VN, "1\ny\nn\ny\ny\n", 24},  // four switches: stat, id, OEM, 4 stamps, fsync, J of four
+    {VN, "-2\n", 19},              // reset: stat, id, OEM, LLDP, area, LLDP, fsync, J of two
+    {VN, "", 15}, {MR, "", 14},                    // start-up and exit alone
+    {VN, "12\n2\ny\n", 21}, {VN, "12\n0\ny\n", 21},  // stat, id, header, templates, copy, read back, OEM, stamp, fsync, J
+    {VN, "7\n", 5},                              // show: stat, id, header, OEM, LLDP
     {VN, "-1\n", 4}, {VN, "13\n", 2}, {VN, "8\n", 2},
-    {MR, "1\ny\n", 11}, {MR, "2\nabcdef\ny\n", 12}, {MR, "5\n0\n", 12}, {MR, "6\nc\n", 15}, {MR, "3\n", 3},
-    {MR, "-2\n", 15}, {MR, "13\n", 1},
+    {MR, "1\ny\n", 14}, {MR, "2\nabcdef\ny\n", 17}, {MR, "5\n0\n", 17}, {MR, "6\nc\n", 18}, {MR, "3\n", 3},
+    {MR, "-2\n", 18}, {MR, "13\n", 1},
 };
 
 // Each command given once, twice and three times: within its share, twice costing twice as much. Then
@@ -73,3 +78,4 @@ TEST(FaultTable, EveryImageCallOfEveryCommand) {
         });
     }
 }
+

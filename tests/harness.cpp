@@ -27,8 +27,10 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words) {
 fixture_t::~fixture_t() { unlink(path.c_str()); }
 
 bytes_t read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return bytes_t(std::istreambuf_iterator<char>(f), {});
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    bytes_t b((size_t)std::max<std::streamoff>(0, f.tellg()));
+    f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
+    return b;
 }
 
 void put_file(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
