@@ -12,7 +12,8 @@
 
 static const image_plan_t VN = board(0, 0x10);
 static const std::string SUFFIX = ".norvask-journal";
-static const std::string PORTS = "12\n2\ny\n";  // the header block (two sectors), then a word of the OEM area
+static const std::string PORTS =
+    "12\n2\ny\n";  // the header block (two sectors), then a word of the OEM area
 
 static bool exists(const std::string &path)
 {
@@ -21,8 +22,8 @@ static bool exists(const std::string &path)
 }
 
 // Dies at `call` of the run: that call and every later one reach nothing.
-static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args, const std::string &in,
-                     unsigned long call, off_t size = 0)
+static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args,
+                     const std::string &in, unsigned long call, off_t size = 0)
 {
     put_back(fx);
     EXPECT_EQ(0, size == 0 ? 0 : truncate(fx.path.c_str(), size));
@@ -34,8 +35,8 @@ static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args, 
 }
 
 // The call log of a whole run.
-static std::string log_of(const fixture_t &fx, const std::vector<std::string> &args, const std::string &in,
-                          off_t size = 0)
+static std::string log_of(const fixture_t &fx, const std::vector<std::string> &args,
+                          const std::string &in, off_t size = 0)
 {
     here_t r = die_at(fx, args, in, 0, size);
     EXPECT_EQ(0, r.status) << r.out << r.err;
@@ -62,7 +63,10 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
         {VN, {"-f", "@"}, "1\ny\nn\ny\ny\n0\n"},
         {VN, {"-f", "@"}, "-2\n0\n"},
         {VN, {"-f", "@"}, PORTS + "0\n"},
-        {VN, {"set", "@", "gpio=1f", "gpio-enable=no", "lldp=3", "enabled-ports=2", "port-disable-enable=yes"}, ""},
+        {VN,
+         {"set", "@", "gpio=1f", "gpio-enable=no", "lldp=3", "enabled-ports=2",
+          "port-disable-enable=yes"},
+         ""},
     };
     std::mt19937 draw(7);
     for (const auto &row : rows) {
@@ -92,9 +96,11 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
                 EXPECT_EQ(0, start.status) << start.out << start.err;
                 const bytes_t got = read_file(fx.path);
                 if (n >= done)
-                    EXPECT_TRUE(same_image(after, got)) << "the command was undone after its journal went";
+                    EXPECT_TRUE(same_image(after, got))
+                        << "the command was undone after its journal went";
                 else
-                    EXPECT_TRUE(got == fx.bytes || got == after) << same_image(fx.bytes, got).message();
+                    EXPECT_TRUE(got == fx.bytes || got == after)
+                        << same_image(fx.bytes, got).message();
                 EXPECT_FALSE(exists(fx.path + SUFFIX));
             }
         }
@@ -112,7 +118,7 @@ TEST(Journal, DurableStepsInOrder)
         std::string in;
         int records, writes;
     } rows[] = {
-        {{"-f", "@"}, "5\nab\ny\n0\n", 2, 2},                         // the value, then its switch
+        {{"-f", "@"}, "5\nab\ny\n0\n", 2, 2},  // the value, then its switch
         {{"set", "@", "gpio=1", "lldp=2", "enabled-ports=3"}, "", 1, 3},  // every region once
     };
     for (const auto &row : rows) {
@@ -134,7 +140,8 @@ TEST(Journal, DurableStepsInOrder)
                 EXPECT_TRUE(image_synced) << "rule 3";
                 EXPECT_EQ("Sd", log.substr(i + 2, 2)) << "rule 3";
                 if (row.in != "") {
-                    EXPECT_EQ("T?Ri", log.substr(i + 4, 4)) << "rule 4: the next cycle's stat, its first read";
+                    EXPECT_EQ("T?Ri", log.substr(i + 4, 4))
+                        << "rule 4: the next cycle's stat, its first read";
                 }
             }
         }
@@ -158,7 +165,8 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
         std::copy(fx.bytes.begin() + from, fx.bytes.begin() + to, b.begin() + from);
         return b;
     };
-    const std::string undone = "an interrupted command is shown undone", changed = "the image was changed after";
+    const std::string undone = "an interrupted command is shown undone",
+                      changed = "the image was changed after";
     const struct {
         std::string what;
         bytes_t image;
@@ -171,14 +179,17 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
         {"header torn, second sector old", mix(0x200, 0x400), journal, undone, true, false},
         {"later write missing", mix(OEM, OEM + 4), journal, undone, true, false},
         {"later write cut short in its word", mix(OEM + 2, OEM + 4), journal, undone, true, false},
-        {"replaced in place inside a covered region", with_words(after, {{0x100, 0x12345678}}), journal, changed, false,
-         true},
-        {"changed outside the covered regions", with_words(after, {{0x80000, 7}}), journal, changed, false, true},
-        {"header damaged, first record whole", after, journal.substr(0, 20) + "x" + journal.substr(21),
-         "this journal is damaged", false, true},
-        {"first record not whole", after, journal.substr(0, 60), "a journal cut off before", false, false},
+        {"replaced in place inside a covered region", with_words(after, {{0x100, 0x12345678}}),
+         journal, changed, false, true},
+        {"changed outside the covered regions", with_words(after, {{0x80000, 7}}), journal, changed,
+         false, true},
+        {"header damaged, first record whole", after,
+         journal.substr(0, 20) + "x" + journal.substr(21), "this journal is damaged", false, true},
+        {"first record not whole", after, journal.substr(0, 60), "a journal cut off before", false,
+         false},
         {"empty", after, "", "a journal cut off before", false, false},
-        {"not a journal", after, "#!/bin/sh\n", "this file is not a journal of this tool", false, true},
+        {"not a journal", after, "#!/bin/sh\n", "this file is not a journal of this tool", false,
+         true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
@@ -195,9 +206,12 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
     // The whole refusal: the file, the reason, the command that sets the journal aside.
     put_file(j, journal);
     put_file(fx.path, std::string(rows[6].image.begin(), rows[6].image.end()));
-    EXPECT_EQ("norvask_oem_tool: " + j + ": the image was changed after an interrupted command; this journal does not match it and "
-                          "is not applied; nothing was changed; to set it aside: mv -- '" + j + "' '" + j + ".set-aside'\n",
-              run_here(fx.path, {"set", "@", "gpio=1"}).err);
+    EXPECT_EQ(
+        "norvask_oem_tool: " + j +
+            ": the image was changed after an interrupted command; this journal does not match it and "
+            "is not applied; nothing was changed; to set it aside: mv -- '" +
+            j + "' '" + j + ".set-aside'\n",
+        run_here(fx.path, {"set", "@", "gpio=1"}).err);
     unlink(j.c_str());
 }
 
@@ -208,7 +222,8 @@ TEST(Journal, SparseImagePastFourGiBIsRecovered)
     const off_t size = (off_t(4) << 30) + 0x100000;
     // Dies after the image write: the call log of a 1 MiB image, with the digest's reads of 64 KiB.
     const std::string log = log_of(fx, {"set", "@", "gpio=1"}, "");
-    die_at(fx, {"set", "@", "gpio=1"}, "", log.rfind("Wi") / 2 + 2 + (size - 0x100000) / 0x10000, size);
+    die_at(fx, {"set", "@", "gpio=1"}, "", log.rfind("Wi") / 2 + 2 + (size - 0x100000) / 0x10000,
+           size);
     ASSERT_TRUE(exists(fx.path + SUFFIX));
     here_t start = run_here(fx.path, {"-f", "@"}, "0\n");
     EXPECT_EQ(0, start.status) << start.err;

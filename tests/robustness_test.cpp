@@ -9,18 +9,25 @@
 
 #include "harness.h"
 
-#define GPIO_Q G "\nConfiguration completed successfully\n    GPIO : 0x1f\n\nEnable GPIO configuration or not 'Y' or 'N' : "
-#define LOST "norvask_oem_tool: standard output cannot be written, the unfinished command was undone\n"
+#define GPIO_Q                                                                                     \
+    G "\nConfiguration completed successfully\n    GPIO : 0x1f\n\nEnable GPIO configuration or not 'Y' or 'N' : "
+#define LOST                                                                                       \
+    "norvask_oem_tool: standard output cannot be written, the unfinished command was undone\n"
 
 static const image_plan_t B = board(0, 0x10);
 static const std::string GPIO_IN = "5\n1f\ny\n0\n";
 
-static void to_file(int fd, const char *path) { int f = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600); dup2(f, fd), close(f); }
+static void to_file(int fd, const char *path)
+{
+    int f = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(f, fd), close(f);
+}
 
 // The tool on `path`: `typed`; once `shown` is read, `act`; then `rest` and the end of input.
-static run_t interrupted(const std::string &path, const std::string &typed, const std::string &shown,
-                         const std::function<void(child_t &)> &act, const std::string &rest = "",
-                         const std::function<void()> &setup = nullptr) {
+static run_t interrupted(const std::string &path, const std::string &typed,
+                         const std::string &shown, const std::function<void(child_t &)> &act,
+                         const std::string &rest = "", const std::function<void()> &setup = nullptr)
+{
     child_t c = start_tool({"-f", path}, setup);
     EXPECT_EQ((ssize_t)typed.size(), write(c.in_fd, typed.data(), typed.size()));
     EXPECT_EQ(shown, read_output(c, shown.size()));
@@ -30,17 +37,35 @@ static run_t interrupted(const std::string &path, const std::string &typed, cons
 
 // Output or input closed, a write past the file size limit with SIGXFSZ at its default action (the word
 // put back, the tool not killed), the reader of output gone at a question (the command after it undone).
-TEST(Process, StandardDescriptorsAndFileSizeLimit) {
+TEST(Process, StandardDescriptorsAndFileSizeLimit)
+{
     run_rows({
-        {B, {}, GPIO_IN, "norvask_oem_tool: standard output is closed\n", {}, 255, {"-f", "@"}, 0, [] { close(1); }},
+        {B,
+         {},
+         GPIO_IN,
+         "norvask_oem_tool: standard output is closed\n",
+         {},
+         255,
+         {"-f", "@"},
+         0,
+         [] { close(1); }},
         {B, {}, GPIO_IN, "@V" P MENU_END, {}, 255, {"-f", "@"}, 0, [] { close(0); }},
-        {B, {}, GPIO_IN, "@V" P G WRITE_FAIL UNDONE "\n" P "Illegal input!!!\n" P, {}, 1, {"-f", "@"}, 0,
+        {B,
+         {},
+         GPIO_IN,
+         "@V" P G WRITE_FAIL UNDONE "\n" P "Illegal input!!!\n" P,
+         {},
+         1,
+         {"-f", "@"},
+         0,
          [] { set_limit(RLIMIT_FSIZE, GPIO + 2), signal(SIGXFSZ, SIG_DFL); }},
     });
     fixture_t fx = make_fixture(B);
     const std::string err = fx.path + ".err";
-    run_t r = interrupted(fx.path, "5\n1f\n", vn_menu(fx.path) + P GPIO_Q, [](child_t &c) { to_file(c.out_fd, "/dev/null"); },
-                          "y\n0\n", [&] { to_file(2, err.c_str()); });
+    run_t r = interrupted(
+        fx.path, "5\n1f\n", vn_menu(fx.path) + P GPIO_Q,
+        [](child_t &c) { to_file(c.out_fd, "/dev/null"); }, "y\n0\n",
+        [&] { to_file(2, err.c_str()); });
     EXPECT_EQ(255, r.status);
     EXPECT_EQ(LOST, file_text(err));
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
@@ -48,25 +73,44 @@ TEST(Process, StandardDescriptorsAndFileSizeLimit) {
 }
 
 // A terminating signal at a question: the unfinished command is undone, the tool ends by the signal.
-TEST(Process, SignalsUndoTheUnfinishedCommand) {
+TEST(Process, SignalsUndoTheUnfinishedCommand)
+{
     // The last place comes after a command undone for a write past the file size limit: the undo
     // lets the signals through again.
-    static const struct { words_t pre; std::string typed, asked; bool limited = false; } places[] = {
-        {{}, "5\n1f\n", P GPIO_Q}, {{}, "", P},
-        {{}, "5\n1f\n12\n0\n", P G WRITE_FAIL UNDONE "\n" P "current port num : 4, max port num : 4\nPlease input the number "
+    static const struct {
+        words_t pre;
+        std::string typed, asked;
+        bool limited = false;
+    } places[] = {
+        {{}, "5\n1f\n", P GPIO_Q},
+        {{}, "", P},
+        {{},
+         "5\n1f\n12\n0\n",
+         P G WRITE_FAIL UNDONE
+         "\n" P "current port num : 4, max port num : 4\nPlease input the number "
          "of disabled network ports:\nConfiguration completed successfully, current port num:0x4\n\nEnable netport disable "
-         "configuration or not 'Y' or 'N' : ", true},
-        {{{LED, 1}, {GPIO, 2}}, "1\ny\n", P "\nEnable LED configuration or not 'Y' or 'N' : LED configuration is : "
-                                          "ON.\n\nEnable GPIO configuration or not 'Y' or 'N' : "},
+         "configuration or not 'Y' or 'N' : ",
+         true},
+        {{{LED, 1}, {GPIO, 2}},
+         "1\ny\n",
+         P "\nEnable LED configuration or not 'Y' or 'N' : LED configuration is : "
+           "ON.\n\nEnable GPIO configuration or not 'Y' or 'N' : "},
     };
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         for (const auto &place : places) {
             SCOPED_TRACE(std::to_string(sig) + " after " + ::testing::PrintToString(place.typed));
             fixture_t fx = make_fixture(B, place.pre);
-            run_t r = interrupted(fx.path, place.typed, vn_menu(fx.path) + place.asked, [&](child_t &c) { kill(c.pid, sig); }, "",
-                                  [&] { set_limit(RLIMIT_CORE, 0), set_limit(RLIMIT_FSIZE, place.limited ? GPIO + 2 : RLIM_INFINITY); });
-            EXPECT_EQ(place.typed.empty() ? "\n[Error] Interrupted!\n"
-                                          : "\n[Error] Interrupted, the unfinished command was undone!\n", r.out);
+            run_t r = interrupted(
+                fx.path, place.typed, vn_menu(fx.path) + place.asked,
+                [&](child_t &c) { kill(c.pid, sig); }, "",
+                [&] {
+                    set_limit(RLIMIT_CORE, 0),
+                        set_limit(RLIMIT_FSIZE, place.limited ? GPIO + 2 : RLIM_INFINITY);
+                });
+            EXPECT_EQ(place.typed.empty()
+                          ? "\n[Error] Interrupted!\n"
+                          : "\n[Error] Interrupted, the unfinished command was undone!\n",
+                      r.out);
             EXPECT_EQ(-sig, r.status);
             EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
         }
@@ -74,23 +118,36 @@ TEST(Process, SignalsUndoTheUnfinishedCommand) {
 
 // The image named on the command line is replaced between two commands: nothing is written and
 // the run ends. A symlink to it keeps working, its name's control characters escaped in the menu.
-TEST(Process, ImageReplacedBetweenCommands) {
+TEST(Process, ImageReplacedBetweenCommands)
+{
     enum { KEPT, RENAMED_OVER, TRUNCATED };
     for (int change : {KEPT, RENAMED_OVER, TRUNCATED}) {
         SCOPED_TRACE(change);
         fixture_t fx = make_fixture(B), other = make_fixture(B, {{GPIO, 7}});
-        const std::string link = fx.path + ".lnk\n\x01\x7f", shown = change == KEPT ? fx.path + ".lnk\\n\\x01\\x7f" : fx.path;
+        const std::string link = fx.path + ".lnk\n\x01\x7f",
+                          shown = change == KEPT ? fx.path + ".lnk\\n\\x01\\x7f" : fx.path;
         ASSERT_EQ(0, symlink(fx.path.c_str(), link.c_str()));
-        run_t r = interrupted(change == KEPT ? link : fx.path, "8\n", vn_menu(shown) + P + vn_menu(shown) + "\n" P, [&](child_t &) {
-            ASSERT_EQ(0, change == RENAMED_OVER ? rename(other.path.c_str(), fx.path.c_str())
-                         : change == TRUNCATED  ? truncate(fx.path.c_str(), OEM) : 0);
-        }, GPIO_IN);
-        EXPECT_EQ(change == KEPT ? std::string(GPIO_Q "GPIO configuration is : ON.\n\n" P)
-                                 : "norvask_oem_tool: " + shown + (change == TRUNCATED ? ": too short\n"
-                                   : ": no longer the file opened at start-up\n") + OPEN_FAIL, r.out);
+        run_t r = interrupted(
+            change == KEPT ? link : fx.path, "8\n", vn_menu(shown) + P + vn_menu(shown) + "\n" P,
+            [&](child_t &) {
+                ASSERT_EQ(0, change == RENAMED_OVER ? rename(other.path.c_str(), fx.path.c_str())
+                             : change == TRUNCATED  ? truncate(fx.path.c_str(), OEM)
+                                                    : 0);
+            },
+            GPIO_IN);
+        EXPECT_EQ(change == KEPT
+                      ? std::string(GPIO_Q "GPIO configuration is : ON.\n\n" P)
+                      : "norvask_oem_tool: " + shown +
+                            (change == TRUNCATED ? ": too short\n"
+                                                 : ": no longer the file opened at start-up\n") +
+                            OPEN_FAIL,
+                  r.out);
         EXPECT_EQ(change == KEPT ? 0 : 255, r.status);
-        EXPECT_TRUE(same_image(change == KEPT ? with_words(fx.bytes, {{GPIO, 0x1F}, {OEM, 0x155AA}}) : change == RENAMED_OVER
-                               ? other.bytes : bytes_t(fx.bytes.begin(), fx.bytes.begin() + OEM), read_file(fx.path)));
+        EXPECT_TRUE(same_image(change == KEPT ? with_words(fx.bytes, {{GPIO, 0x1F}, {OEM, 0x155AA}})
+                               : change == RENAMED_OVER
+                                   ? other.bytes
+                                   : bytes_t(fx.bytes.begin(), fx.bytes.begin() + OEM),
+                               read_file(fx.path)));
         unlink(link.c_str());
     }
 }
@@ -98,7 +155,8 @@ TEST(Process, ImageReplacedBetweenCommands) {
 static const std::string SUFFIX = ".norvask-journal";
 
 // Output up to the `times`-th `end`.
-static std::string read_until(child_t &c, const std::string &end, int times = 1) {
+static std::string read_until(child_t &c, const std::string &end, int times = 1)
+{
     std::string text;
     char ch;
     while (times > 0 && read(c.out_fd, &ch, 1) == 1)
@@ -106,18 +164,34 @@ static std::string read_until(child_t &c, const std::string &end, int times = 1)
     return text;
 }
 
-static bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+static bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // SIGKILL at the prompt after each kind of writing command: its journal is gone, the next start keeps it.
-TEST(Process, KilledAtThePromptAfterACommandKeepsIt) {
-    const struct { image_plan_t plan; std::string in; } rows[] = {
-        {B, "5\n1f\ny\n"}, {B, "4\nabcdef\nn\n"}, {B, "9\n0\n"}, {B, "10\n300\ny\n"}, {B, "11\nc\n"},
-        {B, "12\n2\ny\n"}, {B, "-2\n"}, {B, "1\nn\nn\n"}, {board(0, 0x52), "6\na1\nn\n"},
-        {board(0, 0x60), "2\na\nb\nc\nd\ny\n"}, {board(0, 0x51), "3\nfff\ny\n"},
+TEST(Process, KilledAtThePromptAfterACommandKeepsIt)
+{
+    const struct {
+        image_plan_t plan;
+        std::string in;
+    } rows[] = {
+        {B, "5\n1f\ny\n"},
+        {B, "4\nabcdef\nn\n"},
+        {B, "9\n0\n"},
+        {B, "10\n300\ny\n"},
+        {B, "11\nc\n"},
+        {B, "12\n2\ny\n"},
+        {B, "-2\n"},
+        {B, "1\nn\nn\n"},
+        {board(0, 0x52), "6\na1\nn\n"},
+        {board(0, 0x60), "2\na\nb\nc\nd\ny\n"},
+        {board(0, 0x51), "3\nfff\ny\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.in);
-        fixture_t fx = make_fixture(row.plan, {{LED, 0x11}, {GPIO, 2}}), done = make_fixture(row.plan, {{LED, 0x11}, {GPIO, 2}});
+        fixture_t fx = make_fixture(row.plan, {{LED, 0x11}, {GPIO, 2}}),
+                  done = make_fixture(row.plan, {{LED, 0x11}, {GPIO, 2}});
         ASSERT_EQ(0, run_here(done.path, {"-f", "@"}, row.in + "0\n").status);
         child_t c = start_tool({"-f", fx.path});
         ASSERT_EQ((ssize_t)row.in.size(), write(c.in_fd, row.in.data(), row.in.size()));
@@ -131,7 +205,8 @@ TEST(Process, KilledAtThePromptAfterACommandKeepsIt) {
 }
 
 // A pending journal: the tool killed with the GPIO value written, at its switch question.
-static void leave_journal(const std::string &path) {
+static void leave_journal(const std::string &path)
+{
     child_t c = start_tool({"-f", path});
     ASSERT_EQ((ssize_t)5, write(c.in_fd, "5\n1f\n", 5));
     read_until(c, "'Y' or 'N' : ");
@@ -140,7 +215,8 @@ static void leave_journal(const std::string &path) {
     ASSERT_TRUE(exists(path + SUFFIX));
 }
 
-static std::string sh(const std::string &command) {
+static std::string sh(const std::string &command)
+{
     std::string out;
     FILE *p = popen(command.c_str(), "r");
     for (int ch; (ch = fgetc(p)) != EOF;)
@@ -152,18 +228,23 @@ static std::string sh(const std::string &command) {
 // The directory renamed, or swapped with another image's, while the dialogue waits after a command; the
 // next command killed at its switch question: its journal is in the directory it holds, nothing is created
 // or removed anywhere else, and a start there undoes that command alone.
-TEST(Process, DirectoryMovedWhileTheDialogueWaits) {
+TEST(Process, DirectoryMovedWhileTheDialogueWaits)
+{
     for (bool swap : {false, true}) {
         SCOPED_TRACE(swap ? "swapped" : "renamed");
         const std::string dir = sh("mktemp -d"), top = dir.substr(0, dir.size() - 1);
         const std::string a = top + "/dA", b = top + "/dB", other = top + "/other";
         fixture_t fx = make_fixture(B);
-        ASSERT_EQ(0, system(("mkdir " + a + " " + other + " && cp " + fx.path + " " + a + "/a.img && cp " + fx.path + " " +
-                             other + "/a.img && echo pending > " + other + "/a.img" + SUFFIX).c_str()));
+        ASSERT_EQ(0, system(("mkdir " + a + " " + other + " && cp " + fx.path + " " + a +
+                             "/a.img && cp " + fx.path + " " + other + "/a.img && echo pending > " +
+                             other + "/a.img" + SUFFIX)
+                                .c_str()));
         child_t c = start_tool({"-f", "a.img"}, [&] { (void)!chdir(a.c_str()); });
         ASSERT_EQ((ssize_t)12, write(c.in_fd, "5\n1f\ny\n5\n2f\n", 12));
         read_until(c, P, 2);
-        ASSERT_EQ(0, system(("mv " + a + " " + b + " && " + (swap ? "mv " + other + " " + a : "mkdir " + a)).c_str()));
+        ASSERT_EQ(0, system(("mv " + a + " " + b + " && " +
+                             (swap ? "mv " + other + " " + a : "mkdir " + a))
+                                .c_str()));
         read_until(c, "'Y' or 'N' : ");
         kill(c.pid, SIGKILL);
         finish_tool(c, "");
@@ -179,19 +260,30 @@ TEST(Process, DirectoryMovedWhileTheDialogueWaits) {
 // Writers of no rights (user nobody, so root only): a pending journal in a directory they cannot write is
 // refused; root's journal beside their image is applied; a journal of a user who may not write the image
 // is refused with its owner named. Nothing is written when refused.
-TEST(Process, UnprivilegedWriters) {
+TEST(Process, UnprivilegedWriters)
+{
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root, to run the tool as user nobody and to give files away";
     auto nobody = [] { (void)!setgroups(0, nullptr), (void)!setgid(65534), (void)!setuid(65534); };
-    const std::string dir = sh("mktemp -d"), top = dir.substr(0, dir.size() - 1), img = top + "/a.img", j = img + SUFFIX;
+    const std::string dir = sh("mktemp -d"), top = dir.substr(0, dir.size() - 1),
+                      img = top + "/a.img", j = img + SUFFIX;
     fixture_t fx = make_fixture(B), done = make_fixture(B);
     ASSERT_EQ(0, run_here(done.path, {"set", "@", "lldp=5"}).status);
-    const struct { std::string what, dir_mode, chown_image, chown_journal; bool as_nobody; std::string said; int status; } rows[] = {
-        {"directory 0711", "0711", "", "", true, "a journal of user root (uid 0) is pending, and it cannot be applied and "
-         "removed (Permission denied)", 3},
+    const struct {
+        std::string what, dir_mode, chown_image, chown_journal;
+        bool as_nobody;
+        std::string said;
+        int status;
+    } rows[] = {
+        {"directory 0711", "0711", "", "", true,
+         "a journal of user root (uid 0) is pending, and it cannot be applied and "
+         "removed (Permission denied)",
+         3},
         {"root's journal, nobody's image", "0777", "nobody", "", true, "", 0},
-        {"a journal of a user who may not write the image", "0755", "", "12345", false, "a journal of this tool belonging "
-         "to user unknown (uid 12345), who may not write this image", 3},
+        {"a journal of a user who may not write the image", "0755", "", "12345", false,
+         "a journal of this tool belonging "
+         "to user unknown (uid 12345), who may not write this image",
+         3},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
@@ -199,13 +291,21 @@ TEST(Process, UnprivilegedWriters) {
         ASSERT_EQ(0, system(("cp " + fx.path + " " + img + " && chmod 0666 " + img).c_str()));
         leave_journal(img);
         const bytes_t half = read_file(img);
-        ASSERT_EQ(0, system(("chmod " + row.dir_mode + " " + top + (row.chown_image.empty() ? "" : " && chown " +
-                             row.chown_image + " " + img + " && chmod 0644 " + img) + (row.chown_journal.empty() ? "" :
-                             " && chown " + row.chown_journal + " " + j + " && chmod 0644 " + img)).c_str()));
-        run_t r = finish_tool(start_tool({"set", img, "lldp=5"}, row.as_nobody ? std::function<void()>(nobody) : nullptr), "");
+        ASSERT_EQ(0, system(("chmod " + row.dir_mode + " " + top +
+                             (row.chown_image.empty() ? ""
+                                                      : " && chown " + row.chown_image + " " + img +
+                                                            " && chmod 0644 " + img) +
+                             (row.chown_journal.empty() ? ""
+                                                        : " && chown " + row.chown_journal + " " +
+                                                              j + " && chmod 0644 " + img))
+                                .c_str()));
+        run_t r = finish_tool(start_tool({"set", img, "lldp=5"},
+                                         row.as_nobody ? std::function<void()>(nobody) : nullptr),
+                              "");
         EXPECT_EQ(row.status, r.status) << r.out;
         if (row.status != 0) {
-            EXPECT_NE(std::string::npos, r.out.find("norvask_oem_tool: " + j + ": " + row.said)) << r.out;
+            EXPECT_NE(std::string::npos, r.out.find("norvask_oem_tool: " + j + ": " + row.said))
+                << r.out;
             EXPECT_TRUE(same_image(half, read_file(img)));
             EXPECT_TRUE(exists(j));
         } else {
@@ -218,21 +318,31 @@ TEST(Process, UnprivilegedWriters) {
 
 // The built tool killed at each image write of a many-setting apply (strace's fault injection): one
 // start gives the image back, before the command or after it.
-TEST(Process, KilledAtEachImageWriteOfAnApply) {
-    ASSERT_EQ(0, system("command -v strace >/dev/null")) << "strace is needed for this test (apt-get install strace)";
+TEST(Process, KilledAtEachImageWriteOfAnApply)
+{
+    ASSERT_EQ(0, system("command -v strace >/dev/null"))
+        << "strace is needed for this test (apt-get install strace)";
     fixture_t fx = make_fixture(B);
     // (A leak checker cannot run under strace: it is off for these runs.)
-    const std::string cfg = fx.path + ".cfg",
-                      strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e inject=pwrite64:signal=KILL:when=";
-    put_file(cfg, "gpio=1\nled=2\nsmbus-arp=on\nwake-io=9\nlldp=3\nenabled-ports=2\nport-disable-enable=yes\n");
+    const std::string
+        cfg = fx.path + ".cfg",
+        strace =
+            "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e inject=pwrite64:signal=KILL:when=";
+    put_file(
+        cfg,
+        "gpio=1\nled=2\nsmbus-arp=on\nwake-io=9\nlldp=3\nenabled-ports=2\nport-disable-enable=yes\n");
     int killed = 0;
     for (int n = 1; n <= 6; n++) {
         SCOPED_TRACE(n);
         put_back(fx);
-        int w = system((strace + std::to_string(n) + " " TOOL_PATH " apply " + fx.path + " " + cfg + " 2>/dev/null").c_str());
+        int w = system((strace + std::to_string(n) + " " TOOL_PATH " apply " + fx.path + " " + cfg +
+                        " 2>/dev/null")
+                           .c_str());
         const bool done = WIFEXITED(w) && WEXITSTATUS(w) == 0;
         killed += !done;
-        EXPECT_EQ(0, system((TOOL_PATH " -f " + fx.path + " </dev/null >/dev/null 2>&1; exit 0").c_str()));
+        EXPECT_EQ(
+            0,
+            system((TOOL_PATH " -f " + fx.path + " </dev/null >/dev/null 2>&1; exit 0").c_str()));
         EXPECT_EQ(done, !same_image(fx.bytes, read_file(fx.path)));
         EXPECT_FALSE(exists(fx.path + SUFFIX));
     }

@@ -9,7 +9,13 @@
 // stores half its bytes, then fails; STUCK: that call and every later one fail (a device gone, a
 // process dead); CORRUPT: a read returns the lowest bit of its first byte flipped; TORN: from that
 // call on, the first write stores half its bytes and every write fails, so that no undo can finish.
-enum img_fault_mode_t { IMG_FAULT_ERROR, IMG_FAULT_PARTIAL, IMG_FAULT_STUCK, IMG_FAULT_CORRUPT, IMG_FAULT_TORN };
+enum img_fault_mode_t {
+    IMG_FAULT_ERROR,
+    IMG_FAULT_PARTIAL,
+    IMG_FAULT_STUCK,
+    IMG_FAULT_CORRUPT,
+    IMG_FAULT_TORN
+};
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
 void img_fault_clear(void);
 unsigned long img_calls(void);

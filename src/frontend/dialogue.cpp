@@ -3,11 +3,12 @@
 
 #include <cstring>
 
-#define MSG_MENU_ENDED "\n[Error] Input ended!\n"
-#define MSG_COMMAND_ENDED "\n[Error] Input ended, the unfinished command was undone!\n"
-#define MSG_MENU_INTERRUPTED "\n[Error] Interrupted!\n"
+#define MSG_MENU_ENDED          "\n[Error] Input ended!\n"
+#define MSG_COMMAND_ENDED       "\n[Error] Input ended, the unfinished command was undone!\n"
+#define MSG_MENU_INTERRUPTED    "\n[Error] Interrupted!\n"
 #define MSG_COMMAND_INTERRUPTED "\n[Error] Interrupted, the unfinished command was undone!\n"
-#define MSG_OUTPUT_FAIL TOOL_NAME ": standard output cannot be written, the unfinished command was undone\n"
+#define MSG_OUTPUT_FAIL                                                                            \
+    TOOL_NAME ": standard output cannot be written, the unfinished command was undone\n"
 
 // The run cannot go on: a signal arrived, standard output failed or the
 // input ended. The command in progress is undone and the run ends; returns
@@ -57,7 +58,8 @@ static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *r
 {
     if (!menu->loads_config)
         return;
-    bool ports = row != nullptr && row->op != nullptr && gate_passes(row, phy_type) && row->uses_ports;
+    bool ports =
+        row != nullptr && row->op != nullptr && gate_passes(row, phy_type) && row->uses_ports;
     (ports ? fw_load_config : fw_load_board_id)(&g_cfg, img);
 }
 
@@ -108,7 +110,8 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             }
             return out.not_restored ? EXIT_NOT_RESTORED : out.failed ? EXIT_FAILED : EXIT_DONE;
         }
-        uint32_t addr = row->feature != nullptr ? feature_addr(row->feature, chip_type) : OEM_CFG_ADDR;
+        uint32_t addr =
+            row->feature != nullptr ? feature_addr(row->feature, chip_type) : OEM_CFG_ADDR;
         const cycle_t cycle = {img, path, chip_type, phy_type, addr};
         row->op(&cycle);
         if (run_must_stop())

@@ -119,7 +119,8 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
     off_t bytes = S_ISREG(st.st_mode) ? st.st_size : g_img_sys.lseek(fd, 0, SEEK_END);
     *size = (long)bytes;
     if (bytes < (off_t)IMG_MIN_SIZE)
-        return refuse(img, fd, bytes < 0 ? IMG_CANNOT_OPEN : IMG_TOO_SHORT, bytes < 0 ? nullptr : "too short");
+        return refuse(img, fd, bytes < 0 ? IMG_CANNOT_OPEN : IMG_TOO_SHORT,
+                      bytes < 0 ? nullptr : "too short");
     img->fd = fd;
     img->dev = (uint64_t)st.st_dev;
     img->ino = (uint64_t)st.st_ino;
@@ -155,7 +156,8 @@ bool img_cycle_begin(img_t *img)
         img->why = "no longer the file opened at start-up";
         return false;
     }
-    off_t bytes = S_ISREG(at_path.st_mode) ? at_path.st_size : g_img_sys.lseek(img->fd, 0, SEEK_END);
+    off_t bytes =
+        S_ISREG(at_path.st_mode) ? at_path.st_size : g_img_sys.lseek(img->fd, 0, SEEK_END);
     img->why = bytes < 0 ? strerror(errno) : "too short";
     return bytes >= (off_t)IMG_MIN_SIZE;
 }
@@ -180,9 +182,11 @@ static bool journal_failed(img_t *img, img_fail_t why)
 }
 
 // Writes bytes [lo, hi) of region r, as the cycle has them, to the file.
-static bool write_region(img_t *img, img_region_t *r, uint32_t lo, uint32_t hi, const unsigned char *old)
+static bool write_region(img_t *img, img_region_t *r, uint32_t lo, uint32_t hi,
+                         const unsigned char *old)
 {
-    ssize_t n = hi - lo, put = g_img_sys.pwrite(img->fd, r->cur + lo, (size_t)n, (off_t)(r->start + lo));
+    ssize_t n = hi - lo,
+            put = g_img_sys.pwrite(img->fd, r->cur + lo, (size_t)n, (off_t)(r->start + lo));
     jrn_note_write(r->start + lo, old, r->cur + lo, (size_t)n, put == n);
     if (put != n)
         img_mark_failed(img, IMG_WRITE_FAIL);
@@ -196,7 +200,8 @@ static bool write_batch(img_t *img)
     jrn_write_t w[IMG_MAX_REGIONS];
     for (int k = 0; k < img->nwritten; k++) {
         img_region_t *r = &img->region[img->order[k]];
-        w[k] = jrn_write_t{r->start, r->len, r->orig, r->start + r->lo, r->hi - r->lo, r->cur + r->lo};
+        w[k] =
+            jrn_write_t{r->start, r->len, r->orig, r->start + r->lo, r->hi - r->lo, r->cur + r->lo};
     }
     if (img_fail_t why = jrn_cover(w, img->nwritten); why != IMG_OK) {
         img->nwritten = 0;  // nothing reached the image: nothing to undo
@@ -319,8 +324,8 @@ static img_region_t *region_for(img_t *img, uint32_t addr, uint32_t len, img_fai
     return r;
 }
 
-void img_each_change(const img_t *img, void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
-                     void *ctx)
+void img_each_change(const img_t *img,
+                     void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx), void *ctx)
 {
     for (const img_region_t &r : img->region) {
         if (!r.saved)

@@ -50,20 +50,20 @@ typedef struct {
 static struct {
     int image_fd;
     uint64_t dev, ino, size;
-    unsigned mode;           // the image's read and write bits, the journal's mode
-    int dir;                 // the image's directory (O_PATH), where the journal lives; -1: none kept
-    int dir_sync;            // the same directory opened for reading, to sync it
+    unsigned mode;  // the image's read and write bits, the journal's mode
+    int dir;        // the image's directory (O_PATH), where the journal lives; -1: none kept
+    int dir_sync;   // the same directory opened for reading, to sync it
     char base[NAME_MAX + 1];  // the image's name in dir
     char name[NAME_MAX + 1];  // the journal's
     char path[PATH_MAX + sizeof JOURNAL_SUFFIX];
-    int fd;                  // the cycle's journal, open until the image is synced
-    bool exists;             // the cycle's journal is on disk
-    uint64_t jdev, jino;     // which file it is
+    int fd;               // the cycle's journal, open until the image is synced
+    bool exists;          // the cycle's journal is on disk
+    uint64_t jdev, jino;  // which file it is
     uint64_t jsize;
-    bool digest_known;       // digest is the image's, kept up to date by every write
+    bool digest_known;  // digest is the image's, kept up to date by every write
     uint64_t digest;
     const char *why;
-    int nrecords;            // a found journal's records
+    int nrecords;  // a found journal's records
     record_t records[MAX_RECORDS];
 } J = {-1, 0, 0, 0, 0, -1, -1, "", "", "", -1, false, 0, 0, 0, false, 0, nullptr, 0, {}};
 
@@ -165,11 +165,13 @@ static bool digest_file(uint64_t *digest)
     return true;
 }
 
-void jrn_note_write(uint64_t at, const unsigned char *old, const unsigned char *now, size_t n, bool whole)
+void jrn_note_write(uint64_t at, const unsigned char *old, const unsigned char *now, size_t n,
+                    bool whole)
 {
     J.digest_known = J.digest_known && whole;
     for (size_t i = 0; J.digest_known && i < n; i += 4)
-        J.digest += word_digest((at + i) / 4, get32(now + i)) - word_digest((at + i) / 4, get32(old + i));
+        J.digest +=
+            word_digest((at + i) / 4, get32(now + i)) - word_digest((at + i) / 4, get32(old + i));
 }
 
 void jrn_forget_digest(void)
@@ -209,9 +211,11 @@ static bool read_records(const unsigned char *j, size_t n)
         if (J.nrecords == MAX_RECORDS)
             return false;
         record_t *r = &J.records[J.nrecords++];
-        *r = record_t{get32(j + at + REC_KIND), get32(j + at + REC_LEN), get64(j + at + REC_AT), j + at + REC_DATA};
+        *r = record_t{get32(j + at + REC_KIND), get32(j + at + REC_LEN), get64(j + at + REC_AT),
+                      j + at + REC_DATA};
         int region = r->at > UINT32_MAX ? -1 : img_region_index((uint32_t)r->at, r->len);
-        bool whole_region = region >= 0 && img_region_start(region) == r->at && img_region_len(region) == r->len;
+        bool whole_region =
+            region >= 0 && img_region_start(region) == r->at && img_region_len(region) == r->len;
         if (r->kind == REC_BEFORE ? !whole_region || before_of(r) != nullptr
                                   : r->kind != REC_WRITE || r->len == 0 || before_of(r) == nullptr)
             return false;
@@ -250,10 +254,12 @@ static bool bytes_possible(bool *possible)
 static bool trusted(const struct stat *js, const struct stat *image)
 {
     return js->st_uid == 0 || js->st_uid == geteuid() || js->st_uid == image->st_uid ||
-           (image->st_mode & S_IWOTH) != 0 || ((image->st_mode & S_IWGRP) != 0 && js->st_gid == image->st_gid);
+           (image->st_mode & S_IWOTH) != 0 ||
+           ((image->st_mode & S_IWGRP) != 0 && js->st_gid == image->st_gid);
 }
 
-static img_journal_t judge(const unsigned char *j, size_t n, const struct stat *js, const struct stat *image)
+static img_journal_t judge(const unsigned char *j, size_t n, const struct stat *js,
+                           const struct stat *image)
 {
     J.nrecords = 0;
     if (!S_ISREG(js->st_mode) || js->st_nlink != 1 || n > JOURNAL_MAX ||
@@ -263,7 +269,8 @@ static img_journal_t judge(const unsigned char *j, size_t n, const struct stat *
         return JOURNAL_UNTRUSTED;
     if (!record_whole(j, n, HDR_LEN))
         return JOURNAL_EMPTY;  // the header and first record go out in one write: nothing was written
-    if (get32(j + HDR_CRC) != crc32(j, HDR_CRC) || !read_records(j, n) || get64(j + HDR_SIZE) < IMG_MIN_SIZE) {
+    if (get32(j + HDR_CRC) != crc32(j, HDR_CRC) || !read_records(j, n) ||
+        get64(j + HDR_SIZE) < IMG_MIN_SIZE) {
         J.nrecords = 0;
         return JOURNAL_DAMAGED;
     }
@@ -271,7 +278,8 @@ static img_journal_t judge(const unsigned char *j, size_t n, const struct stat *
     bool possible;
     if (!digest_file(&digest) || !bytes_possible(&possible))
         return JOURNAL_UNREADABLE;
-    bool same = get64(j + HDR_INO) == J.ino && get64(j + HDR_SIZE) == J.size && get64(j + HDR_DIGEST) == digest;
+    bool same = get64(j + HDR_INO) == J.ino && get64(j + HDR_SIZE) == J.size &&
+                get64(j + HDR_DIGEST) == digest;
     if (same && possible)
         return JOURNAL_PENDING;
     J.nrecords = 0;
@@ -299,7 +307,9 @@ static bool entry_is(const char *name, uint64_t dev, uint64_t ino)
     struct stat st;
     if (g_img_sys.fstatat(J.dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return fail(nullptr);
-    return (uint64_t)st.st_dev == dev && (uint64_t)st.st_ino == ino ? true : fail("it is no longer the same file");
+    return (uint64_t)st.st_dev == dev && (uint64_t)st.st_ino == ino
+               ? true
+               : fail("it is no longer the same file");
 }
 
 // Removes the journal (if still the file dev/ino) and syncs its directory,
@@ -307,7 +317,9 @@ static bool entry_is(const char *name, uint64_t dev, uint64_t ino)
 static bool unlink_journal(uint64_t dev, uint64_t ino)
 {
     return entry_is(J.name, dev, ino) &&
-           (g_img_sys.unlinkat(J.dir, J.name, 0) == 0 && g_img_sys.fsync(J.dir_sync) == 0 ? true : fail(nullptr));
+           (g_img_sys.unlinkat(J.dir, J.name, 0) == 0 && g_img_sys.fsync(J.dir_sync) == 0
+                ? true
+                : fail(nullptr));
 }
 
 // A writer puts the journal's old bytes back, syncs, and only then removes it.
@@ -315,14 +327,16 @@ static img_journal_t recover(img_journal_t found, const struct stat *js)
 {
     for (int i = 0; i < J.nrecords; i++) {
         const record_t *r = &J.records[i];
-        if (r->kind == REC_BEFORE && g_img_sys.pwrite(J.image_fd, r->data, r->len, (off_t)r->at) != (ssize_t)r->len)
+        if (r->kind == REC_BEFORE &&
+            g_img_sys.pwrite(J.image_fd, r->data, r->len, (off_t)r->at) != (ssize_t)r->len)
             return fail(nullptr), JOURNAL_STUCK;
     }
     if (J.nrecords > 0 && g_img_sys.fsync(J.image_fd) != 0)
         return fail(nullptr), JOURNAL_STUCK;
     J.nrecords = 0;
-    return unlink_journal((uint64_t)js->st_dev, (uint64_t)js->st_ino) ? found == JOURNAL_PENDING ? JOURNAL_UNDONE : found
-                                                                       : JOURNAL_NOT_REMOVED;
+    return unlink_journal((uint64_t)js->st_dev, (uint64_t)js->st_ino)
+               ? found == JOURNAL_PENDING ? JOURNAL_UNDONE : found
+               : JOURNAL_NOT_REMOVED;
 }
 
 // Errors that say no journal can be made here, as opposed to a failing device.
@@ -330,7 +344,8 @@ static bool cannot_keep(jrn_report_t *rep, int err)
 {
     if (err != EACCES && err != EPERM && err != EROFS && err != EINVAL && err != ENOTSUP)
         return false;
-    rep->no_journal = err == EINVAL || err == ENOTSUP ? "its file system cannot sync a directory" : strerror(err);
+    rep->no_journal =
+        err == EINVAL || err == ENOTSUP ? "its file system cannot sync a directory" : strerror(err);
     J.path[0] = '\0';
     return true;
 }
@@ -363,8 +378,8 @@ static bool open_for_sync(void)
     return J.dir_sync >= 0;
 }
 
-bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t size, img_mode_t mode,
-               jrn_report_t *rep)
+bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t size,
+               img_mode_t mode, jrn_report_t *rep)
 {
     jrn_end();
     J.image_fd = image_fd;
@@ -394,8 +409,8 @@ bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t s
         rep->why = strerror(errno);
         if (errno != ENOENT)
             rep->found = writer ? JOURNAL_CANNOT_TELL : JOURNAL_UNREADABLE;
-        else if (writer && (g_img_sys.faccessat(J.dir, ".", W_OK, AT_EACCESS) != 0 || !open_for_sync() ||
-                            g_img_sys.fsync(J.dir_sync) != 0))
+        else if (writer && (g_img_sys.faccessat(J.dir, ".", W_OK, AT_EACCESS) != 0 ||
+                            !open_for_sync() || g_img_sys.fsync(J.dir_sync) != 0))
             return cannot_keep(rep, errno) || (rep->why = strerror(errno), false);
         rep->why = nullptr;
         return true;
@@ -416,7 +431,8 @@ bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t s
 }
 
 // ---------------------------------------------------------------- written by a cycle
-static size_t put_record(unsigned char *p, uint32_t kind, uint64_t at, const unsigned char *data, uint32_t n)
+static size_t put_record(unsigned char *p, uint32_t kind, uint64_t at, const unsigned char *data,
+                         uint32_t n)
 {
     put32(p + REC_KIND, kind);
     put32(p + REC_LEN, n);
@@ -438,7 +454,8 @@ static img_fail_t create(size_t *len)
         J.why = "the image is no longer in its directory under its name";
         return IMG_WRITE_FAIL;
     }
-    J.fd = g_img_sys.openat(J.dir, J.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, J.mode);
+    J.fd = g_img_sys.openat(J.dir, J.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            J.mode);
     struct stat st;
     if (J.fd < 0 || g_img_sys.fstat(J.fd, &st) != 0)
         return fail(nullptr), IMG_WRITE_FAIL;
@@ -472,8 +489,8 @@ img_fail_t jrn_cover(const jrn_write_t *w, int n)
             len += put_record(s_out + len, REC_BEFORE, w[i].start, w[i].before, w[i].len);
         len += put_record(s_out + len, REC_WRITE, w[i].at, w[i].bytes, w[i].n);
     }
-    if (g_img_sys.pwrite(J.fd, s_out, len, (off_t)J.jsize) != (ssize_t)len || g_img_sys.fsync(J.fd) != 0 ||
-        (created && g_img_sys.fsync(J.dir_sync) != 0))
+    if (g_img_sys.pwrite(J.fd, s_out, len, (off_t)J.jsize) != (ssize_t)len ||
+        g_img_sys.fsync(J.fd) != 0 || (created && g_img_sys.fsync(J.dir_sync) != 0))
         return fail(nullptr), IMG_WRITE_FAIL;
     J.jsize += len;
     return IMG_OK;

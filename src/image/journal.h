@@ -28,8 +28,8 @@ typedef struct {
 
 // At the start, the image locked: finds what lies beside it (a writer
 // applies or removes it). False when a call failed: the run does not start.
-bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t size, img_mode_t mode,
-               jrn_report_t *report);
+bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t size,
+               img_mode_t mode, jrn_report_t *report);
 // A reader's view: the found journal's bytes from before its command, over
 // bytes [at, at + n) of the image.
 void jrn_overlay(uint64_t at, unsigned char *bytes, size_t n);
@@ -37,7 +37,8 @@ void jrn_overlay(uint64_t at, unsigned char *bytes, size_t n);
 img_fail_t jrn_cover(const jrn_write_t *writes, int n);
 // The store wrote bytes now over old at [at, at + n) (whole: all of them
 // reached the file); keeps the image's digest up to date.
-void jrn_note_write(uint64_t at, const unsigned char *old, const unsigned char *now, size_t n, bool whole);
+void jrn_note_write(uint64_t at, const unsigned char *old, const unsigned char *now, size_t n,
+                    bool whole);
 // The image's bytes changed in a way not noted: the digest is read again.
 void jrn_forget_digest(void);
 // The cycle's records are synced and the image too: the descriptor goes.

@@ -5,8 +5,8 @@
 static const struct {
     uint32_t start, len;
 } REGIONS[] = {
-    {IMG_HEADER_ADDR, IMG_HEADER_WORDS * IMG_WORD_SIZE},
-    {ENABLE_FOUR_PORTS, MAX_PORT_NUM * IMG_HEADER_WORDS * IMG_WORD_SIZE},
+    {IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_SIZE},
+    {ENABLE_FOUR_PORTS, MAX_PORT_NUM *IMG_HEADER_WORDS *IMG_WORD_SIZE},
     {LLDP_START_ADDR, IMG_WORD_SIZE},
     {OEM_CFG_ADDR, OEM_CFG_END_ADDR + IMG_WORD_SIZE - OEM_CFG_ADDR},
     {SUB_SYS_ID_ADDR, IMG_WORD_SIZE},
@@ -26,7 +26,8 @@ uint32_t img_region_len(int i)
 int img_region_index(uint32_t addr, uint32_t len)
 {
     for (int i = 0; i < IMG_NREGIONS; i++)
-        if (addr >= REGIONS[i].start && len <= REGIONS[i].len && addr - REGIONS[i].start <= REGIONS[i].len - len)
+        if (addr >= REGIONS[i].start && len <= REGIONS[i].len &&
+            addr - REGIONS[i].start <= REGIONS[i].len - len)
             return i;
     return -1;
 }
@@ -35,4 +36,3 @@ bool img_region_of(uint32_t addr, uint32_t len)
 {
     return img_region_index(addr, len) >= 0;
 }
-
