@@ -52,6 +52,7 @@ static img_fate_t fate_of(int i, void *ctx)
     return (img_fate_t)(way % 3);
 }
 
+// Rules 1 to 5 together: a death or a power cut anywhere, the undo's included.
 TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 {
     const struct {
@@ -150,8 +151,9 @@ TEST(Journal, DurableStepsInOrder)
     }
 }
 
-// A journal left by a death after the last image write of port disable; the image as a later hand left
-// it. Writers apply it only when every covered byte is old or one the command wrote (rule 6).
+// A journal left by a death after the last image write of port disable; the image as a later hand left it.
+// Writers apply it only when every covered byte is old or one the command wrote (rule 6); one whose first
+// record is not whole holds no change, as the header and first record go out in one write (rule 2).
 TEST(Journal, WhatAStartDoesWithWhatItFinds)
 {
     fixture_t fx = make_fixture(VN);
