@@ -54,9 +54,11 @@ static void check_undone()
 static ssize_t on_output(void *, const char *buf, size_t n)
 {
     s_since.append(buf, n);
-    if (!fault_fired())
+    const bool prompt = s_since.ends_with("\nInput your number:");
+    if (!fault_fired() &&
+        (prompt || s_since.ends_with("\n")))  // a command's output ends with a newline
         s_flushed = read_image(true);
-    if (s_since.ends_with("\nInput your number:")) {
+    if (prompt) {
         // No journal at a prompt: the command before it stays done whatever happens now.
         MUST(fault_fired() || access((s_img + ".norvask-journal").c_str(), F_OK) != 0);
         if (!fault_fired())

@@ -282,6 +282,9 @@ TEST(Process, UnprivilegedWriters)
          "chown 12345 $I" + SUFFIX + " && chmod 0644 $I", false,
          "a journal of this tool belonging to user unknown (uid 12345), who may not write this image"},
     };
+    // A copy of the tool that nobody may run, wherever the build tree is.
+    const std::string tool = top + "/tool";
+    ASSERT_EQ(0, system(("cp " TOOL_PATH " " + tool).c_str()));
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         put_back(fx);
@@ -290,7 +293,8 @@ TEST(Process, UnprivilegedWriters)
         const bytes_t half = read_file(img);
         ASSERT_EQ(0, system(("D=" + top + " I=" + img + "; chmod 0755 $D; " + row.shell).c_str()));
         run_t r = finish_tool(start_tool({"set", img, "lldp=5"},
-                                         row.as_nobody ? std::function<void()>(nobody) : nullptr),
+                                         row.as_nobody ? std::function<void()>(nobody) : nullptr,
+                                         tool.c_str()),
                               "");
         EXPECT_EQ(row.said.empty() ? 0 : 3, r.status) << r.out;
         if (!row.said.empty()) {
