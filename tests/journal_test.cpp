@@ -15,6 +15,23 @@ static const std::string SUFFIX = ".norvask-journal";
 static const std::string PORTS =
     "12\n2\ny\n";  // the header block (two sectors), then a word of the OEM area
 
+// A whole record of a journal: kind, length, offset, the bytes, and the CRC-32 of all of them.
+static std::string record(uint32_t kind, uint64_t at, const std::string &data)
+{
+    std::string r;
+    for (auto [v, width] : {std::pair<uint64_t, int>{kind, 4}, {data.size(), 4}, {at, 8}})
+        for (int i = 0; i < width; i++)
+            r += (char)(v >> (8 * i));
+    r += data;
+    uint32_t crc = 0xFFFFFFFF;
+    for (unsigned char c : r)
+        for (int k = 0; k < 8; k++, c >>= 1)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - ((crc ^ c) & 1)));
+    for (int i = 0; i < 4; i++)
+        r += (char)(~crc >> (8 * i));
+    return r;
+}
+
 static bool exists(const std::string &path)
 {
     struct stat st;
@@ -187,6 +204,10 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
          false, true},
         {"header damaged, first record whole", after,
          journal.substr(0, 20) + "x" + journal.substr(21), "this journal is damaged", false, true},
+        {"a record of half the header block", after,
+         journal.substr(0, 36) +
+             record(1, 0, std::string(fx.bytes.begin(), fx.bytes.begin() + 0x200)),
+         "this journal is damaged", false, true},
         {"first record not whole", after, journal.substr(0, 60), "a journal cut off before", false,
          false},
         {"empty", after, "", "a journal cut off before", false, false},
