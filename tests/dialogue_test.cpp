@@ -2,20 +2,22 @@
 // and switches, port disable, the reports (the words each editor stores by value: verbs_test).
 #include "harness.h"
 
-static const std::string
-    PROMPT = "\nInput your number:",
-    INPUT_ENDED = "\n[Error] Input ended, the unfinished command was undone!\n",
-    NOT_A_NUMBER = "Illegal input!!!\n", VN_REFUSED = "Illegal input, please input 0--8\n",
-    MR_REFUSED = "Illegal input, please input 0--4\n", SID_ERASED = "sub sys id unsupport !",
-    OUT_OF_RANGE = "ERROR, Input Value out of 32-bit range\n",
-    DONE = "\nConfiguration completed successfully", FIELDS = DONE + " :\n",
-    GPIO_ASK = "Please input config val of GPIO :",
-    INNER_ASK = "Please input config val of Inner LED :",
-    ARP_ASK = "Please input config val of SMBUS ARP, 1 : enable arp  0 : disable arp :",
-    LLDP_ASK = "Please input config val of LLDP TX :",
-    PORTS = "current port num : 4, max port num : 4\n",
-    PORTS_ASK = "Please input the number of disabled network ports:",
-    PHY_MODE = "Marvell 88e1512 phy mode", WAKE_IO = "WOL Wake IO";
+static const std::string PROMPT = "\nInput your number:",
+                         INPUT_ENDED =
+                             "\n[Error] Input ended, the unfinished command was undone!\n",
+                         NOT_A_NUMBER = "Illegal input!!!\n",
+                         VN_REFUSED = "Illegal input, please input 0--8\n",
+                         MR_REFUSED = "Illegal input, please input 0--4\n",
+                         SID_ERASED = "sub sys id unsupport !",
+                         OUT_OF_RANGE = "ERROR, Input Value out of 32-bit range\n",
+                         DONE = "\nConfiguration completed successfully", FIELDS = DONE + " :\n",
+                         ASK = "Please input config val of ",
+                         GPIO_ASK = ASK + "GPIO :", INNER_ASK = ASK + "Inner LED :",
+                         ARP_ASK = ASK + "SMBUS ARP, 1 : enable arp  0 : disable arp :",
+                         LLDP_ASK = ASK + "LLDP TX :",
+                         PORTS = "current port num : 4, max port num : 4\n",
+                         PORTS_ASK = "Please input the number of disabled network ports:",
+                         PHY_MODE = "Marvell 88e1512 phy mode", WAKE_IO = "WOL Wake IO";
 
 // What comes first, then what follows each prompt (a finished command: its text and a newline).
 static std::string after_prompts(const std::string &menu, std::initializer_list<std::string> texts)
@@ -68,15 +70,15 @@ TEST(Dialogue, StartUpBoardAndGates)
         {.out = "norvask_oem_tool  version : 1.1.3\n",
          .status = 255,
          .args = {"--version", "-f", "@"}},
-        {.out =
-             "norvask_oem_tool: %P.missing: No such file or directory\n[Error] Fail to open file!\n",
+        {.out = "norvask_oem_tool: %P.missing: No such file or directory\n"
+                "[Error] Fail to open file!\n",
          .status = 255,
          .args = {"-f", "@.missing"}},
         {.plan = least, .in = "0\n", .out = "@V" + PROMPT, .args = {"-F", "@", "-v"}},
         {.plan = too_short,
-         .out =
-             "norvask_oem_tool: %P: too short\n[Error] Image too short: 1048543 bytes found, at least "
-             "1048544 (0xFFFE0) bytes needed!\n",
+         .out = "norvask_oem_tool: %P: too short\n"
+                "[Error] Image too short: 1048543 bytes found, at least 1048544 (0xFFFE0) bytes "
+                "needed!\n",
          .status = 255},
         // Family 1 by its second device id, stored high byte first; no warning about its ports.
         {.plan = erased,
@@ -137,7 +139,7 @@ TEST(Dialogue, EditorsSwitchesAndPortDisable)
     words_t tail, reset = {{LLDP, 0xF}};  // words past the editors' that the reset erases too
     for (uint32_t at = 0xFF01C; at <= 0xFF028; at += 4)
         tail.push_back({at, at}), reset.push_back({at, ERASED});
-    const std::string yt = "Please input config val of YT Phy LED";
+    const std::string yt = ASK + "YT Phy LED";
     run_rows({
         // A refusal repeats only its own prompt.
         {.plan = board(0, 0x60),
@@ -155,19 +157,18 @@ TEST(Dialogue, EditorsSwitchesAndPortDisable)
         // Option 1 skips the switch of an erased word; the reset erases the whole area.
         {.plan = board(0, 0x52),
          .pre = tail,
-         .in =
-             "3\nffffff\nn\n6\nf0e0d0c\ny\n9\n80\n101\n10\n65535\nn\n11\n10\nf\n1\ny\nn\ny\n-2\n-1\n7\n0\n",
+         .in = "3\nffffff\nn\n6\nf0e0d0c\ny\n9\n80\n101\n10\n65535\nn\n11\n10\nf\n"
+               "1\ny\nn\ny\n-2\n-1\n7\n0\n",
          .out = after_prompts(
              "@V",
-             {"Please input config val of MV Phy LED :" + FIELDS +
-                  "    Polarity : 0xf  LED : 0xff  Blink_freq : 0x3\n" + switched("LED", false) +
-                  "\n",
-              "Please input config val of MV1512 phy mode :" + DONE +
+             {ASK + "MV Phy LED :" + FIELDS + "    Polarity : 0xf  LED : 0xff  Blink_freq : 0x3\n" +
+                  switched("LED", false) + "\n",
+              ASK + "MV1512 phy mode :" + DONE +
                   "\nPHY MODE : port0 : 0x4 port1 : 0x5\n           port2 : 0x6 port3 : 0x7\n" +
                   switched(PHY_MODE, true) + "\n",
               ARP_ASK + negative(-128) + ARP_ASK + DONE + ", Enable SMBUS ARP\n\n",
-              "Please input config val of WOL Wake IO(ms):" + DONE +
-                  ", WOL Wake Io pull down time : 65535 ms\n" + switched(WAKE_IO, false) + "\n",
+              ASK + "WOL Wake IO(ms):" + DONE + ", WOL Wake Io pull down time : 65535 ms\n" +
+                  switched(WAKE_IO, false) + "\n",
               LLDP_ASK + "ERROR, Input Value 16 invalid\n" + LLDP_ASK + DONE +
                   ", LLDP TX config : 0xf\n\n",
               switched("LED", true) + switched(PHY_MODE, false) + switched(WAKE_IO, true) + "\n",
@@ -179,14 +180,14 @@ TEST(Dialogue, EditorsSwitchesAndPortDisable)
         {.plan = board(1, 0x30),
          .pre = {{LED, 0x00110022}},
          .in = "1\ny\n2\nabc\ny\n5\n0\n3\n0\n",
-         .out = after_prompts(
-             "@R",
-             {switched("LED", true) + "\n",
-              INNER_ASK + FIELDS + "    Polarity : 0x0  LED : 0xabc\n" + switched("LED", true) +
-                  "\n",
-              ARP_ASK + DONE + ", Disable SMBUS ARP\n\n",
-              "\nINNER PHY config val : 0xabc --> Polarity : 0x0  LED : 0xabc\n\nSMBUS ARP Disable!\n%L\n",
-              ""}),
+         .out =
+             after_prompts("@R", {switched("LED", true) + "\n",
+                                  INNER_ASK + FIELDS + "    Polarity : 0x0  LED : 0xabc\n" +
+                                      switched("LED", true) + "\n",
+                                  ARP_ASK + DONE + ", Disable SMBUS ARP\n\n",
+                                  "\nINNER PHY config val : 0xabc --> Polarity : 0x0  LED : 0xabc\n"
+                                  "\nSMBUS ARP Disable!\n%L\n",
+                                  ""}),
          .changed = {{LED, 0xABC}, {MODE, 0xE}, {OEM, 0x002255AA}}},
         // A template without the header magic is refused, before anything is written.
         {.pre = {{ENABLE_TWO_PORTS, ERASED}},
@@ -202,7 +203,7 @@ TEST(Dialogue, EditorsSwitchesAndPortDisable)
     });
 }
 
-// The report of family 0 (option 7) or 1 (option 3) on an image holding `words`, the listing after it.
+// The report of family 0 (option 7) or 1 (option 3) on an image holding `words`, then its listing.
 static row_t report(const image_plan_t &plan, const words_t &words, const std::string &text)
 {
     const bool family_1 = plan.device_id == image_device_id(1);
@@ -214,37 +215,41 @@ static row_t report(const image_plan_t &plan, const words_t &words, const std::s
 
 TEST(Dialogue, ReportsOfEachFamilyAndPhyClass)
 {
-    const std::string
-        remind = "\nPlease select option 1 to enable ",
-        mv =
-            "\nMavell PHY config val: 0x1ff0fff --> Polarity : 0x3f  LED : 0xfff  Blink_freq : 0x7\n";
+    const std::string remind = "\nPlease select option 1 to enable ",
+                      mv = "\nMavell PHY config val: 0x1ff0fff --> Polarity : 0x3f  LED : 0xfff  "
+                           "Blink_freq : 0x7\n";
     const words_t mv_led = {{OEM, 0x255AA}, {LED, 0x1FF0FFF}};
     run_rows({
-        // Enabled: the values, of the low half where a word holds one; ARP word 0xE, LLDP without its bit.
-        report(
-            board(0, 0x10),
-            {{OEM, 0x7755AA},
-             {LED, 0xAB1234},
-             {GPIO, 0x51234},
-             {MODE, 0x3020100},
-             {ARP, 0xE},
-             {WOL, 0x101F4},
-             {LLDP, 7}},
-            "\nINNER PHY config val : 0xab1234 --> Polarity : 0xab  LED : 0x1234\n\nGPIO config val: 0x1234\n\nPHY "
-            "MODE : port0 : 0x0 port1 : 0x1 port2 : 0x2 port3 : 0x3\n\nSMBUS ARP Disable!\n\nWOL Wake IO pull "
-            "down time : 500 ms\n\nLLDP default configuration set to : 0x7 \n"),
-        report(
-            board(0, 0x60), {{OEM, 0x255AA}, {LED, 0x20001}, {LED2, 0x40003}},
-            "\nYT PHY config val : 0x20001 0x40003 --> LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  LED blink : 0x4\n"),
+        // Enabled: the values, of the low half where a word holds one; ARP word 0xE; LLDP shown
+        // without its enable bit.
+        report(board(0, 0x10),
+               {{OEM, 0x7755AA},
+                {LED, 0xAB1234},
+                {GPIO, 0x51234},
+                {MODE, 0x3020100},
+                {ARP, 0xE},
+                {WOL, 0x101F4},
+                {LLDP, 7}},
+               "\nINNER PHY config val : 0xab1234 --> Polarity : 0xab  LED : 0x1234\n"
+               "\nGPIO config val: 0x1234\n"
+               "\nPHY MODE : port0 : 0x0 port1 : 0x1 port2 : 0x2 port3 : 0x3\n"
+               "\nSMBUS ARP Disable!\n"
+               "\nWOL Wake IO pull down time : 500 ms\n"
+               "\nLLDP default configuration set to : 0x7 \n"),
+        report(board(0, 0x60), {{OEM, 0x255AA}, {LED, 0x20001}, {LED2, 0x40003}},
+               "\nYT PHY config val : 0x20001 0x40003 --> LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  "
+               "LED blink : 0x4\n"),
         report(board(0, 0x50), mv_led, mv),
         report(board(0, 0x51), mv_led, mv),
         report(board(0, 0x52), mv_led, mv),
         report(board(0, 0x80), mv_led, "\nphy type unknow : type is O\n"),
         // Enabled but unset: only the first YT word counts, an erased ARP word reads as enabled.
-        report(
-            board(0, 0x60), {{OEM, 0x7355AA}, {LED2, 0x40003}},
-            "[Warn]PHY is not set!\n\n[Warn]GPIO is not set!\n\n[Warn]Marvell 88e1512 phy mode is not set!\n\nSMBUS "
-            "ARP Enable!\n\n[Warn]WOL Wake IO pull down time is not set!\n"),
+        report(board(0, 0x60), {{OEM, 0x7355AA}, {LED2, 0x40003}},
+               "[Warn]PHY is not set!\n"
+               "\n[Warn]GPIO is not set!\n"
+               "\n[Warn]Marvell 88e1512 phy mode is not set!\n"
+               "\nSMBUS ARP Enable!\n"
+               "\n[Warn]WOL Wake IO pull down time is not set!\n"),
         // Set but not enabled.
         report(
             board(0, 0x10),
@@ -270,6 +275,6 @@ TEST(Board, PhyClassOfEveryCode)
         bool known;
         mr += mr_phy_class(code << SID_PHY_CODE_SHIFT | 0xF00, &known);
     }
-    EXPECT_EQ("FIIIIFCMYYYYYOIII", vn);
-    EXPECT_EQ("IEEIIEIEEEEEEEEE", mr);
+    EXPECT_EQ("FIIIIFCMYYYYYOIII", vn) << "family 0, the codes in the order above";
+    EXPECT_EQ("IEEIIEIEEEEEEEEE", mr) << "family 1, high nibbles 0 to f";
 }

@@ -217,14 +217,14 @@ std::string vn_menu(const std::string &path)
 {
     return menu(
         path,
-        "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n06. MV1512 PHY "
-        "MODE config\n07. Show config val\n08. Show Menu\n09. Enable or Disable SMBUS ARP function\n10. WOL Wake "
-        "IO pull down time config\n11. LLDP TX default switch settings\n12. Network port disable\n");
+        "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
+        "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n"
+        "09. Enable or Disable SMBUS ARP function\n10. WOL Wake IO pull down time config\n"
+        "11. LLDP TX default switch settings\n12. Network port disable\n");
 }
 std::string mr_menu(const std::string &path)
 {
-    return menu(
-        path,
-        "02. INNER LED config\n03. Show config val\n04. Show Menu\n05. Enable or Disable SMBUS ARP function\n"
-        "06. LLDP TX default switch settings\n");
+    return menu(path,
+                "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
+                "05. Enable or Disable SMBUS ARP function\n06. LLDP TX default switch settings\n");
 }

@@ -1,4 +1,4 @@
-// Test helpers: fixture images, the tool in this process or as a child, menus, a runner of sessions.
+// Test helpers: fixture images, the tool in this process or as a child, menus, a session runner.
 #ifndef NORVASK_TEST_HARNESS_H
 #define NORVASK_TEST_HARNESS_H
 
