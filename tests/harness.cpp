@@ -125,7 +125,8 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
                    const char *prog)
 {
     int in[2], out[2];
-    EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC));
+    EXPECT_EQ(0, pipe2(in, O_CLOEXEC)) << "the pipe of the answers";
+    EXPECT_EQ(0, pipe2(out, O_CLOEXEC)) << "the pipe of the output";
     signal(SIGPIPE, SIG_IGN);  // a tool that ends before reading every answer
     child_t c{fork(), in[1], out[0]};
     if (c.pid == 0) {
