@@ -116,15 +116,18 @@ TEST(Dialogue, ConsoleInput)
     run_rows({
         // Blank lines are skipped while a number is awaited, the rest of a line dropped; a line
         // without a number keeps the one before. The discard after an empty answer takes "n" too.
-        {.in = "5\n\n\nxyz\nfffffffe\nno number\n100000000\n-ffffffff\n  0X1f\n\nn\nN\n"
-               "5\n1231F rest of line\nYes\n0\n",
+        // The input ends in the last command, after its word was written: it is undone.
+        {.in = "5\n\n\nxyz\nfffffffe\nno number\n100000000\n-ffffffff\nffffffff\n  0X1f\n\nn\nN\n"
+               "5\n1231F rest of line\nYes\n5\n7\n",
          .out = after_prompts(
              "@V", {GPIO_ASK + negative(-1) + GPIO_ASK + negative(-2) + GPIO_ASK + negative(-2) +
-                        GPIO_ASK + OUT_OF_RANGE + GPIO_ASK + OUT_OF_RANGE + GPIO_ASK + DONE +
-                        "\n    GPIO : 0x1f\n" + question("GPIO") +
+                        GPIO_ASK + OUT_OF_RANGE + GPIO_ASK + OUT_OF_RANGE + GPIO_ASK +
+                        negative(-1) + GPIO_ASK + DONE + "\n    GPIO : 0x1f\n" + question("GPIO") +
                         "Illegal input, Please input 'Y' or 'N'\n" + switched("GPIO", false) + "\n",
-                    GPIO_ASK + DONE + "\n    GPIO : 0x231f\n" + switched("GPIO", true) + "\n", ""}),
-         .changed = {{GPIO, 0x231F}, {OEM, 0x155AA}}},
+                    GPIO_ASK + DONE + "\n    GPIO : 0x231f\n" + switched("GPIO", true) + "\n",
+                    GPIO_ASK + DONE + "\n    GPIO : 0x7\n" + question("GPIO") + INPUT_ENDED}),
+         .changed = {{GPIO, 0x231F}, {OEM, 0x155AA}},
+         .status = 255},
         {.in = "abc 5\n\n\n 4294967301\n-2147483649\n13 8\n-3\n0\n",
          .out = after_prompts(
              "@V", {NOT_A_NUMBER, VN_REFUSED, VN_REFUSED, VN_REFUSED, "@V\n", VN_REFUSED, ""})},
