@@ -8,13 +8,16 @@
 #include <algorithm>
 #include <fstream>
 
-image_plan_t board(int family, uint32_t phy_code, uint32_t ports) {
+image_plan_t board(int family, uint32_t phy_code, uint32_t ports)
+{
     image_plan_t plan = image_plan_default();
-    plan.has_sid = true, plan.device_id = image_device_id(family), plan.phy_code = phy_code, plan.ports = ports;
+    plan.has_sid = true, plan.device_id = image_device_id(family), plan.phy_code = phy_code,
+    plan.ports = ports;
     return plan;
 }
 
-fixture_t make_fixture(const image_plan_t &plan, const words_t &words) {
+fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
+{
     image_plan_t s = plan;
     s.pattern = true, s.words.insert(s.words.end(), words.begin(), words.end());
     std::string path = "/tmp/norvask-img-XXXXXX";
@@ -24,40 +27,57 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words) {
     return fixture_t{path, bytes};  // no copy: the file is removed once
 }
 
-fixture_t::~fixture_t() { unlink(path.c_str()); }
+fixture_t::~fixture_t()
+{
+    unlink(path.c_str());
+}
 
-bytes_t read_file(const std::string &path) {
+bytes_t read_file(const std::string &path)
+{
     std::ifstream f(path, std::ios::binary | std::ios::ate);
     bytes_t b((size_t)std::max<std::streamoff>(0, f.tellg()));
     f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
     return b;
 }
 
-void put_file(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
+void put_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
 
-bytes_t with_words(bytes_t bytes, const words_t &words) {
+bytes_t with_words(bytes_t bytes, const words_t &words)
+{
     for (const auto &[at, value] : words)
         for (unsigned i = 0; i < 4; i++)
             bytes.at(at + i) = (uint8_t)(value >> (8 * i));
     return bytes;
 }
 
-uint32_t word_at(const bytes_t &b, uint32_t at) {
-    return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 | (uint32_t)b.at(at + 3) << 24;
+uint32_t word_at(const bytes_t &b, uint32_t at)
+{
+    return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 |
+           (uint32_t)b.at(at + 3) << 24;
 }
 
-::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual) {
+::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual)
+{
     if (expected == actual)
         return ::testing::AssertionSuccess();
     if (expected.size() != actual.size())
-        return ::testing::AssertionFailure() << "size " << actual.size() << ", expected " << expected.size();
-    const auto w = (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first - expected.begin()) & ~3u;
-    return ::testing::AssertionFailure() << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w) << ", expected 0x"
-                                         << word_at(expected, w);
+        return ::testing::AssertionFailure()
+               << "size " << actual.size() << ", expected " << expected.size();
+    const auto w =
+        (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first -
+                   expected.begin()) &
+        ~3u;
+    return ::testing::AssertionFailure()
+           << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w) << ", expected 0x"
+           << word_at(expected, w);
 }
 
 // The arguments, "@" at the start of one standing for `image` if given, and their argv.
-static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image) {
+static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image)
+{
     std::vector<char *> argv;
     for (std::string &a : args)
         argv.push_back((a = !image.empty() && a.starts_with("@") ? image + a.substr(1) : a).data());
@@ -66,7 +86,8 @@ static std::vector<char *> argv_of(std::vector<std::string> &args, const std::st
 }
 
 // Standard input, output and error onto fds[0..2], each closed after; the ones before, if asked.
-static void std_fds(const int fds[3], int *before = nullptr) {
+static void std_fds(const int fds[3], int *before = nullptr)
+{
     for (int k = 0; k < 3; k++) {
         if (before)
             before[k] = dup(k);
@@ -102,9 +123,12 @@ void each_fault(unsigned long calls, const std::function<void(unsigned long, img
         }
 }
 
-child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup, const char *prog) {
+child_t start_tool(const std::vector<std::string> &args, const std::function<void()> &setup,
+                   const char *prog)
+{
     int in[2], out[2];
-    EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC));
+    EXPECT_EQ(0, pipe2(in, O_CLOEXEC)) << "the pipe of the answers";
+    EXPECT_EQ(0, pipe2(out, O_CLOEXEC)) << "the pipe of the output";
     signal(SIGPIPE, SIG_IGN);  // a tool that ends before reading every answer
     child_t c{fork(), in[1], out[0]};
     if (c.pid == 0) {
@@ -122,46 +146,62 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
     return c;
 }
 
-std::string read_output(child_t &c, size_t n) {
+std::string read_output(child_t &c, size_t n)
+{
     std::string text;
     char buf[4096];
-    for (ssize_t got; text.size() < n && (got = read(c.out_fd, buf, std::min(sizeof buf, n - text.size()))) > 0;)
+    for (ssize_t got;
+         text.size() < n && (got = read(c.out_fd, buf, std::min(sizeof buf, n - text.size()))) > 0;)
         text.append(buf, (size_t)got);
     return text;
 }
 
-run_t finish_tool(child_t c, const std::string &input) {
-    (void)!write(c.in_fd, input.data(), input.size()), close(c.in_fd);  // the pipe may be closed; the transcript tells
+run_t finish_tool(child_t c, const std::string &input)
+{
+    (void)!write(c.in_fd, input.data(), input.size()),
+        close(c.in_fd);  // the pipe may be closed; the transcript tells
     run_t r{read_output(c, SIZE_MAX), -1};
     close(c.out_fd), waitpid(c.pid, &r.status, 0);
     r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -WTERMSIG(r.status);
     return r;
 }
 
-static std::string replace_all(std::string s, const std::string &from, const std::string &to) {
+static std::string replace_all(std::string s, const std::string &from, const std::string &to)
+{
     for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
         s.replace(at, from.size(), to);
     return s;
 }
 
-void run_rows(const std::vector<row_t> &rows) {
+// What option -1 prints of `image`: the ten OEM words, the LLDP word.
+static std::string listing(const bytes_t &image)
+{
+    std::string text = "\nConfiguration List:\n";
+    char line[40];
+    for (uint32_t i = 0; i <= 10 && image.size() >= IMG_MIN_SIZE; i++) {
+        const uint32_t at = i < 10 ? OEM + 4 * i : LLDP;
+        snprintf(line, sizeof line, "0x%x : 0x%x\n", at, word_at(image, at));
+        text += line;
+    }
+    return text + "\n";
+}
+
+void run_rows(const std::vector<row_t> &rows)
+{
     for (const row_t &r : rows)
         for (const char *eol : {"\n", "\r\n"}) {
             fixture_t fx = make_fixture(r.plan, r.pre);
             bytes_t want = with_words(fx.bytes, r.changed);
             if (r.tmpl != 0)
                 std::copy_n(fx.bytes.begin() + r.tmpl, 0x400, want.begin());
-            std::string listing = "\nConfiguration List:\n";
-            char line[40];
-            for (uint32_t i = 0, at = OEM; i <= 10 && want.size() >= IMG_MIN_SIZE; i++, at = i < 10 ? OEM + 4 * i : LLDP) {
-                snprintf(line, sizeof line, "0x%x : 0x%x\n", at, word_at(want, at));  // ten OEM words, the LLDP word
-                listing += line;
-            }
-            std::string out = replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R", mr_menu(fx.path));
-            out = replace_all(replace_all(out, "%L", listing + "\n"), "%P", fx.path);
+            std::string out =
+                replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R", mr_menu(fx.path));
+            out = replace_all(replace_all(out, "%L", listing(want)), "%P", fx.path);
             std::vector<std::string> args = r.args;
             argv_of(args, fx.path);
-            SCOPED_TRACE(::testing::PrintToString(args) + ", answers " + ::testing::PrintToString(r.in.substr(0, 80)));
+            SCOPED_TRACE(::testing::PrintToString(args) + ", answers " +
+                         ::testing::PrintToString(r.in.substr(0, 80)) +
+                         (eol[1] ? " with CR LF" : ""));
             run_t got = finish_tool(start_tool(args, r.setup), replace_all(r.in, "\n", eol));
             EXPECT_EQ(out, got.out);
             EXPECT_EQ(r.status, got.status);
@@ -169,16 +209,25 @@ void run_rows(const std::vector<row_t> &rows) {
         }
 }
 
-static std::string menu(const std::string &path, const std::string &options) {
-    return "\n" + std::string(60, '=') + "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
-           path + "\nTo select config option:\n01. Main switch of config val\n" + options + "00. Exit\n";
+static std::string menu(const std::string &path, const std::string &options)
+{
+    return "\n" + std::string(60, '=') +
+           "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
+           path + "\nTo select config option:\n01. Main switch of config val\n" + options +
+           "00. Exit\n";
 }
-std::string vn_menu(const std::string &path) {
-    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n05. GPIO OEM config \n06. MV1512 PHY "
-                      "MODE config\n07. Show config val\n08. Show Menu\n09. Enable or Disable SMBUS ARP function\n10. WOL Wake "
-                      "IO pull down time config\n11. LLDP TX default switch settings\n12. Network port disable\n");
+std::string vn_menu(const std::string &path)
+{
+    return menu(
+        path,
+        "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
+        "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n"
+        "09. Enable or Disable SMBUS ARP function\n10. WOL Wake IO pull down time config\n"
+        "11. LLDP TX default switch settings\n12. Network port disable\n");
 }
-std::string mr_menu(const std::string &path) {
-    return menu(path, "02. INNER LED config\n03. Show config val\n04. Show Menu\n05. Enable or Disable SMBUS ARP function\n"
-                      "06. LLDP TX default switch settings\n");
+std::string mr_menu(const std::string &path)
+{
+    return menu(path,
+                "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
+                "05. Enable or Disable SMBUS ARP function\n06. LLDP TX default switch settings\n");
 }
