@@ -477,6 +477,7 @@ typedef struct switch_row_t {
     const struct feature_t *value;  // the feature it follows (its enable is listed after it)
     bool silenced;         // stays silent while that feature's word is erased
     unsigned option_1;     // families whose menu option 1 runs it
+    const char *help;      // its line of --help, after "NAME=yes|no"
 } switch_row_t;
 
 #define YT_PARTS 4      // LED0, LED1, LED2 and the blink setting
@@ -499,6 +500,8 @@ typedef struct feature_t {
     uint32_t store_mask;  // bits of an answer kept in the word
     void (*confirm)(uint32_t val);
     const switch_row_t *sw;
+    const char *syntax;   // its value in --help ("HEX"), after the name and =
+    const char *help;     // the rest of its --help line, after the values it takes
 } feature_t;
 
 #define NFEATURES 9
@@ -512,6 +515,8 @@ enum { S_LED, S_GPIO, S_PHY_MODE, S_WAKE_IO, S_NETPORT, S_SMBUS_ARP };
 bool feature_offered(const feature_t *f, int family, char phy);
 uint32_t feature_addr(const feature_t *f, int family);
 uint32_t feature_store_value(const feature_t *f, int32_t answer);
+int64_t feature_kept_max(const feature_t *f);
+bool feature_kept_range(const feature_t *f);
 void yt_led_words(const int32_t answers[YT_PARTS], uint32_t words[YT_LED_WORDS]);
 uint32_t yt_part_addr(uint32_t addr, int part);
 uint32_t yt_part_value(uint32_t word, int part);
@@ -582,12 +587,14 @@ typedef struct {
     bool given[NSLOTS];  // given with a valid value
     int32_t value[NSLOTS];
     unsigned line[NSLOTS];
+    const char *file;  // the settings file the items come from, named as FILE:LINE; NULL: arguments
     const feature_t *valued[NSWITCHES];  // a value given that hands over to switch i
 } settings_request_t;
 
 bool request_take(settings_request_t *rq, const item_t *it, const board_t *b);
 bool request_check_image(img_t *img, const board_t *b, const settings_request_t *rq);
 bool request_store(img_t *img, const board_t *b, const settings_request_t *rq);
+void refusal_start(const settings_request_t *rq, unsigned line);
 
 // A setting as the image holds it, in the notation set takes. READ_OTHER:
 // `word` at `addr` is one no value of the setting gives.
@@ -617,6 +624,8 @@ bool save_settings(img_t *img, const board_t *b);
 #define MSG_READ_FAIL "[Error] Fail to read file!\n"
 #define MSG_UNDONE "[Warn]The command was undone.\n"
 #define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
+// A file whose word 0 is not the image magic: the verbs' warning and refusal.
+#define MSG_NOT_MAGIC "word 0 is 0x%x, not the image magic 0x%x: is this a flash image?"
 
 // Exit statuses. The dialogue ends with 0 after option 0, 1 when a command
 // failed on the way and was undone, 4 when an undo failed too, and -1 in
@@ -664,12 +673,16 @@ extern const menu_table_t mr_menu_table;
 const menu_row_t *find_row(const menu_table_t *menu, int num);
 bool gate_passes(const menu_row_t *row, char phy_type);
 
+// The verbs' options, as bits.
+enum { OPT_JSON = 1, OPT_DRY_RUN = 2, OPT_FORCE = 4, OPT_WAIT = 8 };
+
 // The run of one command line: the image it opened and how it ended.
 typedef struct {
     img_t *img;
     int argc;
     char **argv;     // the arguments after the command word, options left out
-    bool option;     // the command's one --option was given
+    unsigned options;  // the OPT_ bits given
+    long wait_s;       // --wait: seconds to wait for the image's lock
     board_t board;   // the verbs' board, read before the command runs
 } command_run_t;
 
@@ -678,12 +691,13 @@ int verb_show(command_run_t *r);
 int verb_set(command_run_t *r);
 int verb_save(command_run_t *r);
 int verb_apply(command_run_t *r);
+int verb_read_failed(const char *path);
 img_undo_t report_failure(img_t *img, FILE *to);
 void journal_left(const img_t *img);
 [[noreturn]] void end_by_signal(img_t *img, int sig);
 bool oem_tool_process_setup(void);
 bool standard_fds_open(void);
 int oem_tool_main(int argc, char **argv);
-extern const char HELP_TEXT[];
+void print_help_text(FILE *to);
 
 #endif

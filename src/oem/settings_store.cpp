@@ -4,7 +4,6 @@
 // port-template steps). Every setting of one request is one command.
 #include "norvask-oem-cfg.h"
 
-#define PREFIX TOOL_NAME ": "
 
 static int slot_of_switch(const switch_row_t *sw)
 {
@@ -48,9 +47,7 @@ static bool leaves_erased(img_t *img, const board_t *b, const settings_request_t
 
 static void refuse(const settings_request_t *rq, int slot, const char *name, const char *why)
 {
-    fprintf(stderr, PREFIX);
-    if (rq->line[slot] > 0)
-        fprintf(stderr, "line %u: ", rq->line[slot]);
+    refusal_start(rq, rq->line[slot]);
     fprintf(stderr, "%s: %s\n", name, why);
 }
 
@@ -87,9 +84,7 @@ static bool check_ports(img_t *img, const settings_request_t *rq, int slot, bool
         return true;
     if (img_failure(img) != IMG_OK)
         return false;
-    fprintf(stderr, PREFIX);
-    if (rq->line[slot] > 0)
-        fprintf(stderr, "line %u: ", rq->line[slot]);
+    refusal_start(rq, rq->line[slot]);
     fprintf(stderr, "%s: the port template at 0x%x lacks the header magic, its first word is 0x%x\n",
             FEATURES[F_PORTS].names[0], PORT_TEMPLATES[remaining - 1], first);
     *ok = false;

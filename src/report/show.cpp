@@ -33,16 +33,20 @@ static void add_warning(warnings_t *w, const char *text)
         snprintf(w->text[w->n++], sizeof w->text[0], "%s", text);
 }
 
-// The board's warnings, the report's, then each word no value gives.
+// A file without the image magic first, the board's warnings, the
+// report's, then each word no value gives.
 static bool collect(img_t *img, const board_t *b, shown_t *sh)
 {
     char board[4][BOARD_WARNING_LEN];
     const char *report[MAX_WARNINGS];
+    uint32_t word0;
     int nb = board_warnings(b, board, 4);
     int nr = report_warnings(img, b->family, report, MAX_WARNINGS);
-    if (nr < 0)
+    if (nr < 0 || !rd_img(img, IMG_HEADER_ADDR, &word0))
         return false;
     sh->w.n = 0;
+    if (word0 != IMG_HEADER)
+        snprintf(sh->w.text[sh->w.n++], sizeof sh->w.text[0], MSG_NOT_MAGIC, word0, IMG_HEADER);
     for (int i = 0; i < nb; i++)
         add_warning(&sh->w, board[i]);
     for (int i = 0; i < nr; i++)
