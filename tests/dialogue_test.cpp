@@ -42,8 +42,10 @@ TEST(Session, StartUpAndDetectionWithPhyGates) {
     run_rows({
         {B, {}, "0\n", USAGE("  "), {}, 255, {}},
         {B, {}, "0\n", "norvask_oem_tool  version : 1.1.3\n", {}, 255, {"--version", "-f", "@"}},
-        {B, {}, "0\n", USAGE(""), {}, 255, {"-V"}},
-        {B, {}, "0\n", "    -f/-F                 To select an Image File\n", {}, 255, {"-f"}},
+        // Standard error's hint comes first: standard output is written at the end.
+        {B, {}, "0\n", "norvask_oem_tool: unknown option '-V' (see 'norvask_oem_tool --help')\n" USAGE(""), {}, 255, {"-V"}},
+        {B, {}, "0\n", "norvask_oem_tool: option '-f' needs an image path\n    -f/-F                 To select an Image File\n",
+         {}, 255, {"-f"}},
         {B, {}, "0\n", WHY("%P.missing", "No such file or directory") OPEN_FAIL, {}, 255, {"-f", "@.missing"}},
         {least, {}, "0\n", "@V" P, {}, 0, {"-F", "@", "-v"}},
         {short_image, {}, "0\n", WHY("%P", "too short") "[Error] Image too short: 1048543 bytes found, at least "
