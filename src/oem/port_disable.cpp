@@ -21,12 +21,13 @@ bool port_template_usable(img_t *fp, unsigned remaining, uint32_t *first)
 // checks the copy by the sum of its words read back from the file. A
 // template without the image magic is refused before anything is written; a
 // copy that does not read back as written fails the command, which is then
-// undone. Messages go to `msg`.
+// undone. Messages go to `msg`; NULL: none (the verbs say the failure in
+// their own line).
 bool port_template_copy(img_t *fp, unsigned remaining, FILE *msg)
 {
     uint32_t tmpl[IMG_HEADER_WORDS], back[IMG_HEADER_WORDS];
     if (!port_template_usable(fp, remaining, &tmpl[0])) {
-        if (img_failure(fp) == IMG_OK)
+        if (img_failure(fp) == IMG_OK && msg != nullptr)
             fprintf(msg, "error, img not support, hdr 0x%x!", tmpl[0]);
         return false;
     }
@@ -38,8 +39,9 @@ bool port_template_copy(img_t *fp, unsigned remaining, FILE *msg)
     uint32_t checksum_before = word_sum(tmpl, IMG_HEADER_WORDS);
     uint32_t checksum_after = word_sum(back, IMG_HEADER_WORDS);
     if (checksum_after != checksum_before) {
-        fprintf(msg, "\nConfiguration checksum error, please try again, %d, %d\n", (int)checksum_after,
-                (int)checksum_before);
+        if (msg != nullptr)
+            fprintf(msg, "\nConfiguration checksum error, please try again, %d, %d\n", (int)checksum_after,
+                    (int)checksum_before);
         img_mark_failed(fp, IMG_VERIFY_FAIL);
         return false;
     }

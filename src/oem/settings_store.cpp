@@ -153,7 +153,7 @@ static bool store_feature(img_t *img, const board_t *b, const settings_request_t
     case FEAT_LLDP:
         return lldp_store(img, addr, value);
     case FEAT_PORTS:
-        return port_template_copy(img, (unsigned)value, stderr) && answer_switch(img, rq, f->sw);
+        return port_template_copy(img, (unsigned)value, nullptr) && answer_switch(img, rq, f->sw);
     }
     return false;
 }
