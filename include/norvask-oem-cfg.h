@@ -573,6 +573,8 @@ typedef struct {
 int settings_all(setting_t out[MAX_SETTINGS]);
 const char *setting_name(const setting_t *s);
 int setting_slot(const setting_t *s);
+int feature_slot(const feature_t *f, int part);
+int switch_slot(const switch_row_t *sw);
 bool setting_offered(const setting_t *s, const board_t *b);
 
 // One NAME=VALUE, from an argument or a line of a settings file (0: an argument).
@@ -665,13 +667,13 @@ typedef struct {
     size_t len;
     const char *refusal;  // for numbers in no row
     bool loads_config;    // refresh g_cfg after each menu number
+    int family;           // whose menu it is, for the features' gate
 } menu_table_t;
 
 extern const menu_table_t vn_menu_table;
 extern const menu_table_t mr_menu_table;
 
 const menu_row_t *find_row(const menu_table_t *menu, int num);
-bool gate_passes(const menu_row_t *row, char phy_type);
 
 // The verbs' options, as bits.
 enum { OPT_JSON = 1, OPT_DRY_RUN = 2, OPT_FORCE = 4, OPT_WAIT = 8 };

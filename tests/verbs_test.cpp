@@ -5,8 +5,8 @@
 
 #define NO "norvask_oem_tool: "
 
-static const image_plan_t I = board(0, 0x10), Y = board(0, 0x60), F = board(0, 0x50), M = board(0, 0x52),
-                          MR_E = board(1, 0x10);
+static const image_plan_t I = board(0, 0x10), Y = board(0, 0x60), F = board(0, 0x50),
+                          M = board(0, 0x52), MR_E = board(1, 0x10);
 
 struct edit_t {
     image_plan_t plan;
@@ -20,37 +20,73 @@ struct edit_t {
 // Every editor and enable, each kind at the top of what its word keeps (the dialogue cuts a larger
 // answer down), every class, both families, many settings at once in menu order.
 static const edit_t EDITS[] = {
-    {I, {}, {"gpio=ffff", "gpio-enable=yes"}, "5\n7fffffff\ny\n", {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
+    {I,
+     {},
+     {"gpio=ffff", "gpio-enable=yes"},
+     "5\n7fffffff\ny\n",
+     {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
     // A value alone answers the switch with its state; an enable alone is option 1.
     {I, {{OEM, 0x000155AA}, {GPIO, 5}}, {"gpio=0x7"}, "5\n7\ny\n", {{GPIO, 7}}},
-    {I, {{OEM, 0x004355AA}, {GPIO, 5}, {LED, 1}, {WOL, 4}}, {"gpio-enable=no"}, "1\ny\nn\ny\n", {{OEM, 0x004255AA}}},
-    {M, {}, {"led=1cf00ff", "led-enable=yes"}, "3\n7fffffff\ny\n", {{LED, 0x01CF00FF}, {OEM, 0x000255AA}}},
+    {I,
+     {{OEM, 0x004355AA}, {GPIO, 5}, {LED, 1}, {WOL, 4}},
+     {"gpio-enable=no"},
+     "1\ny\nn\ny\n",
+     {{OEM, 0x004255AA}}},
+    {M,
+     {},
+     {"led=1cf00ff", "led-enable=yes"},
+     "3\n7fffffff\ny\n",
+     {{LED, 0x01CF00FF}, {OEM, 0x000255AA}}},
     {I, {}, {"led=ffffff"}, "4\n7fffffff\nn\n", {{LED, 0x00FFFFFF}, {OEM, 0x55AA}}},
     // YT halves; a half not given keeps its value; ffff ffff leaves the switch silent.
-    {Y, {}, {"yt-led0=ffff", "yt-led1=1", "yt-led2=ffff", "yt-blink=1", "led-enable=yes"},
-     "2\n1ffff\n1\n1ffff\n1\ny\n", {{LED, 0x0001FFFF}, {LED2, 0x0001FFFF}, {OEM, 0x000255AA}}},
-    {Y, {{LED, 0x00010002}, {LED2, 0x77}}, {"yt-led0=ffff", "yt-led1=ffff"}, "2\nffff\nffff\n77\n0\n",
+    {Y,
+     {},
+     {"yt-led0=ffff", "yt-led1=1", "yt-led2=ffff", "yt-blink=1", "led-enable=yes"},
+     "2\n1ffff\n1\n1ffff\n1\ny\n",
+     {{LED, 0x0001FFFF}, {LED2, 0x0001FFFF}, {OEM, 0x000255AA}}},
+    {Y,
+     {{LED, 0x00010002}, {LED2, 0x77}},
+     {"yt-led0=ffff", "yt-led1=ffff"},
+     "2\nffff\nffff\n77\n0\n",
      {{LED, ERASED}}},
     // SMBus ARP always sets its bit; wake IO from 1; LLDP stamps the word.
-    {I, {}, {"smbus-arp=off", "wake-io=1"}, "9\n2\n0\n10\n0\n1\nn\n", {{ARP, 0xE}, {WOL, 1}, {OEM, 0x002055AA}}},
-    {I, {{OEM, 0x12345678}}, {"wake-io=65535", "wake-io-enable=yes", "lldp=f"}, "10\n65535\ny\n11\n10\nf\n",
+    {I,
+     {},
+     {"smbus-arp=off", "wake-io=1"},
+     "9\n2\n0\n10\n0\n1\nn\n",
+     {{ARP, 0xE}, {WOL, 1}, {OEM, 0x002055AA}}},
+    {I,
+     {{OEM, 0x12345678}},
+     {"wake-io=65535", "wake-io-enable=yes", "lldp=f"},
+     "10\n65535\ny\n11\n10\nf\n",
      {{WOL, 0xFFFF}, {LLDP, 0xF}, {OEM, 0x004055AA}}},
-    {M, {}, {"phy-mode=7fffffff", "phy-mode-enable=yes"}, "6\n7fffffff\ny\n", {{MODE, 0x7FFFFFFF}, {OEM, 0x001055AA}}},
+    {M,
+     {},
+     {"phy-mode=7fffffff", "phy-mode-enable=yes"},
+     "6\n7fffffff\ny\n",
+     {{MODE, 0x7FFFFFFF}, {OEM, 0x001055AA}}},
     // Enabled ports: option 12 answered with the ports to disable.
     {I, {}, {"enabled-ports=1"}, "12\n4\n3\nn\n", {{OEM, 0x55AA}}, ENABLE_ONE_PORT},
-    {MR_E, {{OEM, 0x000255AA}, {LED, 1}}, {"led-enable=no", "smbus-arp=on", "lldp=f"}, "1\nn\n5\n1\n6\nf\n",
+    {MR_E,
+     {{OEM, 0x000255AA}, {LED, 1}},
+     {"led-enable=no", "smbus-arp=on", "lldp=f"},
+     "1\nn\n5\n1\n6\nf\n",
      {{MODE, 0xF}, {LLDP, 0xF}, {OEM, 0x002055AA}}},
-    {F, {}, {"wake-io-enable=yes", "led=cf00ff", "enabled-ports=3", "led-enable=yes", "gpio=1f", "smbus-arp=on",
-             "wake-io=250", "lldp=5", "port-disable-enable=yes"},
+    {F,
+     {},
+     {"wake-io-enable=yes", "led=cf00ff", "enabled-ports=3", "led-enable=yes", "gpio=1f",
+      "smbus-arp=on", "wake-io=250", "lldp=5", "port-disable-enable=yes"},
      "3\ncf00ff\ny\n5\n1f\nn\n9\n1\n10\n250\ny\n11\n5\n12\n1\ny\n",
-     {{LED, 0xCF00FF}, {GPIO, 0x1F}, {ARP, 0xF}, {WOL, 250}, {LLDP, 5}, {OEM, 0x016255AA}}, ENABLE_THREE_PORTS},
+     {{LED, 0xCF00FF}, {GPIO, 0x1F}, {ARP, 0xF}, {WOL, 250}, {LLDP, 5}, {OEM, 0x016255AA}},
+     ENABLE_THREE_PORTS},
 };
 
 TEST(SetVerb, StoresWhatTheDialogueStores)
 {
     for (const edit_t &row : EDITS) {
         SCOPED_TRACE(::testing::PrintToString(row.settings));
-        fixture_t dialogue = make_fixture(row.plan, row.pre), verb = make_fixture(row.plan, row.pre);
+        fixture_t dialogue = make_fixture(row.plan, row.pre),
+                  verb = make_fixture(row.plan, row.pre);
         bytes_t want = with_words(dialogue.bytes, row.words);
         if (row.tmpl)
             std::copy_n(dialogue.bytes.begin() + row.tmpl, 0x400, want.begin());
@@ -87,7 +123,8 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
         EXPECT_EQ(r.status == 0 ? 0 : 1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
         EXPECT_EQ(r.status == 0 ? 0 : 3, r.status);
     });
-    const std::string cfg = "led=1\nled-enable=yes\ngpio=3\nsmbus-arp=on\nlldp=4\nenabled-ports=2\n";
+    const std::string cfg =
+        "led=1\nled-enable=yes\ngpio=3\nsmbus-arp=on\nlldp=4\nenabled-ports=2\n";
     const here_t ok = run_here(fx.path, {"apply", "@", "-"}, cfg);
     EXPECT_EQ(0, ok.status) << ok.err;
     const bytes_t done = read_file(fx.path);
@@ -95,7 +132,8 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
     each_fault(ok.calls, [&](unsigned long n, img_fault_mode_t mode) {
         put_back(fx);
         here_t r = run_here(fx.path, {"apply", "@", "-"}, cfg, n, mode);
-        unlink((fx.path + ".norvask-journal").c_str());  // a completed command's, that could not be removed
+        unlink((fx.path + ".norvask-journal")
+                   .c_str());  // a completed command's, that could not be removed
         EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
         EXPECT_EQ(r.status == 1, r.err.ends_with("; nothing changed\n")) << r.err;
         EXPECT_NE(r.status, 4) << r.err;
@@ -116,8 +154,9 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
         unlink((fx.path + ".norvask-journal").c_str());
         torn = run_here(fx.path, {"set", "@", "gpio=1"}, "", n, IMG_FAULT_TORN);
     }
-    EXPECT_EQ(NO + fx.path + ": cannot write (Input/output error); the image may be partly changed, the next "
-                             "start undoes the command from its journal\n",
+    EXPECT_EQ(NO + fx.path +
+                  ": cannot write (Input/output error); the image may be partly changed, the next "
+                  "start undoes the command from its journal\n",
               torn.err);
     EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
@@ -126,8 +165,9 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
         put_back(fx);
         bad = run_here(fx.path, {"set", "@", "enabled-ports=2"}, "", n, IMG_FAULT_CORRUPT);
     }
-    EXPECT_EQ(NO + fx.path + ": cannot write (the header block read back differs from the template); nothing "
-                             "changed\n",
+    EXPECT_EQ(NO + fx.path +
+                  ": cannot write (the header block read back differs from the template); nothing "
+                  "changed\n",
               bad.err);
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
 }

@@ -10,11 +10,11 @@
 #include <cstring>
 #include <ctime>
 
-#define PREFIX TOOL_NAME ": "
-#define MSG_IN_USE "[Error] The image is in use by another process.\n"
-#define MSG_OUTPUT PREFIX "standard output cannot be written\n"
+#define PREFIX            TOOL_NAME ": "
+#define MSG_IN_USE        "[Error] The image is in use by another process.\n"
+#define MSG_OUTPUT        PREFIX "standard output cannot be written\n"
 #define MSG_OUTPUT_UNDONE PREFIX "standard output cannot be written, the command was undone\n"
-#define MSG_CLOSE "closing the image failed after its changes were synced\n"
+#define MSG_CLOSE         "closing the image failed after its changes were synced\n"
 
 enum opens_t { OPENS_NOTHING, OPENS_FOR_UPDATE, OPENS_READ_ONLY };
 
@@ -24,7 +24,7 @@ typedef struct {
     int min_args, max_args;  // after the command word
     opens_t opens;           // how its first argument, the image, is opened
     int (*run)(command_run_t *r);
-    const char *usage;       // NULL: the dialogue's own texts and statuses
+    const char *usage;  // NULL: the dialogue's own texts and statuses
 } command_t;
 
 typedef struct {
@@ -40,12 +40,13 @@ static const option_t OPTIONS[] = {
     {.name = "--wait", .bit = OPT_WAIT, .takes_value = true},
 };
 
-#define WAIT_MAX 86400  // seconds: a day
+#define WAIT_MAX     86400  // seconds: a day
 #define WAIT_POLL_NS 20000000L
 
 static int print_version(command_run_t *)
 {
-    printf("norvask_oem_tool  version : %d.%d.%d\n", OEM_VERSION_MAIN, OEM_VERSION_SUB, OEM_VERSION_UPDATE);
+    printf("norvask_oem_tool  version : %d.%d.%d\n", OEM_VERSION_MAIN, OEM_VERSION_SUB,
+           OEM_VERSION_UPDATE);
     return EXIT_DIALOGUE;
 }
 
@@ -150,8 +151,9 @@ static int journal_found(const img_t *img, bool dialogue, bool reads)
     const char *const SAID[] = {
         nullptr,
         "an interrupted command was undone from this journal",
-        reads ? "a journal cut off before its command changed anything; the next writing run removes it"
-              : "a journal cut off before its command changed anything was removed",
+        reads
+            ? "a journal cut off before its command changed anything; the next writing run removes it"
+            : "a journal cut off before its command changed anything was removed",
         "an interrupted command is shown undone; the next writing run undoes it",
         "this file is not a journal of this tool; move it away to use the image",
         "this journal is not of the image as it is now; nothing was changed; move it away to keep the image as it is",
@@ -160,8 +162,11 @@ static int journal_found(const img_t *img, bool dialogue, bool reads)
     };
     if (img->journal == JOURNAL_NONE) {
         if (!reads && img->no_journal != nullptr)
-            fprintf(stderr, PREFIX "no journal can be kept beside the image (%s): a crash could leave it half-written\n",
-                    img->no_journal);
+            fprintf(
+                stderr,
+                PREFIX
+                "no journal can be kept beside the image (%s): a crash could leave it half-written\n",
+                img->no_journal);
         return EXIT_DONE;
     }
     bool refused = img->journal >= JOURNAL_FOREIGN || (reads && img->journal == JOURNAL_TORN);
@@ -193,7 +198,8 @@ static img_start_t start_waiting(command_run_t *r, img_mode_t mode, long *size)
     for (;;) {
         img_start_t got = img_start(r->img, r->argv[0], mode, size);
         clock_gettime(CLOCK_MONOTONIC, &now);
-        bool late = now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec);
+        bool late =
+            now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec);
         if (got != IMG_IN_USE || late)
             return got;
         struct timespec pause = {0, WAIT_POLL_NS};
@@ -223,8 +229,8 @@ static int open_image(command_run_t *r, img_mode_t mode, bool dialogue)
         return EXIT_NO_IMAGE;
     }
     if (got == IMG_TOO_SHORT)
-        printf("[Error] Image too short: %ld bytes found, at least %u (0x%X) bytes needed!\n", size, IMG_MIN_SIZE,
-               IMG_MIN_SIZE);
+        printf("[Error] Image too short: %ld bytes found, at least %u (0x%X) bytes needed!\n", size,
+               IMG_MIN_SIZE, IMG_MIN_SIZE);
     else if (dialogue)
         fputs(got == IMG_IN_USE ? MSG_OPEN_FAIL MSG_IN_USE : MSG_OPEN_FAIL, stdout);
     say_why(path, r->img->why);
@@ -289,9 +295,10 @@ static int end_verb(command_run_t *r, int status)
     bool written = status == EXIT_DONE && img->nwritten > 0 && !img->dry_run;
     if (!con_flush()) {
         img_undo_t undo = written ? img_rollback(img) : IMG_NOTHING_TO_UNDO;
-        fputs(!written ? MSG_OUTPUT
-              : undo == IMG_NOT_RESTORED ? PREFIX "standard output cannot be written; the image may be partly changed\n"
-                                        : MSG_OUTPUT_UNDONE,
+        fputs(!written                   ? MSG_OUTPUT
+              : undo == IMG_NOT_RESTORED ? PREFIX
+                  "standard output cannot be written; the image may be partly changed\n"
+                                         : MSG_OUTPUT_UNDONE,
               stderr);
         return undone_status(undo);
     }

@@ -57,7 +57,8 @@ static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *r
 {
     if (!menu->loads_config)
         return;
-    bool ports = row != nullptr && row->op != nullptr && gate_passes(row, phy_type) && row->uses_ports;
+    bool ports = row != nullptr && row->op != nullptr && row->uses_ports &&
+                 feature_offered(row->feature, menu->family, phy_type);
     (ports ? fw_load_config : fw_load_board_id)(&g_cfg, img);
 }
 
@@ -101,7 +102,7 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             puts(menu->refusal);
             continue;
         }
-        if (!gate_passes(row, phy_type)) {
+        if (!feature_offered(row->feature, menu->family, phy_type)) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"  // one %c, checked by the tables test
             printf(row->feature->refusal, phy_type);

@@ -64,7 +64,8 @@ static void print_values(const feature_t *f, FILE *to)
 // One setting's line: its names and values, then its help from the column.
 static void print_setting(const setting_t *s, FILE *to)
 {
-    int at = fprintf(to, "  %s=%s", setting_name(s), s->sw != nullptr ? "yes|no" : s->feature->syntax);
+    int at =
+        fprintf(to, "  %s=%s", setting_name(s), s->sw != nullptr ? "yes|no" : s->feature->syntax);
     for (int part = 1; s->sw == nullptr && part < s->feature->nparts; part++)
         at += fprintf(to, " %s=%s", s->feature->names[part], s->feature->syntax);
     if (at >= HELP_COLUMN - 1)

@@ -1,8 +1,6 @@
 // The dispatch tables of the two menus. A row that edits a feature takes
-// its word and its PHY gate from the feature's row.
+// its word and its gate (feature_offered) from the feature's row.
 #include "norvask-oem-cfg.h"
-
-#include <cstring>
 
 const menu_row_t *find_row(const menu_table_t *menu, int num)
 {
@@ -10,12 +8,6 @@ const menu_row_t *find_row(const menu_table_t *menu, int num)
         if (menu->rows[i].num == num)
             return &menu->rows[i];
     return nullptr;
-}
-
-bool gate_passes(const menu_row_t *row, char phy_type)
-{
-    const feature_t *f = row->feature;
-    return f == nullptr || f->phys == nullptr || (phy_type != '\0' && strchr(f->phys, phy_type));
 }
 
 static void op_show_list(const cycle_t *c)
@@ -80,7 +72,13 @@ static const menu_row_t mr_rows[] = {
     {-2, op_recover, nullptr, false},
 };
 
-const menu_table_t vn_menu_table = {vn_rows, sizeof vn_rows / sizeof vn_rows[0], "Illegal input, please input 0--8",
-                                    true};
-const menu_table_t mr_menu_table = {mr_rows, sizeof mr_rows / sizeof mr_rows[0], "Illegal input, please input 0--4",
-                                    false};
+const menu_table_t vn_menu_table = {.rows = vn_rows,
+                                    .len = sizeof vn_rows / sizeof vn_rows[0],
+                                    .refusal = "Illegal input, please input 0--8",
+                                    .loads_config = true,
+                                    .family = Vantrel};
+const menu_table_t mr_menu_table = {.rows = mr_rows,
+                                    .len = sizeof mr_rows / sizeof mr_rows[0],
+                                    .refusal = "Illegal input, please input 0--4",
+                                    .loads_config = false,
+                                    .family = Mirolane};

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#define PREFIX TOOL_NAME ": "
+#define PREFIX            TOOL_NAME ": "
 #define SETTINGS_FILE_MAX 65536
 
 // The image could not be read: its one line, with the reason the read
@@ -27,7 +27,8 @@ int verb_read_failed(const char *path)
 int verb_show(command_run_t *r)
 {
     bool json = (r->options & OPT_JSON) != 0;
-    return show_board(r->img, &r->board, r->argv[0], json) ? EXIT_DONE : verb_read_failed(r->argv[0]);
+    return show_board(r->img, &r->board, r->argv[0], json) ? EXIT_DONE
+                                                           : verb_read_failed(r->argv[0]);
 }
 
 int verb_save(command_run_t *r)
@@ -93,8 +94,7 @@ static int set_items(command_run_t *r, const char *file, const item_t *items, si
     if (!request_store(r->img, &r->board, &rq))
         return EXIT_FAILED;
     if (r->img->dry_run) {
-        setting_t ports = {&FEATURES[F_PORTS], 0, nullptr};
-        change_list_t list = {rq.value[setting_slot(&ports)], false};
+        change_list_t list = {rq.value[feature_slot(&FEATURES[F_PORTS], 0)], false};
         img_each_change(r->img, print_change, &list);
     }
     return EXIT_DONE;

@@ -5,9 +5,9 @@
 #include <climits>
 #include <cstring>
 
-#define MSG_DONE "\nConfiguration completed successfully\n"
+#define MSG_DONE        "\nConfiguration completed successfully\n"
 #define MSG_DONE_FIELDS "\nConfiguration completed successfully :\n"
-#define NOT_INNER "Current phy type %c, not INNER Phy\n"
+#define NOT_INNER       "Current phy type %c, not INNER Phy\n"
 
 static void confirm_gpio(uint32_t val)
 {
@@ -33,12 +33,14 @@ static void confirm_mv_led(uint32_t val)
 static void confirm_inner_led(uint32_t val)
 {
     printf(MSG_DONE_FIELDS);
-    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY), field_get(val, INNER_LED_LED));
+    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY),
+           field_get(val, INNER_LED_LED));
 }
 
 static void confirm_wake_io(uint32_t val)
 {
-    printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n", (int)val);
+    printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n",
+           (int)val);
 }
 
 static void confirm_lldp(uint32_t val)
@@ -52,8 +54,10 @@ static void confirm_lldp(uint32_t val)
 // port count's range is the board's (1 to its port count).
 const feature_t FEATURES[NFEATURES] = {
     {.names = {"yt-led0", "yt-led1", "yt-led2", "yt-blink"},
-     .prompts = {"Please input config val of YT Phy LED0 :", "Please input config val of YT Phy LED1 :",
-                 "Please input config val of YT Phy LED2 :", "Please input config val of YT Phy LED blink cfg :"},
+     .prompts = {"Please input config val of YT Phy LED0 :",
+                 "Please input config val of YT Phy LED1 :",
+                 "Please input config val of YT Phy LED2 :",
+                 "Please input config val of YT Phy LED blink cfg :"},
      .nparts = YT_PARTS,
      .kind = FEAT_YT,
      .families = FAMILY_0,
@@ -259,8 +263,9 @@ const switch_row_t SWITCHES[NSWITCHES] = {
 // without a feature is offered to all.
 bool feature_offered(const feature_t *f, int family, char phy)
 {
-    return f == nullptr || ((f->families & FAMILY_BIT(family)) != 0 &&
-                            (f->phys == nullptr || (phy != '\0' && strchr(f->phys, phy) != nullptr)));
+    return f == nullptr ||
+           ((f->families & FAMILY_BIT(family)) != 0 &&
+            (f->phys == nullptr || (phy != '\0' && strchr(f->phys, phy) != nullptr)));
 }
 
 uint32_t feature_addr(const feature_t *f, int family)
@@ -293,8 +298,8 @@ void yt_led_words(const int32_t answers[YT_PARTS], uint32_t words[YT_LED_WORDS])
 {
     const feature_t *yt = &FEATURES[F_YT_LED];
     for (int i = 0; i < YT_LED_WORDS; i++)
-        words[i] = feature_store_value(yt, answers[2 * i]) | feature_store_value(yt, answers[2 * i + 1])
-                                                                  << HALF_WORD_SHIFT;
+        words[i] = feature_store_value(yt, answers[2 * i]) |
+                   feature_store_value(yt, answers[2 * i + 1]) << HALF_WORD_SHIFT;
 }
 
 uint32_t yt_part_addr(uint32_t addr, int part)

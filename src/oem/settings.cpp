@@ -13,7 +13,6 @@
 
 #define PREFIX TOOL_NAME ": "
 
-
 // Every setting in menu order: each feature's values, then the enable of
 // the switch that follows it.
 int settings_all(setting_t out[MAX_SETTINGS])
@@ -33,10 +32,20 @@ const char *setting_name(const setting_t *s)
     return s->sw != nullptr ? s->sw->enable : s->feature->names[s->part];
 }
 
+// A request's slots: YT_PARTS for each feature row, then one for each switch.
+int feature_slot(const feature_t *f, int part)
+{
+    return (int)(f - FEATURES) * YT_PARTS + part;
+}
+
+int switch_slot(const switch_row_t *sw)
+{
+    return NFEATURES * YT_PARTS + (int)(sw - SWITCHES);
+}
+
 int setting_slot(const setting_t *s)
 {
-    return s->sw != nullptr ? NFEATURES * YT_PARTS + (int)(s->sw - SWITCHES)
-                            : (int)(s->feature - FEATURES) * YT_PARTS + s->part;
+    return s->sw != nullptr ? switch_slot(s->sw) : feature_slot(s->feature, s->part);
 }
 
 // Where the menu offers it, on a board whose port count it can use.
@@ -145,7 +154,8 @@ static void refuse_value(const settings_request_t *rq, const setting_t *s, const
     fputs("' ", stderr);
     bool hex = s->sw == nullptr && s->feature->base == BASE_HEX;
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the one %s above, checked by the refusal tests
+#pragma GCC diagnostic ignored                                                                     \
+    "-Wformat-nonliteral"  // the one %s above, checked by the refusal tests
     fprintf(stderr, WHY[why], hex ? "hexadecimal" : "decimal");
 #pragma GCC diagnostic pop
     if (why == VALUE_RANGE)
@@ -159,7 +169,8 @@ static void refuse_value(const settings_request_t *rq, const setting_t *s, const
 // The setting named by the first len characters of name that is offered on
 // this board; false if none. *known: the name exists; *ports: it is offered
 // here but for the board's port count.
-static bool find_setting(const char *name, int len, const board_t *b, setting_t *found, bool *known, bool *ports)
+static bool find_setting(const char *name, int len, const board_t *b, setting_t *found, bool *known,
+                         bool *ports)
 {
     setting_t all[MAX_SETTINGS];
     int n = settings_all(all);
@@ -189,8 +200,8 @@ static void refuse_name(const settings_request_t *rq, const char *name, int len,
     else if (ports)
         fprintf(stderr, ": not available on a board with %u ports\n", b->cfg.port_num);
     else
-        fprintf(stderr, ": not available on family %d (%s), PHY class %c\n", b->family, family_name(b->family),
-                isprint((unsigned char)b->phy) ? b->phy : '?');
+        fprintf(stderr, ": not available on family %d (%s), PHY class %c\n", b->family,
+                family_name(b->family), isprint((unsigned char)b->phy) ? b->phy : '?');
 }
 
 // Finds the setting of an item for this board and checks its value; a
