@@ -12,6 +12,7 @@ while IFS='|' read -r fn line want; do
 done <<ROWS
 _norvask_oem_tool|$tool sh|show
 _norvask_oem_tool|$tool set IMG gp|gpio= gpio-enable=
+_norvask_oem_tool|$tool set IMG yt|yt-led0= yt-led1= yt-led2= yt-blink=
 _norvask_oem_tool|$tool set IMG port-disable-enable=|yes no
 _norvask_oem_tool|$tool show $dir/a|$dir/a.img
 _norvask_oem_tool|$tool apply IMG F --|--dry-run --force --wait
