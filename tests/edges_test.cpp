@@ -93,7 +93,7 @@ TEST(Edges, VerbErrors)
          2},
         {"$T shwo a.img >/dev/null", "",
          NO "unknown command 'shwo' (see 'norvask_oem_tool --help')\n", 255},
-        // Output that cannot be written: status 1.
+        // Lost output: status 1.
         {"$T show a.img >/dev/full", "", NO "standard output cannot be written\n", 1},
         {"$T set a.img lldp=3 --dry-run >&-", "", NO "standard output is closed\n", 1},
         // A file that is not an image: show warns, set and apply refuse, --force writes.
@@ -164,9 +164,9 @@ TEST(Edges, ShowAndSaveTexts)
          "       PHY is not set\nwarning              smbus-arp: word 0xff010 holds 0x1, which no value of the "
          "setting gives\n0xff000 : 0x255aa\n",
          "", 0},
-        {"p=$(printf 'x \"q\"\\n\\tb\\001\\\\\\355\\240\\200\\360\\237\\230\\342\\202\\254.img') && cp a.img \"$p\" && "
+        {"p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230\\342\\202\\254.img') && cp a.img \"$p\" && "
          "$T show \"$p\" --json | jq -r '.image, .family, .settings.gpio, .wol'",
-         "x \"q\"\n\tb\x01\\\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe2\x82\xac.img\n0\nnull\nfalse\n",
+         "x \"q\"\n\tb\xc3\xa9\\\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe2\x82\xac.img\n0\nnull\nfalse\n",
          "", 0},
         {"$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word 0xff008=0xab1234 --word "
          "0xff004=0x1f --word 0xff014=0xf --word 0xff018=0xffff0001 --word 0xff01c=3 c.img && $T save c.img",
