@@ -428,7 +428,6 @@ uint32_t fw_get_sub_sys_id(img_t *fp);
 uint32_t fw_get_port_mask(img_t *fp);
 uint32_t fw_get_valid_port(uint32_t mask);
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp);
-void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp);
 int sid_family(uint32_t sid);
 char vn_phy_class(uint32_t sid);
 char mr_phy_class(uint32_t sid, bool *known);
@@ -447,6 +446,7 @@ typedef struct {
 const char *family_name(int family);
 #define BOARD_WARNING_LEN 48
 bool board_read(img_t *img, board_t *b);
+void board_load_cycle(img_t *img, board_t *b, bool with_mask);
 // The warnings the dialogue prints about the board, without their layout;
 // returns how many were put in texts.
 int board_warnings(const board_t *b, char texts[][BOARD_WARNING_LEN], int max);
@@ -534,17 +534,20 @@ switch_result_t phy_mode_switch(img_t *fp, uint32_t addr);
 switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr);
 switch_result_t netport_disable_switch(img_t *fp);
 switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr);
-void option_1_switches(img_t *fp, int family);
 
-switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw);
-bool switch_silent(img_t *fp, uint32_t addr, bool *silent);
-bool switch_state(img_t *fp, const switch_row_t *sw, bool *on);
-bool switch_store(img_t *fp, const switch_row_t *sw, bool on);
+switch_result_t value_switch(img_t *img, uint32_t addr, const switch_row_t *sw);
 
-bool smbus_arp_store(img_t *fp, uint32_t addr, bool enable);
-bool lldp_store(img_t *fp, uint32_t addr, int32_t answer);
-bool port_template_usable(img_t *fp, unsigned remaining, uint32_t *first);
-bool port_template_copy(img_t *fp, unsigned remaining, FILE *msg);
+// The stores of src/oem/store.cpp, one per kind of feature, for the dialogue
+// once it has asked and for the verbs once they have parsed.
+bool switch_silent(img_t *img, uint32_t addr, bool *silent);
+bool switch_state(img_t *img, const switch_row_t *sw, bool *on);
+bool switch_store(img_t *img, const switch_row_t *sw, bool on);
+bool word_store(img_t *img, const feature_t *f, uint32_t addr, int32_t answer, uint32_t *val);
+bool yt_store(img_t *img, uint32_t addr, const int32_t answers[YT_PARTS]);
+bool smbus_arp_store(img_t *img, uint32_t addr, bool enable);
+bool lldp_store(img_t *img, uint32_t addr, int32_t answer);
+bool port_template_usable(img_t *img, unsigned remaining, uint32_t *first);
+bool port_template_copy(img_t *img, unsigned remaining, FILE *msg);
 
 void gpio_oem_cfg(img_t *fp, uint32_t addr);
 void mv_phy_mode_cfg(img_t *fp, uint32_t addr);
@@ -555,6 +558,8 @@ void smbus_arp_cfg(img_t *fp, uint32_t addr);
 void wol_wake_io_cfg(img_t *fp, uint32_t addr);
 void lldp_tx_cfg(img_t *fp, uint32_t addr);
 void network_port_disable(img_t *fp);
+void feature_edit(img_t *img, const feature_t *f, int family);
+void option_1_switches(img_t *img, int family);
 
 // ---------------------------------------------------------------- settings
 // One setting: part `part` of a feature's value, or (sw set) a switch's
@@ -648,11 +653,10 @@ void mr_option_display(const char *filename);
 
 // One command cycle's view of the run, handed to the menu operations.
 typedef struct {
-    img_t *fp;
+    img_t *img;
     const char *path;
-    int family;
-    char phy_type;
-    uint32_t addr;
+    const board_t *board;      // family and PHY class from the start, the rest read this cycle
+    const feature_t *feature;  // the menu row's
 } cycle_t;
 
 typedef struct {

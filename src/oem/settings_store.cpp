@@ -1,7 +1,7 @@
 // A set or apply against the image: the refusals that depend on what the
-// image holds, then the stores, by the same steps the dialogue runs (the
-// editors' store, the switches' merge of their bit, the ARP, LLDP and
-// port-template steps). Every setting of one request is one command.
+// image holds, then the stores the dialogue's editors and switches use
+// (store.cpp), in the dialogue's order. Every setting of one request is one
+// command.
 #include "norvask-oem-cfg.h"
 
 // The four YT answers: each one given, else the half its word holds now.
@@ -134,18 +134,14 @@ static bool store_feature(img_t *img, const board_t *b, const settings_request_t
 {
     uint32_t addr = feature_addr(f, b->family);
     int32_t value = rq->value[feature_slot(f, 0)];
+    uint32_t val;
+    int32_t answers[YT_PARTS];
     switch (f->kind) {
     case FEAT_WORD:
-        return wt_img(img, addr, feature_store_value(f, value)) &&
+        return word_store(img, f, addr, value, &val) && after_value(img, rq, f->sw, addr);
+    case FEAT_YT:
+        return yt_answers(img, addr, rq, answers) && yt_store(img, addr, answers) &&
                after_value(img, rq, f->sw, addr);
-    case FEAT_YT: {
-        int32_t answers[YT_PARTS];
-        uint32_t words[YT_LED_WORDS];
-        if (!yt_answers(img, addr, rq, answers))
-            return false;
-        yt_led_words(answers, words);
-        return wt_img_words(img, addr, words, YT_LED_WORDS) && after_value(img, rq, f->sw, addr);
-    }
     case FEAT_ARP:
         return smbus_arp_store(img, addr, value != 0);
     case FEAT_LLDP:
