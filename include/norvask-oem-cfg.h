@@ -620,7 +620,7 @@ void show_cfg_simple(img_t *fp);
 void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr);
 void vn_show_cfg(img_t *fp, char phy_type);
 void mr_show_cfg(img_t *fp);
-int report_warnings(img_t *fp, int chip, const char **texts, int max);
+int report_warnings(img_t *img, int chip, const char **texts, int max);
 
 bool show_board(img_t *img, const board_t *b, const char *path, bool json);
 bool save_settings(img_t *img, const board_t *b);

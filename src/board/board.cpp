@@ -78,10 +78,10 @@ void check_chip_type(img_t *fp, const char *argv2, int *chip, char *phy)
 
 // A word that cannot be read gives the class of an erased one; the caller
 // sees the failure on the image and does not use it.
-static uint32_t sid_or_erased(img_t *fp)
+static uint32_t sid_or_erased(img_t *img)
 {
     uint32_t sid = INVALID_ID;
-    rd_img(fp, SUB_SYS_ID_ADDR, &sid);
+    rd_img(img, SUB_SYS_ID_ADDR, &sid);
     return sid;
 }
 
