@@ -51,14 +51,20 @@ static void command_failed(img_t *img, outcome_t *out)
     out->not_restored = report_failure(img, stdout) == IMG_NOT_RESTORED || out->not_restored;
 }
 
-// The cycle's board, and g_cfg from it for the operations: with the port
-// mask only for the report and port disable.
-static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *row, board_t *b)
+// The cycle's board: family and PHY class as the start found them, then in
+// family 0 the board record, read with the port mask only for the report and
+// port disable, and g_cfg from it for the operations.
+static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *row, char phy_type,
+                       board_t *b)
 {
+    *b = board_t{};
+    b->family = menu->family;
+    b->phy = phy_type;
+    b->phy_known = true;
     if (!menu->loads_config)
         return;
     bool ports = row != nullptr && row->op != nullptr && row->uses_ports &&
-                 feature_offered(row->feature, menu->family, b->phy);
+                 feature_offered(row->feature, menu->family, phy_type);
     board_load_cycle(img, b, ports);
     g_cfg = b->cfg;
 }
@@ -68,9 +74,9 @@ static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *r
 // one locked at start-up, or the run must stop (status -1). A command either
 // completes, its words synced and its output written, or is undone; its undo
 // record is kept until the next prompt has carried its output out.
-static int command_loop(img_t *img, const char *path, board_t *board)
+static int command_loop(img_t *img, const char *path, int chip_type, char phy_type)
 {
-    const menu_table_t *menu = board->family == Mirolane ? &mr_menu_table : &vn_menu_table;
+    const menu_table_t *menu = chip_type == Mirolane ? &mr_menu_table : &vn_menu_table;
     outcome_t out = {false, false};
     int num = 0;
     for (;;) {
@@ -94,7 +100,8 @@ static int command_loop(img_t *img, const char *path, board_t *board)
             return EXIT_DIALOGUE;
         }
         const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
-        load_board(img, menu, row, board);
+        board_t board;
+        load_board(img, menu, row, phy_type, &board);
         if (img_failure(img) != IMG_OK) {
             command_failed(img, &out);
             continue;
@@ -103,10 +110,10 @@ static int command_loop(img_t *img, const char *path, board_t *board)
             puts(menu->refusal);
             continue;
         }
-        if (!feature_offered(row->feature, menu->family, board->phy)) {
+        if (!feature_offered(row->feature, menu->family, phy_type)) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"  // one %c, checked by the tables test
-            printf(row->feature->refusal, board->phy);
+            printf(row->feature->refusal, phy_type);
 #pragma GCC diagnostic pop
             continue;
         }
@@ -117,7 +124,7 @@ static int command_loop(img_t *img, const char *path, board_t *board)
             }
             return out.not_restored ? EXIT_NOT_RESTORED : out.failed ? EXIT_FAILED : EXIT_DONE;
         }
-        const cycle_t cycle = {img, path, board, row->feature};
+        const cycle_t cycle = {img, path, &board, row->feature};
         row->op(&cycle);
         if (run_must_stop())
             return stop_run(img, true);
@@ -134,14 +141,12 @@ static int command_loop(img_t *img, const char *path, board_t *board)
 // The dialogue on the image opened for update: the menu, then the loop.
 int dialogue_run(command_run_t *r)
 {
-    board_t *b = &r->board;
-    b->family = Vantrel;
-    b->phy = PHY_INNER;
-    b->phy_known = true;
-    check_chip_type(r->img, r->argv[0], &b->family, &b->phy);
+    int chip_type = Vantrel;
+    char phy_type = PHY_INNER;
+    check_chip_type(r->img, r->argv[0], &chip_type, &phy_type);
     if (img_failure(r->img) != IMG_OK) {
         printf(MSG_READ_FAIL);
         return EXIT_DIALOGUE;
     }
-    return command_loop(r->img, r->argv[0], b);
+    return command_loop(r->img, r->argv[0], chip_type, phy_type);
 }
