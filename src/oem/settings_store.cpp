@@ -128,7 +128,7 @@ static bool after_value(img_t *img, const settings_request_t *rq, const switch_r
     return switch_silent(img, addr, &silent) && (silent || answer_switch(img, rq, sw));
 }
 
-// One feature's editor, run once for all its parts given.
+// One feature's store, run once for all its parts given.
 static bool store_feature(img_t *img, const board_t *b, const settings_request_t *rq,
                           const feature_t *f)
 {
