@@ -199,12 +199,12 @@ void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
     *cfg = b.cfg;
 }
 
-// The sub-system id and the header's port mask, read once for a verb.
+// The sub-system id and the header's port mask, read once for a verb. After
+// a failed read the image fails every later access at once, without a call.
 bool board_read(img_t *img, board_t *b)
 {
     b->sid = INVALID_ID;
-    if (!rd_img(img, SUB_SYS_ID_ADDR, &b->sid))
-        return false;
+    rd_img(img, SUB_SYS_ID_ADDR, &b->sid);
     b->port_mask = fw_get_port_mask(img);
     fw_decode_config(&b->cfg, b->sid, b->port_mask);
     b->family = sid_family(b->sid);
