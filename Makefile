@@ -83,8 +83,10 @@ test: $(TEST_BUILD)/CMakeCache.txt
 check-package: build
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -L '^packaging$$'
 
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+# The programs, manual pages and completion only, the programs stripped.
+install: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target norvask_oem_tool norvask_mkimage norvask_gz_docs
+	cmake --install $(BUILD) --strip --prefix $(PREFIX)
 
 # Debian package of the tool, its image maker and manual pages, in $(BUILD).
 package: build

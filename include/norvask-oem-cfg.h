@@ -212,6 +212,7 @@ typedef struct {
     uint32_t start, len;  // bytes of the image
     bool loaded;          // cur holds the file's bytes (and this cycle's writes)
     bool saved;           // orig holds the bytes before this cycle's first write
+    bool verify;  // batched: read back from the file once written (a header copy)
     uint32_t lo, hi;      // written bytes [lo, hi) relative to start
     unsigned char cur[IMG_REGION_CAP];
     unsigned char orig[IMG_REGION_CAP];
@@ -396,7 +397,6 @@ uint32_t fw_get_sub_sys_id(img_t *fp);
 uint32_t fw_get_port_mask(img_t *fp);
 uint32_t fw_get_valid_port(uint32_t mask);
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp);
-void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp);
 int sid_family(uint32_t sid);
 char vn_phy_class(uint32_t sid);
 char mr_phy_class(uint32_t sid, bool *known);
@@ -415,6 +415,7 @@ typedef struct {
 const char *family_name(int family);
 #define BOARD_WARNING_LEN 48
 bool board_read(img_t *img, board_t *b);
+void board_load_cycle(img_t *img, board_t *b, bool with_mask);
 // The warnings the dialogue prints about the board, without their layout;
 // returns how many were put in texts.
 int board_warnings(const board_t *b, char texts[][BOARD_WARNING_LEN], int max);
@@ -445,6 +446,7 @@ typedef struct switch_row_t {
     const struct feature_t *value;  // the feature it follows (its enable is listed after it)
     bool silenced;         // stays silent while that feature's word is erased
     unsigned option_1;     // families whose menu option 1 runs it
+    const char *help;      // its line of --help, after "NAME=yes|no"
 } switch_row_t;
 
 #define YT_PARTS 4      // LED0, LED1, LED2 and the blink setting
@@ -467,6 +469,8 @@ typedef struct feature_t {
     uint32_t store_mask;  // bits of an answer kept in the word
     void (*confirm)(uint32_t val);
     const switch_row_t *sw;
+    const char *syntax;   // its value in --help ("HEX"), after the name and =
+    const char *help;     // the rest of its --help line, after the values it takes
 } feature_t;
 
 #define NFEATURES 9
@@ -480,6 +484,8 @@ enum { S_LED, S_GPIO, S_PHY_MODE, S_WAKE_IO, S_NETPORT, S_SMBUS_ARP };
 bool feature_offered(const feature_t *f, int family, char phy);
 uint32_t feature_addr(const feature_t *f, int family);
 uint32_t feature_store_value(const feature_t *f, int32_t answer);
+int64_t feature_kept_max(const feature_t *f);
+bool feature_kept_range(const feature_t *f);
 void yt_led_words(const int32_t answers[YT_PARTS], uint32_t words[YT_LED_WORDS]);
 uint32_t yt_part_addr(uint32_t addr, int part);
 uint32_t yt_part_value(uint32_t word, int part);
@@ -497,17 +503,20 @@ switch_result_t phy_mode_switch(img_t *fp, uint32_t addr);
 switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr);
 switch_result_t netport_disable_switch(img_t *fp);
 switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr);
-void option_1_switches(img_t *fp, int family);
 
-switch_result_t value_switch(img_t *fp, uint32_t addr, const switch_row_t *sw);
-bool switch_silent(img_t *fp, uint32_t addr, bool *silent);
-bool switch_state(img_t *fp, const switch_row_t *sw, bool *on);
-bool switch_store(img_t *fp, const switch_row_t *sw, bool on);
+switch_result_t value_switch(img_t *img, uint32_t addr, const switch_row_t *sw);
 
-bool smbus_arp_store(img_t *fp, uint32_t addr, bool enable);
-bool lldp_store(img_t *fp, uint32_t addr, int32_t answer);
-bool port_template_usable(img_t *fp, unsigned remaining, uint32_t *first);
-bool port_template_copy(img_t *fp, unsigned remaining, FILE *msg);
+// The stores of src/oem/store.cpp, one per kind of feature, for the dialogue
+// once it has asked and for the verbs once they have parsed.
+bool switch_silent(img_t *img, uint32_t addr, bool *silent);
+bool switch_state(img_t *img, const switch_row_t *sw, bool *on);
+bool switch_store(img_t *img, const switch_row_t *sw, bool on);
+bool word_store(img_t *img, const feature_t *f, uint32_t addr, int32_t answer, uint32_t *val);
+bool yt_store(img_t *img, uint32_t addr, const int32_t answers[YT_PARTS]);
+bool smbus_arp_store(img_t *img, uint32_t addr, bool enable);
+bool lldp_store(img_t *img, uint32_t addr, int32_t answer);
+bool port_template_usable(img_t *img, unsigned remaining, uint32_t *first);
+bool port_template_copy(img_t *img, unsigned remaining, FILE *msg);
 
 void gpio_oem_cfg(img_t *fp, uint32_t addr);
 void mv_phy_mode_cfg(img_t *fp, uint32_t addr);
@@ -518,6 +527,8 @@ void smbus_arp_cfg(img_t *fp, uint32_t addr);
 void wol_wake_io_cfg(img_t *fp, uint32_t addr);
 void lldp_tx_cfg(img_t *fp, uint32_t addr);
 void network_port_disable(img_t *fp);
+void feature_edit(img_t *img, const feature_t *f, int family);
+void option_1_switches(img_t *img, int family);
 
 // ---------------------------------------------------------------- settings
 // One setting: part `part` of a feature's value, or (sw set) a switch's
@@ -536,6 +547,8 @@ typedef struct {
 int settings_all(setting_t out[MAX_SETTINGS]);
 const char *setting_name(const setting_t *s);
 int setting_slot(const setting_t *s);
+int feature_slot(const feature_t *f, int part);
+int switch_slot(const switch_row_t *sw);
 bool setting_offered(const setting_t *s, const board_t *b);
 
 // One NAME=VALUE, from an argument or a line of a settings file (0: an argument).
@@ -550,12 +563,14 @@ typedef struct {
     bool given[NSLOTS];  // given with a valid value
     int32_t value[NSLOTS];
     unsigned line[NSLOTS];
+    const char *file;  // the settings file the items come from, named as FILE:LINE; NULL: arguments
     const feature_t *valued[NSWITCHES];  // a value given that hands over to switch i
 } settings_request_t;
 
 bool request_take(settings_request_t *rq, const item_t *it, const board_t *b);
 bool request_check_image(img_t *img, const board_t *b, const settings_request_t *rq);
 bool request_store(img_t *img, const board_t *b, const settings_request_t *rq);
+void refusal_start(const settings_request_t *rq, unsigned line);
 
 // A setting as the image holds it, in the notation set takes. READ_OTHER:
 // `word` at `addr` is one no value of the setting gives.
@@ -574,7 +589,7 @@ void show_cfg_simple(img_t *fp);
 void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uint32_t lldp_addr);
 void vn_show_cfg(img_t *fp, char phy_type);
 void mr_show_cfg(img_t *fp);
-int report_warnings(img_t *fp, int chip, const char **texts, int max);
+int report_warnings(img_t *img, int chip, const char **texts, int max);
 
 bool show_board(img_t *img, const board_t *b, const char *path, bool json);
 bool save_settings(img_t *img, const board_t *b);
@@ -585,6 +600,8 @@ bool save_settings(img_t *img, const board_t *b);
 #define MSG_READ_FAIL "[Error] Fail to read file!\n"
 #define MSG_UNDONE "[Warn]The command was undone.\n"
 #define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
+// A file whose word 0 is not the image magic: the verbs' warning and refusal.
+#define MSG_NOT_MAGIC "word 0 is 0x%x, not the image magic 0x%x: is this a flash image?"
 
 // Exit statuses. The dialogue ends with 0 after option 0, 1 when a command
 // failed on the way and was undone, 4 when an undo failed too, and -1 in
@@ -605,11 +622,10 @@ void mr_option_display(const char *filename);
 
 // One command cycle's view of the run, handed to the menu operations.
 typedef struct {
-    img_t *fp;
+    img_t *img;
     const char *path;
-    int family;
-    char phy_type;
-    uint32_t addr;
+    const board_t *board;      // family and PHY class from the start, the rest read this cycle
+    const feature_t *feature;  // the menu row's
 } cycle_t;
 
 typedef struct {
@@ -624,20 +640,24 @@ typedef struct {
     size_t len;
     const char *refusal;  // for numbers in no row
     bool loads_config;    // refresh g_cfg after each menu number
+    int family;           // whose menu it is, for the features' gate
 } menu_table_t;
 
 extern const menu_table_t vn_menu_table;
 extern const menu_table_t mr_menu_table;
 
 const menu_row_t *find_row(const menu_table_t *menu, int num);
-bool gate_passes(const menu_row_t *row, char phy_type);
+
+// The verbs' options, as bits.
+enum { OPT_JSON = 1, OPT_DRY_RUN = 2, OPT_FORCE = 4, OPT_WAIT = 8 };
 
 // The run of one command line: the image it opened and how it ended.
 typedef struct {
     img_t *img;
     int argc;
     char **argv;     // the arguments after the command word, options left out
-    bool option;     // the command's one --option was given
+    unsigned options;  // the OPT_ bits given
+    long wait_s;       // --wait: seconds to wait for the image's lock
     board_t board;   // the verbs' board, read before the command runs
 } command_run_t;
 
@@ -646,6 +666,7 @@ int verb_show(command_run_t *r);
 int verb_set(command_run_t *r);
 int verb_save(command_run_t *r);
 int verb_apply(command_run_t *r);
+int verb_read_failed(const char *path);
 img_undo_t report_failure(img_t *img, FILE *to);
 int journal_found(const img_t *img, bool dialogue, bool reads);
 void journal_left(const img_t *img);
@@ -653,6 +674,6 @@ void journal_left(const img_t *img);
 bool oem_tool_process_setup(void);
 bool standard_fds_open(void);
 int oem_tool_main(int argc, char **argv);
-extern const char HELP_TEXT[];
+void print_help_text(FILE *to);
 
 #endif

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# The bash completion, run on a line as <TAB> at its end would, offers exactly each row's words.
-# Usage: completion_check.sh SCRIPT TOOL MKIMAGE
+# The bash completion, run on a line as <TAB> at its end would, offers exactly each row's words; the
+# setting names come from the --help of the program on the line. Usage: completion_check.sh SCRIPT TOOL MKIMAGE
 source "$1" || exit 1
 tool=$2 mk=$3 dir=$(mktemp -d) failed=0
 trap 'rm -rf "$dir"' EXIT && : >"$dir/a.img"
-# A tool whose Settings section differs: the names follow its help, up to the blank line.
-printf '#!/bin/sh\nprintf "Settings:\\n  foo=X bar-enable=yes|no\\n  text\\n\\n  baz=1\\n"\n' >"$dir/other" && chmod +x "$dir/other"
+printf '#!/bin/sh\nprintf "Settings:\\n  foo=X bar-enable=yes|no\\n\\n  baz=1\\n"\n' >"$dir/other" && chmod +x "$dir/other"
 while IFS='|' read -r fn line want; do
   COMP_LINE=$line COMP_POINT=${#line} COMPREPLY=()
   $fn </dev/null 2>/dev/null
@@ -13,10 +12,11 @@ while IFS='|' read -r fn line want; do
 done <<ROWS
 _norvask_oem_tool|$tool sh|show
 _norvask_oem_tool|$tool set IMG gp|gpio= gpio-enable=
+_norvask_oem_tool|$tool set IMG yt|yt-led0= yt-led1= yt-led2= yt-blink=
 _norvask_oem_tool|$tool set IMG port-disable-enable=|yes no
 _norvask_oem_tool|$tool show $dir/a|$dir/a.img
-_norvask_oem_tool|$dir/other set IMG |foo= bar-enable= --dry-run
+_norvask_oem_tool|$tool apply IMG F --|--dry-run --force --wait
+_norvask_oem_tool|$dir/other set IMG |foo= bar-enable= --dry-run --force --wait
 _norvask_mkimage|$mk --phy mv-|mv-fiber mv-copper
-_norvask_mkimage|$mk --ports |
 ROWS
 exit $failed

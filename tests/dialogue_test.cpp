@@ -63,8 +63,12 @@ TEST(Dialogue, StartUpBoardAndGates)
                       ports_5 = "sid port num 5 unsupport\n";
     run_rows({
         {.out = usage("  "), .status = 255, .args = {}},
-        {.out = usage(""), .status = 255, .args = {"-V"}},
-        {.out = "    -f/-F                 To select an Image File\n",
+        // Standard error's hint comes first: standard output is written at the end.
+        {.out = "norvask_oem_tool: unknown option '-V' (see 'norvask_oem_tool --help')\n" + usage(""),
+         .status = 255,
+         .args = {"-V"}},
+        {.out = "norvask_oem_tool: option '-f' needs an image path\n"
+                "    -f/-F                 To select an Image File\n",
          .status = 255,
          .args = {"-f"}},
         {.out = "norvask_oem_tool  version : 1.1.3\n",

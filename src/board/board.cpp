@@ -78,10 +78,10 @@ void check_chip_type(img_t *fp, const char *argv2, int *chip, char *phy)
 
 // A word that cannot be read gives the class of an erased one; the caller
 // sees the failure on the image and does not use it.
-static uint32_t sid_or_erased(img_t *fp)
+static uint32_t sid_or_erased(img_t *img)
 {
     uint32_t sid = INVALID_ID;
-    rd_img(fp, SUB_SYS_ID_ADDR, &sid);
+    rd_img(img, SUB_SYS_ID_ADDR, &sid);
     return sid;
 }
 
@@ -148,7 +148,7 @@ bool board_ports_supported(unsigned ports)
 }
 
 // The board record from the sub-system id and the header's port mask (0:
-// the sub-system id's port count), silently; load_config prints what it
+// the sub-system id's port count), silently; board_load_cycle prints what it
 // finds wrong.
 void fw_decode_config(sys_ctrl_t *cfg, uint32_t id, uint32_t port_mask)
 {
@@ -170,41 +170,41 @@ void fw_decode_config(sys_ctrl_t *cfg, uint32_t id, uint32_t port_mask)
     cfg->phy_type = (uint8_t)vn_phy_class(id);
 }
 
-// Without with_mask the port mask is not read (one read fewer) and the
-// valid port count is the sub-system id's.
-static void load_config(sys_ctrl_t *cfg, img_t *fp, bool with_mask)
+// A dialogue cycle's board: the sub-system id and, with_mask, the header's
+// port mask (without it, one read fewer, and the valid port count is the
+// id's). Family and PHY class stay as the start found them. Prints the
+// family-0 warnings; a word that cannot be read leaves the record zero for
+// the command loop to report.
+void board_load_cycle(img_t *img, board_t *b, bool with_mask)
 {
-    memset((void *)cfg, 0, sizeof *cfg);
-    uint32_t id = fw_get_sub_sys_id(fp);
-    uint32_t port_mask = with_mask ? fw_get_port_mask(fp) : 0;
-    if (img_failure(fp) != IMG_OK)
-        return;  // the command loop reports it; nothing is decided from it
-    fw_decode_config(cfg, id, port_mask);
-    if (id == INVALID_ID)
-        printf("sub sys id unsupport !");
-    else if (!board_ports_supported(cfg->port_num))
-        printf("sid port num %d unsupport\n", cfg->port_num);
+    memset((void *)&b->cfg, 0, sizeof b->cfg);
+    b->sid = fw_get_sub_sys_id(img);
+    b->port_mask = with_mask ? fw_get_port_mask(img) : 0;
+    if (img_failure(img) != IMG_OK)
+        return;
+    fw_decode_config(&b->cfg, b->sid, b->port_mask);
+    char texts[2][BOARD_WARNING_LEN];
+    int n = board_warnings(b, texts, 2);
+    // The erased id's warning has no line end of its own.
+    for (int i = 0; i < n; i++)
+        printf(b->sid == INVALID_ID ? "%s" : "%s\n", texts[i]);
 }
 
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp)
 {
-    load_config(cfg, fp, true);
+    board_t b = {};
+    b.family = Vantrel;
+    b.phy_known = true;
+    board_load_cycle(fp, &b, true);
+    *cfg = b.cfg;
 }
 
-// For a cycle that uses no port count (every command but the report and
-// port disable, a refused number, the exit): the same warnings about the
-// sub-system id.
-void fw_load_board_id(sys_ctrl_t *cfg, img_t *fp)
-{
-    load_config(cfg, fp, false);
-}
-
-// The sub-system id and the header's port mask, read once for a verb.
+// The sub-system id and the header's port mask, read once for a verb. After
+// a failed read the image fails every later access at once, without a call.
 bool board_read(img_t *img, board_t *b)
 {
     b->sid = INVALID_ID;
-    if (!rd_img(img, SUB_SYS_ID_ADDR, &b->sid))
-        return false;
+    rd_img(img, SUB_SYS_ID_ADDR, &b->sid);
     b->port_mask = fw_get_port_mask(img);
     fw_decode_config(&b->cfg, b->sid, b->port_mask);
     b->family = sid_family(b->sid);

@@ -52,15 +52,22 @@ static void command_failed(img_t *img, outcome_t *out)
     out->not_restored = report_failure(img, stdout) == IMG_NOT_RESTORED || out->not_restored;
 }
 
-// The board record the command needs: with the port mask only for the
-// report and port disable.
-static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *row, char phy_type)
+// The cycle's board: family and PHY class as the start found them, then in
+// family 0 the board record, read with the port mask only for the report and
+// port disable, and g_cfg from it for the operations.
+static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *row, char phy_type,
+                       board_t *b)
 {
+    *b = board_t{};
+    b->family = menu->family;
+    b->phy = phy_type;
+    b->phy_known = true;
     if (!menu->loads_config)
         return;
-    bool ports =
-        row != nullptr && row->op != nullptr && gate_passes(row, phy_type) && row->uses_ports;
-    (ports ? fw_load_config : fw_load_board_id)(&g_cfg, img);
+    bool ports = row != nullptr && row->op != nullptr && row->uses_ports &&
+                 feature_offered(row->feature, menu->family, phy_type);
+    board_load_cycle(img, b, ports);
+    g_cfg = b->cfg;
 }
 
 // Runs command cycles until option 0 (status 0; 1 when a command failed on
@@ -87,7 +94,8 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             return EXIT_DIALOGUE;
         }
         const menu_row_t *row = got == MENU_OK ? find_row(menu, num) : nullptr;
-        load_board(img, menu, row, phy_type);
+        board_t board;
+        load_board(img, menu, row, phy_type, &board);
         if (img_failure(img) != IMG_OK) {
             command_failed(img, &out);
             continue;
@@ -96,7 +104,7 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             puts(menu->refusal);
             continue;
         }
-        if (!gate_passes(row, phy_type)) {
+        if (!feature_offered(row->feature, menu->family, phy_type)) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"  // one %c, checked by the tables test
             printf(row->feature->refusal, phy_type);
@@ -110,9 +118,7 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             }
             return out.not_restored ? EXIT_NOT_RESTORED : out.failed ? EXIT_FAILED : EXIT_DONE;
         }
-        uint32_t addr =
-            row->feature != nullptr ? feature_addr(row->feature, chip_type) : OEM_CFG_ADDR;
-        const cycle_t cycle = {img, path, chip_type, phy_type, addr};
+        const cycle_t cycle = {img, path, &board, row->feature};
         row->op(&cycle);
         if (run_must_stop())
             return stop_run(img, true);

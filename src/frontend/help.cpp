@@ -1,37 +1,41 @@
-// The text of --help.
+// The text of --help. Its list of settings is made from the feature rows,
+// so that a setting added to a row is listed (and completed) at once.
 #include "norvask-oem-cfg.h"
 
-const char HELP_TEXT[] =
+#define HELP_COLUMN 28
+
+static const char USAGE_TEXT[] =
     "Usage:\n"
     "  norvask_oem_tool -f IMAGE                        edit IMAGE in the menu dialogue (-F the same)\n"
     "  norvask_oem_tool -v                              print the version (--version the same)\n"
     "  norvask_oem_tool show  IMAGE [--json]            print the board, the settings and the OEM words\n"
-    "  norvask_oem_tool set   IMAGE SETTING=VALUE... [--dry-run]\n"
+    "  norvask_oem_tool set   IMAGE SETTING=VALUE... [--dry-run] [--force]\n"
     "                                                   change the settings named, all or nothing\n"
     "  norvask_oem_tool save  IMAGE                     print the settings of IMAGE as a settings file\n"
-    "  norvask_oem_tool apply IMAGE FILE [--dry-run]    set the settings of FILE (- standard input)\n"
+    "  norvask_oem_tool apply IMAGE FILE [--dry-run] [--force]\n"
+    "                                                   set the settings of FILE (- standard input)\n"
     "  norvask_oem_tool --help                          this text\n"
+    "Each verb also takes --wait SECONDS: wait up to that long while another process holds the\n"
+    "image, instead of refusing at once. set and apply write only into a file that starts with\n"
+    "the image magic; --force writes into any file.\n"
     "\n"
-    "Settings (each is offered where the menu offers its editor):\n"
-    "  gpio=HEX                  family 0; stored AND ffff (option 5)\n"
-    "  phy-mode=HEX              family 0, PHY class M (option 6)\n"
-    "  led=HEX                   family 0 classes F, C, M (option 3) and I (option 4); family 1 class I\n"
-    "  yt-led0=HEX yt-led1=HEX yt-led2=HEX yt-blink=HEX\n"
-    "                            family 0 class Y (option 2); a half not given keeps its value\n"
-    "  smbus-arp=on|off          on or off, also 1 or 0 (option 9; family 1 option 5)\n"
-    "  wake-io=MS                family 0; decimal milliseconds, 1 to 65535 (option 10)\n"
-    "  lldp=HEX                  0 to f (option 11; family 1 option 6)\n"
-    "  enabled-ports=N           family 0 boards of 1 to 4 ports; 1 to the port count (option 12)\n"
-    "  led-enable=yes|no gpio-enable=yes|no phy-mode-enable=yes|no wake-io-enable=yes|no\n"
-    "                            the feature's switch (option 1); alone only while its value is set\n"
-    "  port-disable-enable=yes|no  the switch of option 12, only with enabled-ports\n"
-    "A value given without its -enable keeps the switch as it is. HEX may start with 0x.\n"
-    "At most 256 settings at once; a settings FILE of at most 65536 bytes.\n"
+    "Settings (each is offered where the menu offers its editor):\n";
+
+static const char TAIL_TEXT[] =
+    "A value the setting's word would not keep as given is refused. HEX may start with 0x.\n"
+    "A yes|no or on|off value is any of yes/no, y/n, on/off, true/false, 1/0, in any case.\n"
+    "A value given without its -enable keeps the switch as it is.\n"
+    "A settings FILE has one SETTING=VALUE a line; blanks around = and at the ends of a line\n"
+    "are ignored and # starts a comment. At most 256 settings at once; a FILE of at most\n"
+    "65536 bytes.\n"
     "\n"
+    "Messages: each verb prints its results on standard output and every error, one line\n"
+    "each, on standard error: 'norvask_oem_tool: PATH: reason', 'FILE:LINE: ...' for a line\n"
+    "of a settings file.\n"
     "Exit status: 0 done; 1 nothing changed: a write to the image or to standard output failed\n"
     "and every change was undone; 2 refused settings or bad usage, nothing written; 3 the image\n"
-    "cannot be opened, locked or read, or is too short, or its journal is refused; 4 a change or\n"
-    "an interrupted command's journal could not be undone.\n"
+    "cannot be opened, locked or read, is too short or not an image, or its journal is refused;\n"
+    "4 a change or an interrupted command's journal could not be undone.\n"
     "\n"
     "Examples:\n"
     "  norvask_oem_tool set board.img gpio=1a2b gpio-enable=yes wake-io=250\n"
@@ -39,3 +43,46 @@ const char HELP_TEXT[] =
     "  for f in line/*.img; do norvask_oem_tool apply \"$f\" golden.cfg || exit 1; done\n"
     "  norvask_oem_tool show board.img --json | jq -e '.settings.\"gpio-enable\" == \"yes\"'\n"
     "  norvask_oem_tool set board.img enabled-ports=2 --dry-run\n";
+
+// The values a number setting takes, from its row.
+static void print_values(const feature_t *f, FILE *to)
+{
+    const char *number = f->base == BASE_HEX ? "%llx to %llx" : "%lld to %lld";
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // one of the two above
+    if (f->kind == FEAT_ARP)
+        return;
+    if (f->kind == FEAT_PORTS)
+        fprintf(to, "%lld to the port count; ", (long long)f->min);
+    else if (!feature_kept_range(f))
+        fprintf(to, "bits of %#x only; ", f->store_mask);
+    else
+        fprintf(to, number, (long long)f->min, (long long)feature_kept_max(f)), fputs("; ", to);
+#pragma GCC diagnostic pop
+}
+
+// One setting's line: its names and values, then its help from the column.
+static void print_setting(const setting_t *s, FILE *to)
+{
+    int at =
+        fprintf(to, "  %s=%s", setting_name(s), s->sw != nullptr ? "yes|no" : s->feature->syntax);
+    for (int part = 1; s->sw == nullptr && part < s->feature->nparts; part++)
+        at += fprintf(to, " %s=%s", s->feature->names[part], s->feature->syntax);
+    if (at >= HELP_COLUMN - 1)
+        at = fprintf(to, "\n") - 1;
+    fprintf(to, "%*s", HELP_COLUMN - at, "");
+    if (s->sw == nullptr)
+        print_values(s->feature, to);
+    fprintf(to, "%s\n", s->sw != nullptr ? s->sw->help : s->feature->help);
+}
+
+void print_help_text(FILE *to)
+{
+    fputs(USAGE_TEXT, to);
+    setting_t all[MAX_SETTINGS];
+    int n = settings_all(all);
+    for (int i = 0; i < n; i++)
+        if (all[i].sw != nullptr || all[i].part == 0)
+            print_setting(&all[i], to);
+    fputs(TAIL_TEXT, to);
+}

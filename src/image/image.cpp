@@ -57,7 +57,7 @@ static void forget_cycle(img_t *img)
     img->nwritten = 0;
     for (int i = 0; i < IMG_NREGIONS; i++) {
         img_region_t *r = &img->region[i];
-        r->loaded = r->saved = false;
+        r->loaded = r->saved = r->verify = false;
         r->lo = r->hi = 0;
     }
 }
@@ -193,6 +193,21 @@ static bool write_region(img_t *img, img_region_t *r, uint32_t lo, uint32_t hi,
     return put == n;
 }
 
+// A region whose copy is to be verified holds on the file what the cycle
+// wrote there.
+static bool read_back(img_t *img, const img_region_t *r)
+{
+    unsigned char back[IMG_REGION_CAP];
+    size_t n = r->hi - r->lo;
+    if (!r->verify)
+        return true;
+    if (g_img_sys.pread(img->fd, back, n, (off_t)(r->start + r->lo)) != (ssize_t)n)
+        img_mark_failed(img, IMG_READ_FAIL);
+    else if (memcmp(back, r->cur + r->lo, n) != 0)
+        img_mark_failed(img, IMG_VERIFY_FAIL);
+    return img->failed == IMG_OK;
+}
+
 // A batched cycle's writes: every region's record in one journal write,
 // then each region written once.
 static bool write_batch(img_t *img)
@@ -209,7 +224,7 @@ static bool write_batch(img_t *img)
     }
     for (int k = 0; k < img->nwritten; k++) {
         img_region_t *r = &img->region[img->order[k]];
-        if (!write_region(img, r, r->lo, r->hi, r->orig + r->lo))
+        if (!write_region(img, r, r->lo, r->hi, r->orig + r->lo) || !read_back(img, r))
             return false;
     }
     return true;
@@ -401,7 +416,8 @@ bool img_reread_words(img_t *fp, uint32_t addr, uint32_t *words, size_t n)
     img_region_t *r = region_for(fp, addr, (uint32_t)n * IMG_WORD_SIZE, IMG_READ_FAIL);
     if (r == nullptr)
         return false;
-    if (fp->dry_run || fp->batched)  // a batch reaches the file at the sync, whole or failing
+    r->verify = fp->batched;  // a batch reaches the file at the sync, and is read back then
+    if (fp->dry_run || fp->batched)
         return rd_img_words(fp, addr, words, n);
     unsigned char buf[IMG_REGION_CAP];
     size_t len = n * IMG_WORD_SIZE;

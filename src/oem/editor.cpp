@@ -1,5 +1,5 @@
-// Feature value editors: ask for one setting, store it, confirm it and hand
-// over to the feature's switch.
+// Feature value editors: ask for one setting, store it by its kind's store,
+// confirm it and hand over to the feature's switch.
 #include "norvask-oem-cfg.h"
 
 #include <climits>
@@ -11,67 +11,38 @@ static bool ask_answer(const feature_t *f, int part, int32_t *answer)
     return ask_number(f->prompts[part], f->base, f->min, f->max, MSG_INVALID, 0, answer);
 }
 
-static void run_word_editor(img_t *fp, uint32_t addr, const feature_t *f)
+static void edit_word(img_t *img, const feature_t *f, uint32_t addr)
 {
     int32_t user_input;
-    if (!ask_answer(f, 0, &user_input))
-        return;
-    uint32_t val = feature_store_value(f, user_input);
-    if (!wt_img(fp, addr, val))
+    uint32_t val;
+    if (!ask_answer(f, 0, &user_input) || !word_store(img, f, addr, user_input, &val))
         return;
     f->confirm(val);
-    value_switch(fp, addr, f->sw);
+    value_switch(img, addr, f->sw);
 }
 
-void gpio_oem_cfg(img_t *fp, uint32_t addr)
+static void edit_yt(img_t *img, const feature_t *yt, uint32_t addr)
 {
-    run_word_editor(fp, addr, &FEATURES[F_GPIO]);
-}
-
-void mv_phy_mode_cfg(img_t *fp, uint32_t addr)
-{
-    run_word_editor(fp, addr, &FEATURES[F_PHY_MODE]);
-}
-
-void mv1512_led_cfg(img_t *fp, uint32_t addr)
-{
-    run_word_editor(fp, addr, &FEATURES[F_MV_LED]);
-}
-
-void inner_led_cfg(img_t *fp, uint32_t addr)
-{
-    run_word_editor(fp, addr, &FEATURES[F_INNER_LED]);
-}
-
-void wol_wake_io_cfg(img_t *fp, uint32_t addr)
-{
-    run_word_editor(fp, addr, &FEATURES[F_WAKE_IO]);
-}
-
-void yt8521s_led_cfg(img_t *fp, uint32_t addr)
-{
-    const feature_t *yt = &FEATURES[F_YT_LED];
     int32_t answers[YT_PARTS];
     for (int i = 0; i < YT_PARTS; i++)
         if (!ask_answer(yt, i, &answers[i]))
             return;
-    uint32_t con_val[YT_LED_WORDS];
-    yt_led_words(answers, con_val);
-    if (!wt_img_words(fp, addr, con_val, YT_LED_WORDS))
+    if (!yt_store(img, addr, answers))
         return;
     printf("\nConfiguration completed successfully :\n");
-    printf("    LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : 0x%x\n", yt_part_value(con_val[0], 0),
-           yt_part_value(con_val[0], 1), yt_part_value(con_val[1], 2), yt_part_value(con_val[1], 3));
-    led_switch(fp, addr);
+    printf("    LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : 0x%x\n",
+           feature_store_value(yt, answers[0]), feature_store_value(yt, answers[1]),
+           feature_store_value(yt, answers[2]), feature_store_value(yt, answers[3]));
+    value_switch(img, addr, yt->sw);
 }
 
 // The answer is kept to its low byte, taken as a signed 8-bit value, so
 // large answers wrap and 0x80..0xFF count as negative.
-static bool ask_smbus_arp(int8_t *answer)
+static bool ask_smbus_arp(const feature_t *f, int8_t *answer)
 {
     uint32_t user_input = (uint8_t)-1;
     for (;;) {
-        if (!prompt_number(FEATURES[F_SMBUS_ARP].prompts[0], BASE_HEX, &user_input))
+        if (!prompt_number(f->prompts[0], BASE_HEX, &user_input))
             return false;
         int8_t v = (int8_t)(uint8_t)user_input;
         CHECK(v, 0, continue);
@@ -84,39 +55,84 @@ static bool ask_smbus_arp(int8_t *answer)
     }
 }
 
-// The ARP word holds the state; the switch asks nothing.
-bool smbus_arp_store(img_t *fp, uint32_t addr, bool enable)
-{
-    return wt_img(fp, addr, enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF) && smbus_arp_switch(fp, addr) == SWITCH_DONE;
-}
-
-void smbus_arp_cfg(img_t *fp, uint32_t addr)
+// The store sets the switch's bit before the confirmation, so a failed
+// enable bit is never reported as success.
+static void edit_smbus_arp(img_t *img, const feature_t *f, uint32_t addr)
 {
     int8_t enable;
-    if (!ask_smbus_arp(&enable))
-        return;
-    // The switch runs before the confirmation, so a failed enable bit is
-    // never reported as success.
-    if (!smbus_arp_store(fp, addr, enable != 0))
+    if (!ask_smbus_arp(f, &enable) || !smbus_arp_store(img, addr, enable != 0))
         return;
     puts(enable ? "\nConfiguration completed successfully, Enable SMBUS ARP"
                 : "\nConfiguration completed successfully, Disable SMBUS ARP");
 }
 
-// The LLDP default has no switch: storing it stamps the signature and
-// leaves every enable bit as it was.
-bool lldp_store(img_t *fp, uint32_t addr, int32_t answer)
+static void edit_lldp(img_t *img, const feature_t *f, uint32_t addr)
 {
-    uint32_t rd_val = 0;
-    return wt_img(fp, addr, feature_store_value(&FEATURES[F_LLDP], answer)) && rd_img(fp, OEM_CFG_ADDR, &rd_val) &&
-           wt_img(fp, OEM_CFG_ADDR, oem_stamped(rd_val) | MAGIC_MASK);
+    int32_t user_input;
+    if (!ask_answer(f, 0, &user_input) || !lldp_store(img, addr, user_input))
+        return;
+    f->confirm(feature_store_value(f, user_input));
+}
+
+// The editor of feature f for its word at addr.
+static void edit_at(img_t *img, const feature_t *f, uint32_t addr)
+{
+    switch (f->kind) {
+    case FEAT_WORD:
+        return edit_word(img, f, addr);
+    case FEAT_YT:
+        return edit_yt(img, f, addr);
+    case FEAT_ARP:
+        return edit_smbus_arp(img, f, addr);
+    case FEAT_LLDP:
+        return edit_lldp(img, f, addr);
+    case FEAT_PORTS:
+        return network_port_disable(img);
+    }
+}
+
+// The menu's editor of feature f, on its word for the family.
+void feature_edit(img_t *img, const feature_t *f, int family)
+{
+    edit_at(img, f, feature_addr(f, family));
+}
+
+void gpio_oem_cfg(img_t *fp, uint32_t addr)
+{
+    edit_at(fp, &FEATURES[F_GPIO], addr);
+}
+
+void mv_phy_mode_cfg(img_t *fp, uint32_t addr)
+{
+    edit_at(fp, &FEATURES[F_PHY_MODE], addr);
+}
+
+void yt8521s_led_cfg(img_t *fp, uint32_t addr)
+{
+    edit_at(fp, &FEATURES[F_YT_LED], addr);
+}
+
+void mv1512_led_cfg(img_t *fp, uint32_t addr)
+{
+    edit_at(fp, &FEATURES[F_MV_LED], addr);
+}
+
+void inner_led_cfg(img_t *fp, uint32_t addr)
+{
+    edit_at(fp, &FEATURES[F_INNER_LED], addr);
+}
+
+void smbus_arp_cfg(img_t *fp, uint32_t addr)
+{
+    edit_at(fp, &FEATURES[F_SMBUS_ARP], addr);
+}
+
+void wol_wake_io_cfg(img_t *fp, uint32_t addr)
+{
+    edit_at(fp, &FEATURES[F_WAKE_IO], addr);
 }
 
 void lldp_tx_cfg(img_t *fp, uint32_t addr)
 {
-    const feature_t *f = &FEATURES[F_LLDP];
-    int32_t user_input;
-    if (!ask_answer(f, 0, &user_input) || !lldp_store(fp, addr, user_input))
-        return;
-    f->confirm(feature_store_value(f, user_input));
+    edit_at(fp, &FEATURES[F_LLDP], addr);
 }

@@ -5,9 +5,9 @@
 #include <climits>
 #include <cstring>
 
-#define MSG_DONE "\nConfiguration completed successfully\n"
+#define MSG_DONE        "\nConfiguration completed successfully\n"
 #define MSG_DONE_FIELDS "\nConfiguration completed successfully :\n"
-#define NOT_INNER "Current phy type %c, not INNER Phy\n"
+#define NOT_INNER       "Current phy type %c, not INNER Phy\n"
 
 static void confirm_gpio(uint32_t val)
 {
@@ -33,12 +33,14 @@ static void confirm_mv_led(uint32_t val)
 static void confirm_inner_led(uint32_t val)
 {
     printf(MSG_DONE_FIELDS);
-    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY), field_get(val, INNER_LED_LED));
+    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY),
+           field_get(val, INNER_LED_LED));
 }
 
 static void confirm_wake_io(uint32_t val)
 {
-    printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n", (int)val);
+    printf("\nConfiguration completed successfully, WOL Wake Io pull down time : %d ms\n",
+           (int)val);
 }
 
 static void confirm_lldp(uint32_t val)
@@ -46,64 +48,242 @@ static void confirm_lldp(uint32_t val)
     printf("\nConfiguration completed successfully, LLDP TX config : 0x%x\n", val);
 }
 
-#define ONE(name, prompt) {name, nullptr, nullptr, nullptr}, {prompt, nullptr, nullptr, nullptr}, 1
 #define FAMILY_0 FAMILY_BIT(Vantrel)
 
 // Each YT answer keeps 16 bits, whichever half of its word it goes to. The
 // port count's range is the board's (1 to its port count).
 const feature_t FEATURES[NFEATURES] = {
-    {{"yt-led0", "yt-led1", "yt-led2", "yt-blink"},
-     {"Please input config val of YT Phy LED0 :", "Please input config val of YT Phy LED1 :",
-      "Please input config val of YT Phy LED2 :", "Please input config val of YT Phy LED blink cfg :"},
-     YT_PARTS, FEAT_YT, FAMILY_0, "Y", "Current phy type %c, not YT Phy\n", {LED_CFG_ADDR, 0}, BASE_HEX, 0,
-     INT_MAX, HALF_WORD_FIELD, nullptr, &SWITCHES[S_LED]},
-    {ONE("led", "Please input config val of MV Phy LED :"), FEAT_WORD, FAMILY_0, "FCM",
-     "Current phy type %c, not MV Phy\n", {LED_CFG_ADDR, 0}, BASE_HEX, 0, INT_MAX, MV_LED_STORE_MASK,
-     confirm_mv_led, &SWITCHES[S_LED]},
-    {ONE("led", "Please input config val of Inner LED :"), FEAT_WORD, BOTH_FAMILIES, "I", NOT_INNER,
-     {LED_CFG_ADDR, LED_CFG_ADDR}, BASE_HEX, 0, INT_MAX, INNER_LED_STORE_MASK, confirm_inner_led,
-     &SWITCHES[S_LED]},
-    {ONE("gpio", "Please input config val of GPIO :"), FEAT_WORD, FAMILY_0, nullptr, nullptr,
-     {GPIO_CFG_ADDR, 0}, BASE_HEX, 0, INT_MAX, GPIO_VAL_FIELD, confirm_gpio, &SWITCHES[S_GPIO]},
-    {ONE("phy-mode", "Please input config val of MV1512 phy mode :"), FEAT_WORD, FAMILY_0, "M",
-     "Current phy type %c, not MV Phy(0x52)\n", {PHY_MODE_CFG_ADDR, 0}, BASE_HEX, 0, INT_MAX, INVALID_ID,
-     confirm_phy_mode, &SWITCHES[S_PHY_MODE]},
-    {ONE("smbus-arp", "Please input config val of SMBUS ARP, 1 : enable arp  0 : disable arp :"), FEAT_ARP,
-     BOTH_FAMILIES, nullptr, nullptr, {VN_SMBUS_ARP_ADDR, MR_SMBUS_ARP_ADDR}, BASE_HEX, 0, 1, INVALID_ID,
-     nullptr, &SWITCHES[S_SMBUS_ARP]},
-    {ONE("wake-io", "Please input config val of WOL Wake IO(ms):"), FEAT_WORD, FAMILY_0, nullptr, nullptr,
-     {WOL_CFG_ADDR, 0}, BASE_DEC, 1, WOL_TIME_MAX, WOL_TIME_FIELD, confirm_wake_io, &SWITCHES[S_WAKE_IO]},
-    {ONE("lldp", "Please input config val of LLDP TX :"), FEAT_LLDP, BOTH_FAMILIES, nullptr, nullptr,
-     {LLDP_START_ADDR, LLDP_START_ADDR}, BASE_HEX, 0, LLDP_TX_MAX, LLDP_TX_FIELD, confirm_lldp, nullptr},
-    {ONE("enabled-ports", "Please input the number of disabled network ports:"), FEAT_PORTS, FAMILY_0, nullptr,
-     nullptr, {PORT_MASK_ADDR, 0}, BASE_DEC, 1, MAX_PORT_NUM, PORT_MASK_FIELD, nullptr, &SWITCHES[S_NETPORT]},
+    {.names = {"yt-led0", "yt-led1", "yt-led2", "yt-blink"},
+     .prompts = {"Please input config val of YT Phy LED0 :",
+                 "Please input config val of YT Phy LED1 :",
+                 "Please input config val of YT Phy LED2 :",
+                 "Please input config val of YT Phy LED blink cfg :"},
+     .nparts = YT_PARTS,
+     .kind = FEAT_YT,
+     .families = FAMILY_0,
+     .phys = "Y",
+     .refusal = "Current phy type %c, not YT Phy\n",
+     .addr = {LED_CFG_ADDR, 0},
+     .base = BASE_HEX,
+     .min = 0,
+     .max = INT_MAX,
+     .store_mask = HALF_WORD_FIELD,
+     .confirm = nullptr,
+     .sw = &SWITCHES[S_LED],
+     .syntax = "HEX",
+     .help = "family 0 class Y (option 2); a half not given keeps its value"},
+    {.names = {"led"},
+     .prompts = {"Please input config val of MV Phy LED :"},
+     .nparts = 1,
+     .kind = FEAT_WORD,
+     .families = FAMILY_0,
+     .phys = "FCM",
+     .refusal = "Current phy type %c, not MV Phy\n",
+     .addr = {LED_CFG_ADDR, 0},
+     .base = BASE_HEX,
+     .min = 0,
+     .max = INT_MAX,
+     .store_mask = MV_LED_STORE_MASK,
+     .confirm = confirm_mv_led,
+     .sw = &SWITCHES[S_LED],
+     .syntax = "HEX",
+     .help = "family 0 classes F, C, M (option 3)"},
+    {.names = {"led"},
+     .prompts = {"Please input config val of Inner LED :"},
+     .nparts = 1,
+     .kind = FEAT_WORD,
+     .families = BOTH_FAMILIES,
+     .phys = "I",
+     .refusal = NOT_INNER,
+     .addr = {LED_CFG_ADDR, LED_CFG_ADDR},
+     .base = BASE_HEX,
+     .min = 0,
+     .max = INT_MAX,
+     .store_mask = INNER_LED_STORE_MASK,
+     .confirm = confirm_inner_led,
+     .sw = &SWITCHES[S_LED],
+     .syntax = "HEX",
+     .help = "class I (option 4; family 1 option 2)"},
+    {.names = {"gpio"},
+     .prompts = {"Please input config val of GPIO :"},
+     .nparts = 1,
+     .kind = FEAT_WORD,
+     .families = FAMILY_0,
+     .phys = nullptr,
+     .refusal = nullptr,
+     .addr = {GPIO_CFG_ADDR, 0},
+     .base = BASE_HEX,
+     .min = 0,
+     .max = INT_MAX,
+     .store_mask = GPIO_VAL_FIELD,
+     .confirm = confirm_gpio,
+     .sw = &SWITCHES[S_GPIO],
+     .syntax = "HEX",
+     .help = "family 0 (option 5)"},
+    {.names = {"phy-mode"},
+     .prompts = {"Please input config val of MV1512 phy mode :"},
+     .nparts = 1,
+     .kind = FEAT_WORD,
+     .families = FAMILY_0,
+     .phys = "M",
+     .refusal = "Current phy type %c, not MV Phy(0x52)\n",
+     .addr = {PHY_MODE_CFG_ADDR, 0},
+     .base = BASE_HEX,
+     .min = 0,
+     .max = INT_MAX,
+     .store_mask = INVALID_ID,
+     .confirm = confirm_phy_mode,
+     .sw = &SWITCHES[S_PHY_MODE],
+     .syntax = "HEX",
+     .help = "family 0, PHY class M (option 6)"},
+    {.names = {"smbus-arp"},
+     .prompts = {"Please input config val of SMBUS ARP, 1 : enable arp  0 : disable arp :"},
+     .nparts = 1,
+     .kind = FEAT_ARP,
+     .families = BOTH_FAMILIES,
+     .phys = nullptr,
+     .refusal = nullptr,
+     .addr = {VN_SMBUS_ARP_ADDR, MR_SMBUS_ARP_ADDR},
+     .base = BASE_HEX,
+     .min = 0,
+     .max = 1,
+     .store_mask = INVALID_ID,
+     .confirm = nullptr,
+     .sw = &SWITCHES[S_SMBUS_ARP],
+     .syntax = "on|off",
+     .help = "both families (option 9; family 1 option 5)"},
+    {.names = {"wake-io"},
+     .prompts = {"Please input config val of WOL Wake IO(ms):"},
+     .nparts = 1,
+     .kind = FEAT_WORD,
+     .families = FAMILY_0,
+     .phys = nullptr,
+     .refusal = nullptr,
+     .addr = {WOL_CFG_ADDR, 0},
+     .base = BASE_DEC,
+     .min = 1,
+     .max = WOL_TIME_MAX,
+     .store_mask = WOL_TIME_FIELD,
+     .confirm = confirm_wake_io,
+     .sw = &SWITCHES[S_WAKE_IO],
+     .syntax = "MS",
+     .help = "family 0; decimal milliseconds (option 10)"},
+    {.names = {"lldp"},
+     .prompts = {"Please input config val of LLDP TX :"},
+     .nparts = 1,
+     .kind = FEAT_LLDP,
+     .families = BOTH_FAMILIES,
+     .phys = nullptr,
+     .refusal = nullptr,
+     .addr = {LLDP_START_ADDR, LLDP_START_ADDR},
+     .base = BASE_HEX,
+     .min = 0,
+     .max = LLDP_TX_MAX,
+     .store_mask = LLDP_TX_FIELD,
+     .confirm = confirm_lldp,
+     .sw = nullptr,
+     .syntax = "HEX",
+     .help = "both families (option 11; family 1 option 6)"},
+    {.names = {"enabled-ports"},
+     .prompts = {"Please input the number of disabled network ports:"},
+     .nparts = 1,
+     .kind = FEAT_PORTS,
+     .families = FAMILY_0,
+     .phys = nullptr,
+     .refusal = nullptr,
+     .addr = {PORT_MASK_ADDR, 0},
+     .base = BASE_DEC,
+     .min = 1,
+     .max = MAX_PORT_NUM,
+     .store_mask = PORT_MASK_FIELD,
+     .confirm = nullptr,
+     .sw = &SWITCHES[S_NETPORT],
+     .syntax = "N",
+     .help = "family 0 boards of 1 to 4 ports (option 12)"},
 };
 
 const switch_row_t SWITCHES[NSWITCHES] = {
-    {"led-enable", "\nEnable LED configuration or not 'Y' or 'N' : ", LED_OEM_EN, "LED configuration is : ON.",
-     "LED configuration is : OFF.", &FEATURES[F_INNER_LED], true, BOTH_FAMILIES},
-    {"gpio-enable", "\nEnable GPIO configuration or not 'Y' or 'N' : ", GPIO_OEM_EN,
-     "GPIO configuration is : ON.", "GPIO configuration is : OFF.", &FEATURES[F_GPIO], true, FAMILY_0},
-    {"phy-mode-enable", "\nEnable Marvell 88e1512 phy mode configuration or not 'Y' or 'N' : ",
-     Marvell_PHY_MODE_OEM_EN, "Marvell 88e1512 phy mode configuration is : ON.",
-     "Marvell 88e1512 phy mode configuration is : OFF.", &FEATURES[F_PHY_MODE], true, FAMILY_0},
-    {"wake-io-enable", "\nEnable WOL Wake IO configuration or not 'Y' or 'N' : ", WAKE_IO_OEM_EN,
-     "WOL Wake IO configuration is : ON.", "WOL Wake IO configuration is : OFF.", &FEATURES[F_WAKE_IO], true,
-     FAMILY_0},
-    {"port-disable-enable", "\nEnable netport disable configuration or not 'Y' or 'N' : ", NETPORT_DISABLE_EN,
-     "netport disable configuration is : ON.", "netport disable configuration is : OFF.", &FEATURES[F_PORTS],
-     false, 0},
-    {nullptr, nullptr, SMBUS_ARP_OEM_EN, nullptr, nullptr, &FEATURES[F_SMBUS_ARP], false, 0},
+    {.enable = "led-enable",
+     .question = "\nEnable LED configuration or not 'Y' or 'N' : ",
+     .bit = LED_OEM_EN,
+     .on = "LED configuration is : ON.",
+     .off = "LED configuration is : OFF.",
+     .value = &FEATURES[F_INNER_LED],
+     .silenced = true,
+     .option_1 = BOTH_FAMILIES,
+     .help = "the LED switch (option 1); alone only while its value is set"},
+    {.enable = "gpio-enable",
+     .question = "\nEnable GPIO configuration or not 'Y' or 'N' : ",
+     .bit = GPIO_OEM_EN,
+     .on = "GPIO configuration is : ON.",
+     .off = "GPIO configuration is : OFF.",
+     .value = &FEATURES[F_GPIO],
+     .silenced = true,
+     .option_1 = FAMILY_0,
+     .help = "the GPIO switch (option 1); alone only while its value is set"},
+    {.enable = "phy-mode-enable",
+     .question = "\nEnable Marvell 88e1512 phy mode configuration or not 'Y' or 'N' : ",
+     .bit = Marvell_PHY_MODE_OEM_EN,
+     .on = "Marvell 88e1512 phy mode configuration is : ON.",
+     .off = "Marvell 88e1512 phy mode configuration is : OFF.",
+     .value = &FEATURES[F_PHY_MODE],
+     .silenced = true,
+     .option_1 = FAMILY_0,
+     .help = "the PHY mode switch (option 1); alone only while its value is set"},
+    {.enable = "wake-io-enable",
+     .question = "\nEnable WOL Wake IO configuration or not 'Y' or 'N' : ",
+     .bit = WAKE_IO_OEM_EN,
+     .on = "WOL Wake IO configuration is : ON.",
+     .off = "WOL Wake IO configuration is : OFF.",
+     .value = &FEATURES[F_WAKE_IO],
+     .silenced = true,
+     .option_1 = FAMILY_0,
+     .help = "the wake IO switch (option 1); alone only while its value is set"},
+    {.enable = "port-disable-enable",
+     .question = "\nEnable netport disable configuration or not 'Y' or 'N' : ",
+     .bit = NETPORT_DISABLE_EN,
+     .on = "netport disable configuration is : ON.",
+     .off = "netport disable configuration is : OFF.",
+     .value = &FEATURES[F_PORTS],
+     .silenced = false,
+     .option_1 = 0,
+     .help = "the switch of option 12, only with enabled-ports"},
+    {.enable = nullptr,
+     .question = nullptr,
+     .bit = SMBUS_ARP_OEM_EN,
+     .on = nullptr,
+     .off = nullptr,
+     .value = &FEATURES[F_SMBUS_ARP],
+     .silenced = false,
+     .option_1 = 0,
+     .help = nullptr},
 };
 
+// Who is offered a feature: its families, and its PHY classes. A menu row
+// without a feature is offered to all.
 bool feature_offered(const feature_t *f, int family, char phy)
 {
-    return (f->families & FAMILY_BIT(family)) != 0 && (f->phys == nullptr || (phy != '\0' && strchr(f->phys, phy)));
+    return f == nullptr ||
+           ((f->families & FAMILY_BIT(family)) != 0 &&
+            (f->phys == nullptr || (phy != '\0' && strchr(f->phys, phy) != nullptr)));
 }
 
 uint32_t feature_addr(const feature_t *f, int family)
 {
     return f->addr[family == Mirolane ? 1 : 0];
+}
+
+// Whether the bits the word keeps are the low ones (0xffff), so that the
+// values it keeps as given are a range.
+bool feature_kept_range(const feature_t *f)
+{
+    return (f->store_mask & (f->store_mask + 1)) == 0;
+}
+
+// The largest answer the word keeps as given.
+int64_t feature_kept_max(const feature_t *f)
+{
+    return feature_kept_range(f) && f->store_mask < (uint32_t)f->max ? f->store_mask : f->max;
 }
 
 // The answer, kept to the bits the word holds.
@@ -118,8 +298,8 @@ void yt_led_words(const int32_t answers[YT_PARTS], uint32_t words[YT_LED_WORDS])
 {
     const feature_t *yt = &FEATURES[F_YT_LED];
     for (int i = 0; i < YT_LED_WORDS; i++)
-        words[i] = feature_store_value(yt, answers[2 * i]) | feature_store_value(yt, answers[2 * i + 1])
-                                                                  << HALF_WORD_SHIFT;
+        words[i] = feature_store_value(yt, answers[2 * i]) |
+                   feature_store_value(yt, answers[2 * i + 1]) << HALF_WORD_SHIFT;
 }
 
 uint32_t yt_part_addr(uint32_t addr, int part)

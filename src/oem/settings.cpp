@@ -9,9 +9,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #define PREFIX TOOL_NAME ": "
-
 
 // Every setting in menu order: each feature's values, then the enable of
 // the switch that follows it.
@@ -32,10 +32,20 @@ const char *setting_name(const setting_t *s)
     return s->sw != nullptr ? s->sw->enable : s->feature->names[s->part];
 }
 
+// A request's slots: YT_PARTS for each feature row, then one for each switch.
+int feature_slot(const feature_t *f, int part)
+{
+    return (int)(f - FEATURES) * YT_PARTS + part;
+}
+
+int switch_slot(const switch_row_t *sw)
+{
+    return NFEATURES * YT_PARTS + (int)(sw - SWITCHES);
+}
+
 int setting_slot(const setting_t *s)
 {
-    return s->sw != nullptr ? NFEATURES * YT_PARTS + (int)(s->sw - SWITCHES)
-                            : (int)(s->feature - FEATURES) * YT_PARTS + s->part;
+    return s->sw != nullptr ? switch_slot(s->sw) : feature_slot(s->feature, s->part);
 }
 
 // Where the menu offers it, on a board whose port count it can use.
@@ -53,7 +63,14 @@ bool setting_offered(const setting_t *s, const board_t *b)
 }
 
 // ---------------------------------------------------------------- values
-enum value_check_t { VALUE_OK, VALUE_NOT_NUMBER, VALUE_RANGE, VALUE_NOT_ON_OFF, VALUE_NOT_YES_NO };
+enum value_check_t {
+    VALUE_OK,
+    VALUE_NOT_NUMBER,
+    VALUE_RANGE,
+    VALUE_BITS,
+    VALUE_NOT_ON_OFF,
+    VALUE_NOT_YES_NO
+};
 
 // Digits of the base only (hexadecimal may start with 0x), an optional
 // minus sign; nothing before or after.
@@ -70,68 +87,90 @@ static bool parse_number(const char *text, num_base_t base, int64_t *v)
     return true;
 }
 
-// One of the two spellings of a state: the state is v.
-static bool parse_word(const char *text, const char *a, const char *b, int32_t state, int32_t *v)
+// A switch's answer, and the ARP's: the spellings people write for on and
+// off, in any case.
+static bool parse_state(const char *text, int32_t *v)
 {
-    if (strcmp(text, a) != 0 && strcmp(text, b) != 0)
-        return false;
-    *v = state;
-    return true;
+    static const char *const ON[] = {"yes", "y", "on", "true", "1"};
+    static const char *const OFF[] = {"no", "n", "off", "false", "0"};
+    for (size_t i = 0; i < sizeof ON / sizeof ON[0]; i++) {
+        if (strcasecmp(text, ON[i]) == 0 || strcasecmp(text, OFF[i]) == 0) {
+            *v = strcasecmp(text, ON[i]) == 0;
+            return true;
+        }
+    }
+    return false;
 }
 
-// A number setting's answers: its feature's, the port count's up to the board's.
+// The largest value a number setting takes: its feature's, cut to what its
+// word keeps, the port count's up to the board's.
 static int64_t range_max(const setting_t *s, const board_t *b)
 {
-    return s->feature->kind == FEAT_PORTS ? b->cfg.port_num : s->feature->max;
+    return s->feature->kind == FEAT_PORTS ? b->cfg.port_num : feature_kept_max(s->feature);
 }
 
+// Only a value the word keeps as given is taken: a script that asks for
+// 12345 must not get 2345 written.
 static value_check_t parse_value(const setting_t *s, const board_t *b, const char *text, int32_t *v)
 {
     if (s->sw != nullptr)
-        return parse_word(text, "yes", "yes", 1, v) || parse_word(text, "no", "no", 0, v) ? VALUE_OK
-                                                                                          : VALUE_NOT_YES_NO;
-    if (s->feature->kind == FEAT_ARP)
-        return parse_word(text, "on", "1", 1, v) || parse_word(text, "off", "0", 0, v) ? VALUE_OK : VALUE_NOT_ON_OFF;
+        return parse_state(text, v) ? VALUE_OK : VALUE_NOT_YES_NO;
+    const feature_t *f = s->feature;
+    if (f->kind == FEAT_ARP)
+        return parse_state(text, v) ? VALUE_OK : VALUE_NOT_ON_OFF;
     int64_t n;
-    if (!parse_number(text, s->feature->base, &n))
+    if (!parse_number(text, f->base, &n))
         return VALUE_NOT_NUMBER;
-    if (n < s->feature->min || n > range_max(s, b))
+    if (n < f->min || n > range_max(s, b))
         return VALUE_RANGE;
+    if (((uint32_t)n & ~f->store_mask) != 0)
+        return VALUE_BITS;
     *v = (int32_t)n;
     return VALUE_OK;
 }
 
 // ---------------------------------------------------------------- refusals
-static void refusal_start(unsigned line)
+void refusal_start(const settings_request_t *rq, unsigned line)
 {
     fputs(PREFIX, stderr);
-    if (line > 0)
-        fprintf(stderr, "line %u: ", line);
+    if (rq->file != nullptr) {
+        fput_escaped(rq->file, -1, stderr);
+        fprintf(stderr, ":%u: ", line);
+    }
 }
 
-static void refuse_value(const setting_t *s, const board_t *b, const char *text, value_check_t why, unsigned line)
+static void refuse_value(const settings_request_t *rq, const setting_t *s, const board_t *b,
+                         const char *text, value_check_t why, unsigned line)
 {
-    static const char *const WHY[] = {"", "is not a %s number", "is out of range, ", "is not on or off",
+    static const char *const WHY[] = {"",
+                                      "is not a %s number",
+                                      "is out of range, ",
+                                      "has bits outside ",
+                                      "is not on or off",
                                       "is not yes or no"};
-    refusal_start(line);
+    refusal_start(rq, line);
     fprintf(stderr, "%s: '", setting_name(s));
     fput_escaped(text, -1, stderr);
     fputs("' ", stderr);
     bool hex = s->sw == nullptr && s->feature->base == BASE_HEX;
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the one %s above, checked by the refusal tests
+#pragma GCC diagnostic ignored                                                                     \
+    "-Wformat-nonliteral"  // the one %s above, checked by the refusal tests
     fprintf(stderr, WHY[why], hex ? "hexadecimal" : "decimal");
 #pragma GCC diagnostic pop
     if (why == VALUE_RANGE)
         fprintf(stderr, hex ? "%llx to %llx" : "%lld to %lld", (long long)s->feature->min,
                 (long long)range_max(s, b));
+    if (why == VALUE_BITS)
+        fprintf(stderr, "%#x", s->feature->store_mask);
     fputc('\n', stderr);
 }
 
 // The setting named by the first len characters of name that is offered on
 // this board; false if none. *known: the name exists; *ports: it is offered
 // here but for the board's port count.
-static bool find_setting(const char *name, int len, const board_t *b, setting_t *found, bool *known, bool *ports)
+static bool find_setting(const char *name, int len, const board_t *b, setting_t *found, bool *known,
+                         bool *ports)
 {
     setting_t all[MAX_SETTINGS];
     int n = settings_all(all);
@@ -151,17 +190,18 @@ static bool find_setting(const char *name, int len, const board_t *b, setting_t 
     return false;
 }
 
-static void refuse_name(const char *name, int len, const board_t *b, bool known, bool ports, unsigned line)
+static void refuse_name(const settings_request_t *rq, const char *name, int len, const board_t *b,
+                        bool known, bool ports, unsigned line)
 {
-    refusal_start(line);
+    refusal_start(rq, line);
     fput_escaped(name, len, stderr);
     if (!known)
         fprintf(stderr, ": unknown setting\n");
     else if (ports)
         fprintf(stderr, ": not available on a board with %u ports\n", b->cfg.port_num);
     else
-        fprintf(stderr, ": not available on family %d (%s), PHY class %c\n", b->family, family_name(b->family),
-                isprint((unsigned char)b->phy) ? b->phy : '?');
+        fprintf(stderr, ": not available on family %d (%s), PHY class %c\n", b->family,
+                family_name(b->family), isprint((unsigned char)b->phy) ? b->phy : '?');
 }
 
 // Finds the setting of an item for this board and checks its value; a
@@ -170,7 +210,7 @@ bool request_take(settings_request_t *rq, const item_t *it, const board_t *b)
 {
     const char *eq = strchr(it->text, '=');
     if (eq == nullptr || eq == it->text) {
-        refusal_start(it->line);
+        refusal_start(rq, it->line);
         fputc('\'', stderr);
         fput_escaped(it->text, -1, stderr);
         fputs("' is not SETTING=VALUE\n", stderr);
@@ -180,12 +220,12 @@ bool request_take(settings_request_t *rq, const item_t *it, const board_t *b)
     bool known, ports;
     setting_t s;
     if (!find_setting(it->text, len, b, &s, &known, &ports)) {
-        refuse_name(it->text, len, b, known, ports, it->line);
+        refuse_name(rq, it->text, len, b, known, ports, it->line);
         return false;
     }
     int slot = setting_slot(&s);
     if (rq->named[slot]) {
-        refusal_start(it->line);
+        refusal_start(rq, it->line);
         fprintf(stderr, "%s: given twice\n", setting_name(&s));
         return false;
     }
@@ -193,7 +233,7 @@ bool request_take(settings_request_t *rq, const item_t *it, const board_t *b)
     rq->line[slot] = it->line;
     value_check_t why = parse_value(&s, b, eq + 1, &rq->value[slot]);
     if (why != VALUE_OK) {
-        refuse_value(&s, b, eq + 1, why, it->line);
+        refuse_value(rq, &s, b, eq + 1, why, it->line);
         return false;
     }
     rq->given[slot] = true;

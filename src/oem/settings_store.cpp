@@ -1,40 +1,31 @@
 // A set or apply against the image: the refusals that depend on what the
-// image holds, then the stores, by the same steps the dialogue runs (the
-// editors' store, the switches' merge of their bit, the ARP, LLDP and
-// port-template steps). Every setting of one request is one command.
+// image holds, then the stores the dialogue's editors and switches use
+// (store.cpp), in the dialogue's order. Every setting of one request is one
+// command.
 #include "norvask-oem-cfg.h"
 
-#define PREFIX TOOL_NAME ": "
-
-static int slot_of_switch(const switch_row_t *sw)
-{
-    return NFEATURES * YT_PARTS + (int)(sw - SWITCHES);
-}
-
-static int slot_of(const feature_t *f, int part)
-{
-    return (int)(f - FEATURES) * YT_PARTS + part;
-}
-
 // The four YT answers: each one given, else the half its word holds now.
-static bool yt_answers(img_t *img, uint32_t addr, const settings_request_t *rq, int32_t answers[YT_PARTS])
+static bool yt_answers(img_t *img, uint32_t addr, const settings_request_t *rq,
+                       int32_t answers[YT_PARTS])
 {
     uint32_t words[YT_LED_WORDS];
     if (!rd_img_words(img, addr, words, YT_LED_WORDS))
         return false;
     const feature_t *yt = &FEATURES[F_YT_LED];
     for (int part = 0; part < YT_PARTS; part++)
-        answers[part] = rq->given[slot_of(yt, part)] ? rq->value[slot_of(yt, part)]
-                                                      : (int32_t)yt_part_value(words[part / 2], part);
+        answers[part] = rq->given[feature_slot(yt, part)]
+                            ? rq->value[feature_slot(yt, part)]
+                            : (int32_t)yt_part_value(words[part / 2], part);
     return true;
 }
 
 // Whether the value given leaves its word erased, so that its switch would
 // stay silent (only the YT answers ffff, ffff can).
-static bool leaves_erased(img_t *img, const board_t *b, const settings_request_t *rq, const feature_t *f, bool *erased)
+static bool leaves_erased(img_t *img, const board_t *b, const settings_request_t *rq,
+                          const feature_t *f, bool *erased)
 {
     if (f->kind != FEAT_YT) {
-        *erased = feature_store_value(f, rq->value[slot_of(f, 0)]) == INVALID_ID;
+        *erased = feature_store_value(f, rq->value[feature_slot(f, 0)]) == INVALID_ID;
         return true;
     }
     int32_t answers[YT_PARTS];
@@ -48,16 +39,15 @@ static bool leaves_erased(img_t *img, const board_t *b, const settings_request_t
 
 static void refuse(const settings_request_t *rq, int slot, const char *name, const char *why)
 {
-    fprintf(stderr, PREFIX);
-    if (rq->line[slot] > 0)
-        fprintf(stderr, "line %u: ", rq->line[slot]);
+    refusal_start(rq, rq->line[slot]);
     fprintf(stderr, "%s: %s\n", name, why);
 }
 
 // An enable given: its switch must have something to enable.
-static bool check_enable(img_t *img, const board_t *b, const settings_request_t *rq, const switch_row_t *sw, bool *ok)
+static bool check_enable(img_t *img, const board_t *b, const settings_request_t *rq,
+                         const switch_row_t *sw, bool *ok)
 {
-    int slot = slot_of_switch(sw);
+    int slot = switch_slot(sw);
     const feature_t *valued = rq->valued[sw - SWITCHES];
     if (!sw->silenced) {
         if (valued == nullptr) {
@@ -72,8 +62,9 @@ static bool check_enable(img_t *img, const board_t *b, const settings_request_t 
         return false;
     if (erased) {
         refuse(rq, slot, sw->enable,
-               valued != nullptr ? "the value given leaves its word erased, there is nothing to enable"
-                                 : "its value word is erased, there is nothing to enable");
+               valued != nullptr
+                   ? "the value given leaves its word erased, there is nothing to enable"
+                   : "its value word is erased, there is nothing to enable");
         *ok = false;
     }
     return true;
@@ -87,10 +78,9 @@ static bool check_ports(img_t *img, const settings_request_t *rq, int slot, bool
         return true;
     if (img_failure(img) != IMG_OK)
         return false;
-    fprintf(stderr, PREFIX);
-    if (rq->line[slot] > 0)
-        fprintf(stderr, "line %u: ", rq->line[slot]);
-    fprintf(stderr, "%s: the port template at 0x%x lacks the header magic, its first word is 0x%x\n",
+    refusal_start(rq, rq->line[slot]);
+    fprintf(stderr,
+            "%s: the port template at 0x%x lacks the header magic, its first word is 0x%x\n",
             FEATURES[F_PORTS].names[0], PORT_TEMPLATES[remaining - 1], first);
     *ok = false;
     return true;
@@ -121,7 +111,7 @@ bool request_check_image(img_t *img, const board_t *b, const settings_request_t 
 // now, as the dialogue's user would to keep it.
 static bool answer_switch(img_t *img, const settings_request_t *rq, const switch_row_t *sw)
 {
-    int slot = slot_of_switch(sw);
+    int slot = switch_slot(sw);
     bool on;
     if (rq->given[slot])
         on = rq->value[slot] != 0;
@@ -131,34 +121,33 @@ static bool answer_switch(img_t *img, const settings_request_t *rq, const switch
 }
 
 // The switch after a value editor, silent while the value word is erased.
-static bool after_value(img_t *img, const settings_request_t *rq, const switch_row_t *sw, uint32_t addr)
+static bool after_value(img_t *img, const settings_request_t *rq, const switch_row_t *sw,
+                        uint32_t addr)
 {
     bool silent;
     return switch_silent(img, addr, &silent) && (silent || answer_switch(img, rq, sw));
 }
 
-// One feature's editor, run once for all its parts given.
-static bool store_feature(img_t *img, const board_t *b, const settings_request_t *rq, const feature_t *f)
+// One feature's store, run once for all its parts given.
+static bool store_feature(img_t *img, const board_t *b, const settings_request_t *rq,
+                          const feature_t *f)
 {
     uint32_t addr = feature_addr(f, b->family);
-    int32_t value = rq->value[slot_of(f, 0)];
+    int32_t value = rq->value[feature_slot(f, 0)];
+    uint32_t val;
+    int32_t answers[YT_PARTS];
     switch (f->kind) {
     case FEAT_WORD:
-        return wt_img(img, addr, feature_store_value(f, value)) && after_value(img, rq, f->sw, addr);
-    case FEAT_YT: {
-        int32_t answers[YT_PARTS];
-        uint32_t words[YT_LED_WORDS];
-        if (!yt_answers(img, addr, rq, answers))
-            return false;
-        yt_led_words(answers, words);
-        return wt_img_words(img, addr, words, YT_LED_WORDS) && after_value(img, rq, f->sw, addr);
-    }
+        return word_store(img, f, addr, value, &val) && after_value(img, rq, f->sw, addr);
+    case FEAT_YT:
+        return yt_answers(img, addr, rq, answers) && yt_store(img, addr, answers) &&
+               after_value(img, rq, f->sw, addr);
     case FEAT_ARP:
         return smbus_arp_store(img, addr, value != 0);
     case FEAT_LLDP:
         return lldp_store(img, addr, value);
     case FEAT_PORTS:
-        return port_template_copy(img, (unsigned)value, stderr) && answer_switch(img, rq, f->sw);
+        return port_template_copy(img, (unsigned)value, nullptr) && answer_switch(img, rq, f->sw);
     }
     return false;
 }
@@ -166,7 +155,7 @@ static bool store_feature(img_t *img, const board_t *b, const settings_request_t
 static bool feature_given(const settings_request_t *rq, const feature_t *f)
 {
     for (int part = 0; part < f->nparts; part++)
-        if (rq->given[slot_of(f, part)])
+        if (rq->given[feature_slot(f, part)])
             return true;
     return false;
 }
@@ -176,8 +165,8 @@ static bool feature_given(const settings_request_t *rq, const feature_t *f)
 bool request_store(img_t *img, const board_t *b, const settings_request_t *rq)
 {
     for (const switch_row_t &sw : SWITCHES)
-        if (rq->given[slot_of_switch(&sw)] && rq->valued[&sw - SWITCHES] == nullptr &&
-            !switch_store(img, &sw, rq->value[slot_of_switch(&sw)] != 0))
+        if (rq->given[switch_slot(&sw)] && rq->valued[&sw - SWITCHES] == nullptr &&
+            !switch_store(img, &sw, rq->value[switch_slot(&sw)] != 0))
             return false;
     for (const feature_t &f : FEATURES)
         if (feature_given(rq, &f) && !store_feature(img, b, rq, &f))

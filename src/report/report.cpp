@@ -48,7 +48,7 @@ typedef struct {
     int sw;                     // its switch: the enable bit, and the word of the feature it follows
     const char *unset_warning;  // NULL: an unset word is shown like a set one
     const char *reminder;
-    bool (*show)(img_t *fp, uint32_t word, char phy_type);  // false: a word could not be read
+    bool (*show)(img_t *img, uint32_t word, char phy_type);  // false: a word could not be read
 } feature_row_t;
 
 static void show_inner_led(uint32_t word)
@@ -57,7 +57,7 @@ static void show_inner_led(uint32_t word)
            field_get(word, INNER_LED_POLARITY), field_get(word, INNER_LED_LED));
 }
 
-static bool show_led(img_t *fp, uint32_t word, char phy_type)
+static bool show_led(img_t *img, uint32_t word, char phy_type)
 {
     switch (phy_type) {
     case PHY_INNER:
@@ -72,7 +72,7 @@ static bool show_led(img_t *fp, uint32_t word, char phy_type)
         break;
     case PHY_YT: {
         uint32_t word2;
-        if (!rd_img(fp, LED_CFG2_ADDR, &word2))
+        if (!rd_img(img, LED_CFG2_ADDR, &word2))
             return false;
         printf("\nYT PHY config val : 0x%x 0x%x --> LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : "
                "0x%x\n",
@@ -137,9 +137,9 @@ static uint32_t row_bit(const feature_row_t *row)
 }
 
 // The row's word in the family's report.
-static bool read_row_word(img_t *fp, const feature_row_t *row, int family, uint32_t *val)
+static bool read_row_word(img_t *img, const feature_row_t *row, int family, uint32_t *val)
 {
-    return rd_img(fp, feature_addr(SWITCHES[row->sw].value, family), val);
+    return rd_img(img, feature_addr(SWITCHES[row->sw].value, family), val);
 }
 
 // Enabled but unset warns, where the row has a warning.
@@ -149,17 +149,17 @@ static bool warns_unset(const feature_row_t *row, uint32_t oem, uint32_t val)
 }
 
 // Returns false when a word could not be read; the report stops there.
-static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, int family, char phy_type)
+static bool report_feature(img_t *img, uint32_t oem, const feature_row_t *row, int family, char phy_type)
 {
     uint32_t val;
-    if (!read_row_word(fp, row, family, &val))
+    if (!read_row_word(img, row, family, &val))
         return false;
     bool enabled = (oem & row_bit(row)) != 0;
     bool set = val != INVALID_ID;
     if (warns_unset(row, oem, val))
         puts(row->unset_warning);
     else if (enabled)
-        return row->show(fp, val, phy_type);
+        return row->show(img, val, phy_type);
     else if (set)
         puts(row->reminder);
     return true;
@@ -167,9 +167,9 @@ static bool report_feature(img_t *fp, uint32_t oem, const feature_row_t *row, in
 
 // Returns the OEM configuration word, or stops the report with a warning
 // when the tool has never stamped it.
-static bool read_stamped(img_t *fp, uint32_t *oem)
+static bool read_stamped(img_t *img, uint32_t *oem)
 {
-    if (!rd_img(fp, OEM_CFG_ADDR, oem))
+    if (!rd_img(img, OEM_CFG_ADDR, oem))
         return false;
     if (oem_is_stamped(*oem))
         return true;
@@ -177,10 +177,10 @@ static bool read_stamped(img_t *fp, uint32_t *oem)
     return false;
 }
 
-static bool show_lldp(img_t *fp)
+static bool show_lldp(img_t *img)
 {
     uint32_t val;
-    if (!rd_img(fp, LLDP_START_ADDR, &val))
+    if (!rd_img(img, LLDP_START_ADDR, &val))
         return false;
     if (val != INVALID_ID)
         printf("\nLLDP default configuration set to : 0x%x \n", val);
@@ -229,10 +229,10 @@ void mr_show_cfg(img_t *fp)
 
 // The report's warnings, as it prints them, for the scripted show: up to max
 // texts in *texts; returns their number, or -1 when a word could not be read.
-int report_warnings(img_t *fp, int chip, const char **texts, int max)
+int report_warnings(img_t *img, int chip, const char **texts, int max)
 {
     uint32_t oem;
-    if (!rd_img(fp, OEM_CFG_ADDR, &oem))
+    if (!rd_img(img, OEM_CFG_ADDR, &oem))
         return -1;
     int n = 0;
     if (!oem_is_stamped(oem)) {
@@ -244,7 +244,7 @@ int report_warnings(img_t *fp, int chip, const char **texts, int max)
     size_t nrows = chip == Mirolane ? 1 : sizeof vn_features / sizeof vn_features[0];
     for (size_t i = 0; i < nrows; i++) {
         uint32_t val;
-        if (!read_row_word(fp, &rows[i], chip, &val))
+        if (!read_row_word(img, &rows[i], chip, &val))
             return -1;
         if (warns_unset(&rows[i], oem, val) && n < max)
             texts[n++] = rows[i].unset_warning;

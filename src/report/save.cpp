@@ -16,7 +16,7 @@ typedef struct {
     bool stamps;               // applying what was printed stamps the OEM word
     uint32_t carried;          // OEM word bits applying what was printed sets
     uint32_t oem;
-    bool header_differs;       // enabled-ports copies a template over another header block
+    bool header_differs;  // enabled-ports copies a template over another header block
 } save_t;
 
 static void cover(save_t *sv, uint32_t addr)
@@ -46,15 +46,17 @@ static bool save_ports(save_t *sv, const reading_t *r)
 {
     const board_t *b = sv->b;
     if (r->state == READ_OTHER) {
-        printf("# %s: word 0x%x holds port mask 0x%x, which no value of the setting gives; left out\n",
-               FEATURES[F_PORTS].names[0], r->addr, r->word);
+        printf(
+            "# %s: word 0x%x holds port mask 0x%x, which no value of the setting gives; left out\n",
+            FEATURES[F_PORTS].names[0], r->addr, r->word);
         return true;
     }
     if (!oem_is_stamped(sv->oem)) {
         if (b->cfg.valid_port != b->cfg.port_num)
-            printf("# 0x%x holds port mask 0x%x (%u of %u ports), which no setting gives under an OEM word "
-                   "without the signature; left out\n",
-                   r->addr, r->word, b->cfg.valid_port, b->cfg.port_num);
+            printf(
+                "# 0x%x holds port mask 0x%x (%u of %u ports), which no setting gives under an OEM word "
+                "without the signature; left out\n",
+                r->addr, r->word, b->cfg.valid_port, b->cfg.port_num);
         return true;
     }
     uint32_t head[IMG_HEADER_WORDS], tmpl[IMG_HEADER_WORDS];
@@ -77,8 +79,8 @@ static bool save_value(save_t *sv, const setting_t *s, const reading_t *r)
     if (f->kind == FEAT_PORTS)
         return save_ports(sv, r);
     if (r->state == READ_OTHER)
-        printf("# %s: word 0x%x holds 0x%x, which no value of the setting gives; left out\n", setting_name(s), r->addr,
-               r->word);
+        printf("# %s: word 0x%x holds 0x%x, which no value of the setting gives; left out\n",
+               setting_name(s), r->addr, r->word);
     if (r->state != READ_VALUE)
         return true;
     printf("%s=%s\n", setting_name(s), r->text);
@@ -96,17 +98,19 @@ static void save_oem_word(const save_t *sv)
     const uint32_t oem = sv->oem;
     if (!oem_is_stamped(oem)) {
         if (sv->stamps)
-            printf("# 0x%x holds 0x%x, without the signature, which the settings above stamp into it\n",
-                   OEM_CFG_ADDR, oem);
+            printf(
+                "# 0x%x holds 0x%x, without the signature, which the settings above stamp into it\n",
+                OEM_CFG_ADDR, oem);
         else if (oem != INVALID_ID)
-            printf("# 0x%x holds 0x%x, without the signature, which no setting gives; left out\n", OEM_CFG_ADDR,
-                   oem);
+            printf("# 0x%x holds 0x%x, without the signature, which no setting gives; left out\n",
+                   OEM_CFG_ADDR, oem);
         return;
     }
     for (unsigned bit = 16; bit < 32; bit++) {
         uint32_t m = 1u << bit;
         if ((oem & m) != 0 && (sv->carried & m) == 0)
-            printf("# 0x%x bit %u is set, which no setting saved here sets; left out\n", OEM_CFG_ADDR, bit);
+            printf("# 0x%x bit %u is set, which no setting saved here sets; left out\n",
+                   OEM_CFG_ADDR, bit);
         else if ((oem & m) == 0 && (sv->carried & m) != 0)
             printf("# 0x%x bit %u is clear, which the settings above set\n", OEM_CFG_ADDR, bit);
     }
@@ -118,12 +122,13 @@ bool save_settings(img_t *img, const board_t *b)
     // Every part of the image save reads, read before a line is printed: a
     // read that fails leaves no half settings file behind.
     uint32_t area[AREA_WORDS], lldp, tmpl;
-    if (!rd_img_words(img, OEM_CFG_ADDR, area, AREA_WORDS) || !rd_img(img, LLDP_START_ADDR, &lldp) ||
-        !rd_img(img, ENABLE_FOUR_PORTS, &tmpl))
+    if (!rd_img_words(img, OEM_CFG_ADDR, area, AREA_WORDS) ||
+        !rd_img(img, LLDP_START_ADDR, &lldp) || !rd_img(img, ENABLE_FOUR_PORTS, &tmpl))
         return false;
     sv.oem = area[0];
-    printf("# %s %d.%d.%d: family %d (%s), PHY class %c, %u ports\n", TOOL_NAME, OEM_VERSION_MAIN, OEM_VERSION_SUB,
-           OEM_VERSION_UPDATE, b->family, family_name(b->family), b->phy, b->cfg.port_num);
+    printf("# %s %d.%d.%d: family %d (%s), PHY class %c, %u ports\n", TOOL_NAME, OEM_VERSION_MAIN,
+           OEM_VERSION_SUB, OEM_VERSION_UPDATE, b->family, family_name(b->family), b->phy,
+           b->cfg.port_num);
     setting_t all[MAX_SETTINGS];
     int n = settings_all(all);
     for (int i = 0; i < n; i++) {
@@ -131,7 +136,8 @@ bool save_settings(img_t *img, const board_t *b)
         if (!setting_offered(&all[i], b))
             continue;
         if (!setting_read(img, b, &all[i], &r) ||
-            !(all[i].sw != nullptr ? save_enable(&sv, all[i].sw, &r) : save_value(&sv, &all[i], &r)))
+            !(all[i].sw != nullptr ? save_enable(&sv, all[i].sw, &r)
+                                   : save_value(&sv, &all[i], &r)))
             return false;
     }
     save_oem_word(&sv);
@@ -140,9 +146,10 @@ bool save_settings(img_t *img, const board_t *b)
             printf("# 0x%x holds 0x%x, a word no setting of this board writes; left out\n",
                    OEM_CFG_ADDR + i * IMG_WORD_SIZE, area[i]);
     if (sv.header_differs)
-        printf("# 0x%x-0x%x: the header block is not the template for %u enabled ports, which %s copies over "
-               "it\n",
-               IMG_HEADER_ADDR, IMG_HEADER_ADDR + IMG_HEADER_WORDS * IMG_WORD_SIZE - 1, b->cfg.valid_port,
-               FEATURES[F_PORTS].names[0]);
+        printf(
+            "# 0x%x-0x%x: the header block is not the template for %u enabled ports, which %s copies over "
+            "it\n",
+            IMG_HEADER_ADDR, IMG_HEADER_ADDR + IMG_HEADER_WORDS * IMG_WORD_SIZE - 1,
+            b->cfg.valid_port, FEATURES[F_PORTS].names[0]);
     return true;
 }

@@ -5,9 +5,8 @@
 #include <cctype>
 #include <cstring>
 
-
 #define MAX_WARNINGS 24
-#define WARN_TAG "[Warn]"
+#define WARN_TAG     "[Warn]"
 
 typedef struct {
     int n;
@@ -33,16 +32,20 @@ static void add_warning(warnings_t *w, const char *text)
         snprintf(w->text[w->n++], sizeof w->text[0], "%s", text);
 }
 
-// The board's warnings, the report's, then each word no value gives.
+// A file without the image magic first, the board's warnings, the
+// report's, then each word no value gives.
 static bool collect(img_t *img, const board_t *b, shown_t *sh)
 {
     char board[4][BOARD_WARNING_LEN];
     const char *report[MAX_WARNINGS];
+    uint32_t word0;
     int nb = board_warnings(b, board, 4);
     int nr = report_warnings(img, b->family, report, MAX_WARNINGS);
-    if (nr < 0)
+    if (nr < 0 || !rd_img(img, IMG_HEADER_ADDR, &word0))
         return false;
     sh->w.n = 0;
+    if (word0 != IMG_HEADER)
+        snprintf(sh->w.text[sh->w.n++], sizeof sh->w.text[0], MSG_NOT_MAGIC, word0, IMG_HEADER);
     for (int i = 0; i < nb; i++)
         add_warning(&sh->w, board[i]);
     for (int i = 0; i < nr; i++)
@@ -59,10 +62,11 @@ static bool collect(img_t *img, const board_t *b, shown_t *sh)
             return false;
         if (r->state == READ_OTHER && sh->w.n < MAX_WARNINGS)
             snprintf(sh->w.text[sh->w.n++], sizeof sh->w.text[0],
-                     "%s: word 0x%x holds 0x%x, which no value of the setting gives", setting_name(&all[i]), r->addr,
-                     r->word);
+                     "%s: word 0x%x holds 0x%x, which no value of the setting gives",
+                     setting_name(&all[i]), r->addr, r->word);
     }
-    return rd_img_words(img, OEM_CFG_ADDR, sh->words, OEM_LIST_WORDS) && rd_img(img, LLDP_START_ADDR, &sh->lldp);
+    return rd_img_words(img, OEM_CFG_ADDR, sh->words, OEM_LIST_WORDS) &&
+           rd_img(img, LLDP_START_ADDR, &sh->lldp);
 }
 
 static void show_text(const char *path, const board_t *b, const shown_t *sh)
@@ -92,7 +96,10 @@ static void show_text(const char *path, const board_t *b, const shown_t *sh)
 static unsigned utf8_length(const unsigned char *p, unsigned *bad)
 {
     unsigned char b = p[0], lo = 0x80, hi = 0xBF;
-    unsigned len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    unsigned len = b >= 0xC2 && b <= 0xDF   ? 2
+                   : b >= 0xE0 && b <= 0xEF ? 3
+                   : b >= 0xF0 && b <= 0xF4 ? 4
+                                            : 0;
     if (b == 0xE0)
         lo = 0xA0;  // overlong
     else if (b == 0xED)
@@ -146,10 +153,11 @@ static void show_json(const char *path, const board_t *b, const shown_t *sh)
     json_string(path);
     printf(", \"family\": %d, \"family_name\": ", b->family);
     json_string(family_name(b->family));
-    printf(", \"phy_class\": \"%c\", \"ports\": %u, \"enabled_ports\": %u, \"wol\": %s, \"ncsi\": %s,\n"
-           " \"settings\": {",
-           isprint((unsigned char)b->phy) ? b->phy : '?', b->cfg.port_num, b->cfg.valid_port,
-           b->cfg.wol ? "true" : "false", b->cfg.ncsi ? "true" : "false");
+    printf(
+        ", \"phy_class\": \"%c\", \"ports\": %u, \"enabled_ports\": %u, \"wol\": %s, \"ncsi\": %s,\n"
+        " \"settings\": {",
+        isprint((unsigned char)b->phy) ? b->phy : '?', b->cfg.port_num, b->cfg.valid_port,
+        b->cfg.wol ? "true" : "false", b->cfg.ncsi ? "true" : "false");
     for (int i = 0; i < sh->n; i++) {
         printf("%s\n  ", i > 0 ? "," : "");
         json_string(setting_name(&sh->s[i]));
