@@ -38,7 +38,7 @@ static const int MEMORY_RUNS = 5;       // the peak varies by up to 250 KiB from
 static const int SHORT_SESSION = 200;   // memory, and the configuring session
 static const int LONG_SESSION = 20000;  // memory
 static const int KIND_RUNS = 5;
-static const int COUNTED = 100;         // commands of one kind under strace; counts do not vary
+static const int COUNTED = 100;  // commands of one kind under strace; counts do not vary
 static const int STARTUP_RUNS = 200;
 
 static double now(void)
@@ -68,10 +68,11 @@ struct kind_t {
     const char *name;
     int commands;  // in a timed session of this kind
 };
-static const kind_t KINDS[] = {{"7 show configuration", 10000}, {"-1 raw listing", 10000},
-                               {"5 GPIO value + switch", 5000}, {"11 LLDP value", 5000},
-                               {"9 SMBus ARP", 5000},           {"12 port disable 0 + switch", 5000},
-                               {"13 refused number", 10000}};
+static const kind_t KINDS[] = {
+    {"7 show configuration", 10000}, {"-1 raw listing", 10000},
+    {"5 GPIO value + switch", 5000}, {"11 LLDP value", 5000},
+    {"9 SMBus ARP", 5000},           {"12 port disable 0 + switch", 5000},
+    {"13 refused number", 10000}};
 static const int NKINDS = (int)(sizeof KINDS / sizeof KINDS[0]);
 
 // One command of each kind in turn, or (kind 0 to 6) every command of one
@@ -83,13 +84,31 @@ static std::string session_script(int commands, int kind = -1)
     for (int i = 0; i < commands; i++) {
         char yn = (i / NKINDS) % 2 ? 'n' : 'y';
         switch (kind < 0 ? i % NKINDS : kind) {
-        case 0: s += "7\n"; break;
-        case 1: s += "-1\n"; break;
-        case 2: snprintf(buf, sizeof buf, "5\n%x\n%c\n", (unsigned)i & 0xFFFF, yn); s += buf; break;
-        case 3: snprintf(buf, sizeof buf, "11\n%x\n", (unsigned)i % 16); s += buf; break;
-        case 4: snprintf(buf, sizeof buf, "9\n%d\n", (i / NKINDS) % 2); s += buf; break;
-        case 5: snprintf(buf, sizeof buf, "12\n0\n%c\n", yn); s += buf; break;
-        default: s += "13\n"; break;
+        case 0:
+            s += "7\n";
+            break;
+        case 1:
+            s += "-1\n";
+            break;
+        case 2:
+            snprintf(buf, sizeof buf, "5\n%x\n%c\n", (unsigned)i & 0xFFFF, yn);
+            s += buf;
+            break;
+        case 3:
+            snprintf(buf, sizeof buf, "11\n%x\n", (unsigned)i % 16);
+            s += buf;
+            break;
+        case 4:
+            snprintf(buf, sizeof buf, "9\n%d\n", (i / NKINDS) % 2);
+            s += buf;
+            break;
+        case 5:
+            snprintf(buf, sizeof buf, "12\n0\n%c\n", yn);
+            s += buf;
+            break;
+        default:
+            s += "13\n";
+            break;
         }
     }
     return s + "0\n";
@@ -97,7 +116,8 @@ static std::string session_script(int commands, int kind = -1)
 
 // Runs argv with standard input from a file and standard output (and, with
 // quiet, standard error) on out_fd.
-static pid_t spawn(const char *const *argv, const std::string &input, int out_fd, bool quiet = false)
+static pid_t spawn(const char *const *argv, const std::string &input, int out_fd,
+                   bool quiet = false)
 {
     pid_t pid = fork();
     if (pid == 0) {
@@ -110,7 +130,8 @@ static pid_t spawn(const char *const *argv, const std::string &input, int out_fd
     return pid;
 }
 
-static pid_t spawn_prog(const char *prog, const std::string &image, const std::string &input, int out_fd)
+static pid_t spawn_prog(const char *prog, const std::string &image, const std::string &input,
+                        int out_fd)
 {
     const char *argv[] = {prog, "-f", image.c_str(), nullptr};
     return spawn(argv, input, out_fd);
@@ -189,7 +210,8 @@ static bool waits_for_input(pid_t pid, int in_fd)
     return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
 }
 
-static memory_t session_memory(const char *prog, const std::string &image, const std::string &script)
+static memory_t session_memory(const char *prog, const std::string &image,
+                               const std::string &script)
 {
     memory_t m{-1, -1};
     int fds[2];
@@ -275,23 +297,24 @@ static void machine(const std::string &dir)
             break;
         }
     }
-    printf("machine: %s, %ld cores, %s %s %s; images in %s\n", cpu.c_str(), sysconf(_SC_NPROCESSORS_ONLN),
-           u.sysname, u.release, u.machine, dir.c_str());
+    printf("machine: %s, %ld cores, %s %s %s; images in %s\n", cpu.c_str(),
+           sysconf(_SC_NPROCESSORS_ONLN), u.sysname, u.release, u.machine, dir.c_str());
     printf("target: every ratio tool/floor at most %.2f\n", TARGET);
 }
 
 // System calls per command of each kind: a session of COUNTED commands
 // less a session "0", over COUNTED. Then the start and end of a session
 // "0" against the start-up floor.
-static void count_section(const char *const progs[2], const std::string &dir, const std::string &configured,
-                          const std::string &image)
+static void count_section(const char *const progs[2], const std::string &dir,
+                          const std::string &configured, const std::string &image)
 {
     if (!have_strace()) {
         printf("\nsystem calls: strace is not installed, not counted\n");
         return;
     }
     std::string input = dir + "/bench-count.txt", log = dir + "/bench-strace.log";
-    printf("\nsystem calls per command (strace; %d commands of one kind less a session \"0\"):\n", COUNTED);
+    printf("\nsystem calls per command (strace; %d commands of one kind less a session \"0\"):\n",
+           COUNTED);
     printf("  %-28s %8s %8s %7s\n", "command", "tool", "floor", "ratio");
     long empty[2];
     write_all(input, "0\n");
@@ -308,20 +331,21 @@ static void count_section(const char *const progs[2], const std::string &dir, co
             per[p] = calls < 0 || empty[p] < 0 ? -1 : (double)(calls - empty[p]) / COUNTED;
         }
         double ratio = per[0] / per[1];
-        printf("  %-28s %8.2f %8.2f %7.2f  %s\n", KINDS[k].name, per[0], per[1], ratio, verdict(ratio));
+        printf("  %-28s %8.2f %8.2f %7.2f  %s\n", KINDS[k].name, per[0], per[1], ratio,
+               verdict(ratio));
     }
     write_all(input, "0\n");
     write_all(image, configured);
     long start = count_calls(STARTUP_FLOOR_PATH, image, input, log);
     double ratio = (double)empty[0] / (double)start;
-    printf("  %-28s %8ld %8ld %7.2f  %s  (floor: the start-up floor program)\n", "start-up + exit, session \"0\"",
-           empty[0], start, ratio, verdict(ratio));
+    printf("  %-28s %8ld %8ld %7.2f  %s  (floor: the start-up floor program)\n",
+           "start-up + exit, session \"0\"", empty[0], start, ratio, verdict(ratio));
 }
 
 // Tool and floor take turns on fresh images; prints the median times and
 // their ratio, and whether both left the same image.
-static void mixed_section(const char *const progs[2], const std::string &dir, const std::string &fresh,
-                          int commands, int runs, const char *where)
+static void mixed_section(const char *const progs[2], const std::string &dir,
+                          const std::string &fresh, int commands, int runs, const char *where)
 {
     const char *names[2] = {"tool", "floor"};
     std::string image = dir + "/bench-mixed.img", input = dir + "/bench-mixed.txt";
@@ -346,11 +370,13 @@ static void mixed_section(const char *const progs[2], const std::string &dir, co
     }
     double ratio = best(secs[0]) / best(secs[1]);
     printf("  ratio tool/floor: %.2f  %s\n", ratio, verdict(ratio));
-    printf("  final images of tool and floor: %s\n", after[0] == after[1] ? "identical" : "DIFFERENT");
+    printf("  final images of tool and floor: %s\n",
+           after[0] == after[1] ? "identical" : "DIFFERENT");
 }
 
 // Sessions of one kind each, on the configured image.
-static void kind_section(const char *const progs[2], const std::string &dir, const std::string &configured)
+static void kind_section(const char *const progs[2], const std::string &dir,
+                         const std::string &configured)
 {
     printf("\ntime by kind of command (best of %d runs):\n", KIND_RUNS);
     printf("  %-28s %8s %10s %10s %7s\n", "command", "commands", "tool us", "floor us", "ratio");
@@ -366,8 +392,8 @@ static void kind_section(const char *const progs[2], const std::string &dir, con
             }
         }
         double ratio = best(us[0]) / best(us[1]);
-        printf("  %-28s %8d %10.1f %10.1f %7.2f  %s\n", KINDS[k].name, n, best(us[0]), best(us[1]), ratio,
-               verdict(ratio));
+        printf("  %-28s %8d %10.1f %10.1f %7.2f  %s\n", KINDS[k].name, n, best(us[0]), best(us[1]),
+               ratio, verdict(ratio));
     }
 }
 
@@ -375,12 +401,14 @@ static void kind_section(const char *const progs[2], const std::string &dir, con
 // (mostly libc's pages, shared with every process) and the anonymous part,
 // the program's own memory; medians of a few runs, as where a buffer falls
 // against page boundaries changes from run to run.
-static void memory_section(const char *const progs[2], const std::string &dir, const std::string &fresh)
+static void memory_section(const char *const progs[2], const std::string &dir,
+                           const std::string &fresh)
 {
     const char *names[2] = {"tool", "floor"};
     std::string image = dir + "/bench-memory.img";
-    printf("\nresident memory at the end of a mixed session (VmHWM peak, RssAnon own; median of %d), KiB:\n",
-           MEMORY_RUNS);
+    printf(
+        "\nresident memory at the end of a mixed session (VmHWM peak, RssAnon own; median of %d), KiB:\n",
+        MEMORY_RUNS);
     printf("  %-5s %16s %16s\n", "", "200 commands", "20000 commands");
     const int lengths[2] = {SHORT_SESSION, LONG_SESSION};
     long peak[2][2], anon[2][2];
@@ -397,11 +425,13 @@ static void memory_section(const char *const progs[2], const std::string &dir, c
             peak[p][l] = (long)median(peaks);
             anon[p][l] = (long)median(anons);
         }
-        printf("  %-5s %8ld %7ld %8ld %7ld\n", names[p], peak[p][0], anon[p][0], peak[p][1], anon[p][1]);
+        printf("  %-5s %8ld %7ld %8ld %7ld\n", names[p], peak[p][0], anon[p][0], peak[p][1],
+               anon[p][1]);
     }
     double ratio = (double)peak[0][1] / (double)peak[1][1];
-    printf("  peak ratio tool/floor: %.2f  %s; tool's own memory after %d against %d commands: %+ld KiB\n",
-           ratio, verdict(ratio), LONG_SESSION, SHORT_SESSION, anon[0][1] - anon[0][0]);
+    printf(
+        "  peak ratio tool/floor: %.2f  %s; tool's own memory after %d against %d commands: %+ld KiB\n",
+        ratio, verdict(ratio), LONG_SESSION, SHORT_SESSION, anon[0][1] - anon[0][0]);
 }
 
 // Exec to the first menu prompt of a session "0", against the start-up floor.
@@ -416,8 +446,9 @@ static void startup_section(const std::string &dir, const std::string &fresh)
     for (int r = 0; r < STARTUP_RUNS; r++)
         for (int p = 0; p < 2; p++)
             start[p].push_back(time_to_prompt(starters[p], image, input));
-    printf("\nstart-up, exec to first prompt (median of %d runs; floor: the start-up floor program):\n",
-           STARTUP_RUNS);
+    printf(
+        "\nstart-up, exec to first prompt (median of %d runs; floor: the start-up floor program):\n",
+        STARTUP_RUNS);
     for (int p = 0; p < 2; p++)
         printf("  %-5s %8.1f us\n", names[p], median(start[p]) * 1e6);
     double ratio = median(start[0]) / median(start[1]);

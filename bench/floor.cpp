@@ -68,7 +68,8 @@ __attribute__((format(printf, 1, 2))) static void out(const char *fmt, ...)
     int n = vsnprintf(s_out + s_out_len, sizeof s_out - s_out_len, fmt, ap);
     va_end(ap);
     if (n > 0)
-        s_out_len += (size_t)n < sizeof s_out - s_out_len ? (size_t)n : sizeof s_out - s_out_len - 1;
+        s_out_len +=
+            (size_t)n < sizeof s_out - s_out_len ? (size_t)n : sizeof s_out - s_out_len - 1;
 }
 
 static void flush_out(void)
@@ -165,7 +166,8 @@ static void cover(unsigned bit, const unsigned char *b, size_t n)
         s_jsize = 0;
     }
     memcpy(rec + head + 8, b, n);
-    if (pwrite(s_jfd, rec, head + 12 + n, s_jsize) < 0 || fsync(s_jfd) != 0 || (head != 0 && fsync(s_dir) != 0))
+    if (pwrite(s_jfd, rec, head + 12 + n, s_jsize) < 0 || fsync(s_jfd) != 0 ||
+        (head != 0 && fsync(s_dir) != 0))
         fail();
     s_jsize += (off_t)(head + 12 + n);
     s_covered |= bit;
@@ -243,7 +245,8 @@ static void lldp(void)
     cover(PART_LLDP, old, sizeof old);
     wt(LLDP_START_ADDR, v);
     uint32_t w = rd(OEM_CFG_ADDR);
-    unsigned char ow[4] = {(unsigned char)w, (unsigned char)(w >> 8), (unsigned char)(w >> 16), (unsigned char)(w >> 24)};
+    unsigned char ow[4] = {(unsigned char)w, (unsigned char)(w >> 8), (unsigned char)(w >> 16),
+                           (unsigned char)(w >> 24)};
     cover(PART_OEM, ow, sizeof ow);
     if ((w & OEM_SIG_FIELD) != MAGIC_MASK)
         w = 0;
@@ -265,8 +268,8 @@ static void smbus_arp(void)
 static void port_disable(uint32_t ports, const unsigned char *header)
 {
     uint32_t mask = le_word(header + PORT_MASK_ADDR) & PORT_MASK_FIELD;
-    static const uint32_t templates[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS,
-                                                     ENABLE_FOUR_PORTS};
+    static const uint32_t templates[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS,
+                                                     ENABLE_THREE_PORTS, ENABLE_FOUR_PORTS};
     if (ports < 1 || ports > MAX_PORT_NUM)
         fail();
     out("ports %u of %u\n", mask, ports);
@@ -284,7 +287,8 @@ static void port_disable(uint32_t ports, const unsigned char *header)
     out("\nConfiguration completed successfully, current port num:0x%x\n", remain);
     bool on = ask_yes("Switch port disable on? (Y/N):");
     uint32_t w = rd(OEM_CFG_ADDR);
-    unsigned char ow[4] = {(unsigned char)w, (unsigned char)(w >> 8), (unsigned char)(w >> 16), (unsigned char)(w >> 24)};
+    unsigned char ow[4] = {(unsigned char)w, (unsigned char)(w >> 8), (unsigned char)(w >> 16),
+                           (unsigned char)(w >> 24)};
     cover(PART_OEM, ow, sizeof ow);
     wt(OEM_CFG_ADDR, stamped(w, NETPORT_DISABLE_EN, on));
     out("netport disable configuration is : %s.\n\n", on ? "ON" : "OFF");
@@ -309,10 +313,12 @@ int main(int argc, char **argv)
     *strrchr(dir, '/') = '\0';
     free(real);
     s_dir = open(dir[0] ? dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (s_dir < 0 || lstat(s_jpath, &st) == 0 || access(dir[0] ? dir : "/", W_OK) != 0 || fsync(s_dir) != 0)
+    if (s_dir < 0 || lstat(s_jpath, &st) == 0 || access(dir[0] ? dir : "/", W_OK) != 0 ||
+        fsync(s_dir) != 0)
         return 255;
     uint32_t sid = rd(SUB_SYS_ID_ADDR);
-    out("\nmenu of family %u, PHY code 0x%x, %s\n", 0u, (sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD, s_path);
+    out("\nmenu of family %u, PHY code 0x%x, %s\n", 0u,
+        (sid >> SID_PHY_CODE_SHIFT) & SID_PHY_CODE_FIELD, s_path);
     for (;;) {
         char line[256];
         out("\nInput your number:");

@@ -15,25 +15,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const char MENU[] =
-    "\n============================================================\n"
-    "Please read User_Manual carefully before configuring!!!\n"
-    "[Note] Modifying file : %s\n"
-    "To select config option:\n"
-    "01. Main switch of config val\n"
-    "02. YT8521s LED config\n"
-    "03. MV1512 LED config\n"
-    "04. INNER LED config\n"
-    "05. GPIO OEM config \n"
-    "06. MV1512 PHY MODE config\n"
-    "07. Show config val\n"
-    "08. Show Menu\n"
-    "09. Enable or Disable SMBUS ARP function\n"
-    "10. WOL Wake IO pull down time config\n"
-    "11. LLDP TX default switch settings\n"
-    "12. Network port disable\n"
-    "00. Exit\n"
-    "\nInput your number:";
+static const char MENU[] = "\n============================================================\n"
+                           "Please read User_Manual carefully before configuring!!!\n"
+                           "[Note] Modifying file : %s\n"
+                           "To select config option:\n"
+                           "01. Main switch of config val\n"
+                           "02. YT8521s LED config\n"
+                           "03. MV1512 LED config\n"
+                           "04. INNER LED config\n"
+                           "05. GPIO OEM config \n"
+                           "06. MV1512 PHY MODE config\n"
+                           "07. Show config val\n"
+                           "08. Show Menu\n"
+                           "09. Enable or Disable SMBUS ARP function\n"
+                           "10. WOL Wake IO pull down time config\n"
+                           "11. LLDP TX default switch settings\n"
+                           "12. Network port disable\n"
+                           "00. Exit\n"
+                           "\nInput your number:";
 
 int main(int argc, char **argv)
 {
@@ -47,7 +46,8 @@ int main(int argc, char **argv)
     snprintf(journal, sizeof journal, "%s.norvask-journal", real);
     *strrchr(real, '/') = '\0';
     int dir = open(real[0] ? real : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || lstat(journal, &st) == 0 || access(real[0] ? real : "/", W_OK) != 0 || fsync(dir) != 0)
+    if (dir < 0 || lstat(journal, &st) == 0 || access(real[0] ? real : "/", W_OK) != 0 ||
+        fsync(dir) != 0)
         return 255;
     unsigned char sid[4];
     if (pread(fd, sid, sizeof sid, 0xFFFDC) != (ssize_t)sizeof sid)

@@ -15,68 +15,68 @@
 #define TOOL_NAME "norvask_oem_tool"
 
 // ---------------------------------------------------------------- bits
-#define BIT_0 0x00000001u
-#define BIT_1 0x00000002u
-#define BIT_2 0x00000004u
-#define BIT_3 0x00000008u
-#define BIT_4 0x00000010u
-#define BIT_5 0x00000020u
-#define BIT_6 0x00000040u
-#define BIT_7 0x00000080u
-#define BIT_8 0x00000100u
-#define BIT_9 0x00000200u
-#define BIT_10 0x00000400u
-#define BIT_11 0x00000800u
-#define BIT_12 0x00001000u
-#define BIT_13 0x00002000u
-#define BIT_14 0x00004000u
-#define BIT_15 0x00008000u
-#define BIT_16 0x00010000u
-#define BIT_17 0x00020000u
-#define BIT_18 0x00040000u
-#define BIT_19 0x00080000u
-#define BIT_20 0x00100000u
-#define BIT_21 0x00200000u
-#define BIT_22 0x00400000u
-#define BIT_23 0x00800000u
-#define BIT_24 0x01000000u
-#define BIT_25 0x02000000u
-#define BIT_26 0x04000000u
-#define BIT_27 0x08000000u
-#define BIT_28 0x10000000u
-#define BIT_29 0x20000000u
-#define BIT_30 0x40000000u
-#define BIT_31 0x80000000u
+#define BIT_0   0x00000001u
+#define BIT_1   0x00000002u
+#define BIT_2   0x00000004u
+#define BIT_3   0x00000008u
+#define BIT_4   0x00000010u
+#define BIT_5   0x00000020u
+#define BIT_6   0x00000040u
+#define BIT_7   0x00000080u
+#define BIT_8   0x00000100u
+#define BIT_9   0x00000200u
+#define BIT_10  0x00000400u
+#define BIT_11  0x00000800u
+#define BIT_12  0x00001000u
+#define BIT_13  0x00002000u
+#define BIT_14  0x00004000u
+#define BIT_15  0x00008000u
+#define BIT_16  0x00010000u
+#define BIT_17  0x00020000u
+#define BIT_18  0x00040000u
+#define BIT_19  0x00080000u
+#define BIT_20  0x00100000u
+#define BIT_21  0x00200000u
+#define BIT_22  0x00400000u
+#define BIT_23  0x00800000u
+#define BIT_24  0x01000000u
+#define BIT_25  0x02000000u
+#define BIT_26  0x04000000u
+#define BIT_27  0x08000000u
+#define BIT_28  0x10000000u
+#define BIT_29  0x20000000u
+#define BIT_30  0x40000000u
+#define BIT_31  0x80000000u
 #define CBIT(n) BIT_##n
 
 // ---------------------------------------------------------------- image map
 // Every item the tool touches is a little-endian 32-bit word at an aligned
 // byte offset of the raw flash image.
 #define IMG_WORD_SIZE 4u
-#define IMG_MIN_SIZE 0xFFFE0u   // end of the sub-system id word
-#define INVALID_ID 0xFFFFFFFFu  // erased flash: the word was never set
+#define IMG_MIN_SIZE  0xFFFE0u     // end of the sub-system id word
+#define INVALID_ID    0xFFFFFFFFu  // erased flash: the word was never set
 
-#define IMG_HEADER_ADDR 0x00000u  // 1 KiB header block
+#define IMG_HEADER_ADDR  0x00000u  // 1 KiB header block
 #define IMG_HEADER_WORDS 256u
-#define IMG_HEADER 0x5AA51000u      // magic in word 0 of every header block
-#define PORT_MASK_ADDR 0x0016Cu     // port mask word inside a header block
-#define PORT_MASK_FIELD 0xFu        // bits 0-3: enabled ports, contiguous
+#define IMG_HEADER       0x5AA51000u  // magic in word 0 of every header block
+#define PORT_MASK_ADDR   0x0016Cu     // port mask word inside a header block
+#define PORT_MASK_FIELD  0xFu         // bits 0-3: enabled ports, contiguous
 
 #define LLDP_START_ADDR 0xF1000u  // LLDP transmit default, bits 0-3
-#define LLDP_END_ADDR 0xF2000u
-#define LLDP_TX_FIELD 0xFu
-#define LLDP_RESET_VAL 0xFu
+#define LLDP_END_ADDR   0xF2000u
+#define LLDP_TX_FIELD   0xFu
+#define LLDP_RESET_VAL  0xFu
 
 // Port-count templates: complete header blocks for 4..1 enabled ports.
-#define ENABLE_FOUR_PORTS 0xFD000u
+#define ENABLE_FOUR_PORTS  0xFD000u
 #define ENABLE_THREE_PORTS 0xFD400u
-#define ENABLE_TWO_PORTS 0xFD800u
-#define ENABLE_ONE_PORT 0xFDC00u
-#define MAX_PORT_NUM 4
+#define ENABLE_TWO_PORTS   0xFD800u
+#define ENABLE_ONE_PORT    0xFDC00u
+#define MAX_PORT_NUM       4
 
 // Template by number of remaining ports, one to four.
-constexpr uint32_t PORT_TEMPLATES[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS, ENABLE_THREE_PORTS,
-                                                   ENABLE_FOUR_PORTS};
+constexpr uint32_t PORT_TEMPLATES[MAX_PORT_NUM] = {ENABLE_ONE_PORT, ENABLE_TWO_PORTS,
+                                                   ENABLE_THREE_PORTS, ENABLE_FOUR_PORTS};
 // Port mask of n enabled ports, contiguous from port 0 (1, 3, 7, 15).
 constexpr uint32_t port_count_mask(unsigned ports)
 {
@@ -84,83 +84,83 @@ constexpr uint32_t port_count_mask(unsigned ports)
 }
 
 // OEM configuration area
-#define OEM_CFG_ADDR 0xFF000u       // signature and enable bits
-#define GPIO_CFG_ADDR 0xFF004u
-#define LED_CFG_ADDR 0xFF008u       // second word at +4 for the YT8521S
-#define LED_CFG2_ADDR (LED_CFG_ADDR + IMG_WORD_SIZE)
+#define OEM_CFG_ADDR      0xFF000u  // signature and enable bits
+#define GPIO_CFG_ADDR     0xFF004u
+#define LED_CFG_ADDR      0xFF008u  // second word at +4 for the YT8521S
+#define LED_CFG2_ADDR     (LED_CFG_ADDR + IMG_WORD_SIZE)
 #define PHY_MODE_CFG_ADDR 0xFF010u  // family 0
 #define MR_SMBUS_ARP_ADDR 0xFF010u  // family 1
 #define VN_SMBUS_ARP_ADDR 0xFF014u  // family 0
-#define WOL_CFG_ADDR 0xFF018u
-#define OEM_CFG_END_ADDR 0xFF028u   // last word cleared by the area reset
-#define OEM_LIST_WORDS 10u          // words shown by the raw listing
+#define WOL_CFG_ADDR      0xFF018u
+#define OEM_CFG_END_ADDR  0xFF028u  // last word cleared by the area reset
+#define OEM_LIST_WORDS    10u       // words shown by the raw listing
 
 #define SUB_SYS_ID_ADDR 0xFFFDCu
-#define IMG_FLASH_SIZE 0x100000u  // a whole 1 MiB flash
+#define IMG_FLASH_SIZE  0x100000u  // a whole 1 MiB flash
 
 // ---------------------------------------------------------------- OEM configuration word
-#define MAGIC_MASK 0x55AAu          // signature in bits 0-15
-#define OEM_SIG_FIELD 0xFFFFu
-#define GPIO_OEM_EN CBIT(16)
-#define LED_OEM_EN CBIT(17)
-#define WOL_DIS_EN CBIT(18)
-#define NCSI_DIS_EN CBIT(19)
+#define MAGIC_MASK              0x55AAu  // signature in bits 0-15
+#define OEM_SIG_FIELD           0xFFFFu
+#define GPIO_OEM_EN             CBIT(16)
+#define LED_OEM_EN              CBIT(17)
+#define WOL_DIS_EN              CBIT(18)
+#define NCSI_DIS_EN             CBIT(19)
 #define Marvell_PHY_MODE_OEM_EN CBIT(20)
-#define SMBUS_ARP_OEM_EN CBIT(21)
-#define WAKE_IO_OEM_EN CBIT(22)
-#define LLDP_TX_OEM_EN CBIT(23)
-#define NETPORT_DISABLE_EN CBIT(24)
+#define SMBUS_ARP_OEM_EN        CBIT(21)
+#define WAKE_IO_OEM_EN          CBIT(22)
+#define LLDP_TX_OEM_EN          CBIT(23)
+#define NETPORT_DISABLE_EN      CBIT(24)
 
 // ---------------------------------------------------------------- value word encodings
-#define GPIO_VAL_FIELD 0xFFFFu
-#define HALF_WORD_FIELD 0xFFFFu   // YT8521S: LED0/LED2 low, LED1/blink high
-#define HALF_WORD_SHIFT 16
-#define MV_LED_STORE_MASK 0x01CF00FFu
+#define GPIO_VAL_FIELD       0xFFFFu
+#define HALF_WORD_FIELD      0xFFFFu  // YT8521S: LED0/LED2 low, LED1/blink high
+#define HALF_WORD_SHIFT      16
+#define MV_LED_STORE_MASK    0x01CF00FFu
 #define INNER_LED_STORE_MASK 0x00FFFFFFu
-#define WOL_TIME_FIELD 0xFFFFu
-#define WOL_TIME_MAX 65535
-#define LLDP_TX_MAX 15
-#define SMBUS_ARP_ON 0xFu
-#define SMBUS_ARP_OFF 0xEu
-#define SMBUS_ARP_STATE_BIT CBIT(0)
-#define PHY_MODE_PORT_FIELD 0x7u    // 3 bits per port, one byte apart
+#define WOL_TIME_FIELD       0xFFFFu
+#define WOL_TIME_MAX         65535
+#define LLDP_TX_MAX          15
+#define SMBUS_ARP_ON         0xFu
+#define SMBUS_ARP_OFF        0xEu
+#define SMBUS_ARP_STATE_BIT  CBIT(0)
+#define PHY_MODE_PORT_FIELD  0x7u  // 3 bits per port, one byte apart
 #define PHY_MODE_PORT_STRIDE 8
 
 // ---------------------------------------------------------------- sub-system id word
-#define SID_PORT_NUM_FIELD 0x7u     // bits 0-2
-#define SID_WOL_BIT CBIT(6)
-#define SID_NCSI_BIT CBIT(7)
-#define SID_PHY_CODE_SHIFT 8        // bits 8-15: OEM PHY code
-#define SID_PHY_CODE_FIELD 0xFFu
-#define SID_DEV_HI_FIELD 0x00FF0000u  // device id, high byte first
-#define PHY_CODE_FAMILY_MASK 0xF0u    // family 1 classifies by high nibble
+#define SID_PORT_NUM_FIELD   0x7u  // bits 0-2
+#define SID_WOL_BIT          CBIT(6)
+#define SID_NCSI_BIT         CBIT(7)
+#define SID_PHY_CODE_SHIFT   8  // bits 8-15: OEM PHY code
+#define SID_PHY_CODE_FIELD   0xFFu
+#define SID_DEV_HI_FIELD     0x00FF0000u  // device id, high byte first
+#define PHY_CODE_FAMILY_MASK 0xF0u        // family 1 classifies by high nibble
 
 // ---------------------------------------------------------------- chip family, PHY class
-#define Vantrel 0
+#define Vantrel  0
 #define Mirolane 1
 
 // Device ids of the family-1 controllers; every other id is family 0.
 #define MR_DEVICE_ID_A 0x1001u
 #define MR_DEVICE_ID_B 0x2001u
-#define VN_DEVICE_ID 0x1000u  // an id of family 0, for images made for it
+#define VN_DEVICE_ID   0x1000u  // an id of family 0, for images made for it
 
-#define PHY_OTHER 'O'
-#define PHY_YT 'Y'
-#define PHY_MV_FIBER 'F'
+#define PHY_OTHER     'O'
+#define PHY_YT        'Y'
+#define PHY_MV_FIBER  'F'
 #define PHY_MV_COPPER 'C'
-#define PHY_MV 'M'
-#define PHY_INNER 'I'
+#define PHY_MV        'M'
+#define PHY_INNER     'I'
 #define COPPER_PHY_ID 'E'
-#define FIBER_PHY_ID 'I'
+#define FIBER_PHY_ID  'I'
 
 // ---------------------------------------------------------------- console
 // Validated number prompt: a negative answer is refused with the standard
 // text and `expr` (plus any further statements) runs, normally `continue`.
-#define CHECK(exp, tar, expr, ...)                                                   \
-    if (int _ret = (int)(exp); _ret < (int)(tar)) {                                  \
-        printf("ERROR, Input Value (%d) < (%d) invalid\n", _ret, (int)(tar));        \
-        expr;                                                                        \
-        __VA_ARGS__;                                                                 \
+#define CHECK(exp, tar, expr, ...)                                                                 \
+    if (int _ret = (int)(exp); _ret < (int)(tar)) {                                                \
+        printf("ERROR, Input Value (%d) < (%d) invalid\n", _ret, (int)(tar));                      \
+        expr;                                                                                      \
+        __VA_ARGS__;                                                                               \
     }
 
 enum num_base_t { BASE_DEC = 10, BASE_HEX = 16 };
@@ -186,8 +186,8 @@ void con_note_signal(int sig);
 int con_interrupted(void);
 void clear_flush(FILE *fp);
 bool prompt_number(const char *prompt, num_base_t base, uint32_t *var);
-bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
-                const char *refusal, int32_t refusal_arg, int32_t *value);
+bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max, const char *refusal,
+                int32_t refusal_arg, int32_t *value);
 yes_no_t ask_yes_no(const char *question);
 menu_read_t read_menu_number(int *num);
 void fput_escaped(const char *s, int len, FILE *to);
@@ -201,7 +201,8 @@ void fput_escaped(const char *s, int len, FILE *to);
 // region keeps the bytes it replaces: that undo record lets the command loop
 // either commit the whole command or put every byte back.
 #define IMG_MAX_REGIONS 8
-#define IMG_NREGIONS 5  // the header block, the templates, the LLDP word, the OEM area, the sub-system id
+#define IMG_NREGIONS                                                                               \
+    5  // the header block, the templates, the LLDP word, the OEM area, the sub-system id
 #define IMG_REGION_CAP 0x1000u  // the largest region, the four templates
 
 // The first failure of a cycle. A failed verification has printed its own
@@ -212,7 +213,7 @@ typedef struct {
     uint32_t start, len;  // bytes of the image
     bool loaded;          // cur holds the file's bytes (and this cycle's writes)
     bool saved;           // orig holds the bytes before this cycle's first write
-    bool verify;  // batched: read back from the file once written (a header copy)
+    bool verify;          // batched: read back from the file once written (a header copy)
     uint32_t lo, hi;      // written bytes [lo, hi) relative to start
     unsigned char cur[IMG_REGION_CAP];
     unsigned char orig[IMG_REGION_CAP];
@@ -223,29 +224,29 @@ typedef struct {
 // as that undo will leave it. The refusals leave image and journal alone.
 enum img_journal_t {
     JOURNAL_NONE,
-    JOURNAL_UNDONE,      // a writer undid an interrupted command from it, and removed it
-    JOURNAL_EMPTY,       // its first record is not whole: it holds no change (a writer removed it)
-    JOURNAL_PENDING,     // a reader shows the image as the undo will leave it
-    JOURNAL_FOREIGN,     // a file in its place that is not a journal of this tool: refused
-    JOURNAL_UNTRUSTED,   // of a user who may not write the image: refused
-    JOURNAL_DAMAGED,     // whole, but its header or a record is impossible: refused
-    JOURNAL_MISMATCH,    // of another image, or the image changed since: refused
-    JOURNAL_UNREADABLE,  // refused
-    JOURNAL_CANNOT_TELL, // a writer cannot see whether one is pending: refused
-    JOURNAL_CANNOT_APPLY,// pending, but this user cannot apply and remove it: refused
-    JOURNAL_STUCK,       // the undo could not be written back: refused
-    JOURNAL_NOT_REMOVED, // the undo was written back, but the journal could not be removed
+    JOURNAL_UNDONE,       // a writer undid an interrupted command from it, and removed it
+    JOURNAL_EMPTY,        // its first record is not whole: it holds no change (a writer removed it)
+    JOURNAL_PENDING,      // a reader shows the image as the undo will leave it
+    JOURNAL_FOREIGN,      // a file in its place that is not a journal of this tool: refused
+    JOURNAL_UNTRUSTED,    // of a user who may not write the image: refused
+    JOURNAL_DAMAGED,      // whole, but its header or a record is impossible: refused
+    JOURNAL_MISMATCH,     // of another image, or the image changed since: refused
+    JOURNAL_UNREADABLE,   // refused
+    JOURNAL_CANNOT_TELL,  // a writer cannot see whether one is pending: refused
+    JOURNAL_CANNOT_APPLY,  // pending, but this user cannot apply and remove it: refused
+    JOURNAL_STUCK,         // the undo could not be written back: refused
+    JOURNAL_NOT_REMOVED,   // the undo was written back, but the journal could not be removed
 };
 
 typedef struct {
     int fd;
     const char *path;
-    uint64_t dev, ino;   // the locked file; every cycle must still find it at path
-    uint64_t size;       // its bytes
-    img_fail_t failed;   // the first failure of the cycle; later accesses fail at once
-    bool dry_run;        // writes change the copy only, never the file (always so when read-only)
-    bool batched;        // writes reach the file at the cycle's sync, each region once
-    const char *why;     // why the image could not be opened or used, for the user
+    uint64_t dev, ino;  // the locked file; every cycle must still find it at path
+    uint64_t size;      // its bytes
+    img_fail_t failed;  // the first failure of the cycle; later accesses fail at once
+    bool dry_run;       // writes change the copy only, never the file (always so when read-only)
+    bool batched;       // writes reach the file at the cycle's sync, each region once
+    const char *why;    // why the image could not be opened or used, for the user
     int order[IMG_MAX_REGIONS];  // regions in the order of their first write
     int nwritten;
     img_region_t region[IMG_MAX_REGIONS];
@@ -306,7 +307,8 @@ extern img_sys_t g_img_sys;
 
 // Calls fn for each word the cycle changed, in address order, with its value
 // before the cycle's first write and now.
-void img_each_change(const img_t *img, void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
+void img_each_change(const img_t *img,
+                     void (*fn)(uint32_t addr, uint32_t before, uint32_t now, void *ctx),
                      void *ctx);
 
 bool wt_img(img_t *fp, uint32_t addr, uint32_t data);
@@ -329,7 +331,7 @@ constexpr uint32_t field_get(uint32_t word, field_t f)
 
 constexpr field_t LOW_HALF = {0, 15};
 constexpr field_t HIGH_HALF = {16, 31};
-constexpr field_t MV_LED_POLARITY = {16, 19};       // as the editor stores it
+constexpr field_t MV_LED_POLARITY = {16, 19};  // as the editor stores it
 constexpr field_t MV_LED_LED = {0, 7};
 constexpr field_t MV_LED_POLARITY_WIDE = {16, 21};  // as the report decodes it
 constexpr field_t MV_LED_LED_WIDE = {0, 11};
@@ -444,12 +446,12 @@ typedef struct switch_row_t {
     uint32_t bit;
     const char *on, *off;
     const struct feature_t *value;  // the feature it follows (its enable is listed after it)
-    bool silenced;         // stays silent while that feature's word is erased
-    unsigned option_1;     // families whose menu option 1 runs it
-    const char *help;      // its line of --help, after "NAME=yes|no"
+    bool silenced;                  // stays silent while that feature's word is erased
+    unsigned option_1;              // families whose menu option 1 runs it
+    const char *help;               // its line of --help, after "NAME=yes|no"
 } switch_row_t;
 
-#define YT_PARTS 4      // LED0, LED1, LED2 and the blink setting
+#define YT_PARTS     4  // LED0, LED1, LED2 and the blink setting
 #define YT_LED_WORDS 2  // LED0 and LED1 in the first word, LED2 and blink in the second
 
 // One OEM feature: its setting names, who is offered it, its word, how an
@@ -469,8 +471,8 @@ typedef struct feature_t {
     uint32_t store_mask;  // bits of an answer kept in the word
     void (*confirm)(uint32_t val);
     const switch_row_t *sw;
-    const char *syntax;   // its value in --help ("HEX"), after the name and =
-    const char *help;     // the rest of its --help line, after the values it takes
+    const char *syntax;  // its value in --help ("HEX"), after the name and =
+    const char *help;    // the rest of its --help line, after the values it takes
 } feature_t;
 
 #define NFEATURES 9
@@ -478,7 +480,17 @@ typedef struct feature_t {
 extern const feature_t FEATURES[NFEATURES];
 extern const switch_row_t SWITCHES[NSWITCHES];
 // The rows, in menu order.
-enum { F_YT_LED, F_MV_LED, F_INNER_LED, F_GPIO, F_PHY_MODE, F_SMBUS_ARP, F_WAKE_IO, F_LLDP, F_PORTS };
+enum {
+    F_YT_LED,
+    F_MV_LED,
+    F_INNER_LED,
+    F_GPIO,
+    F_PHY_MODE,
+    F_SMBUS_ARP,
+    F_WAKE_IO,
+    F_LLDP,
+    F_PORTS
+};
 enum { S_LED, S_GPIO, S_PHY_MODE, S_WAKE_IO, S_NETPORT, S_SMBUS_ARP };
 
 bool feature_offered(const feature_t *f, int family, char phy);
@@ -539,9 +551,9 @@ typedef struct {
     const switch_row_t *sw;
 } setting_t;
 
-#define MAX_SETTINGS (NFEATURES + YT_PARTS + NSWITCHES)
-#define NSLOTS (NFEATURES * YT_PARTS + NSWITCHES)
-#define MAX_ITEMS 256  // settings on one command line or in one file
+#define MAX_SETTINGS          (NFEATURES + YT_PARTS + NSWITCHES)
+#define NSLOTS                (NFEATURES * YT_PARTS + NSWITCHES)
+#define MAX_ITEMS             256  // settings on one command line or in one file
 #define MSG_TOO_MANY_SETTINGS "more than %d settings given at once\n"
 
 int settings_all(setting_t out[MAX_SETTINGS]);
@@ -595,10 +607,10 @@ bool show_board(img_t *img, const board_t *b, const char *path, bool json);
 bool save_settings(img_t *img, const board_t *b);
 
 // ---------------------------------------------------------------- front end
-#define MSG_OPEN_FAIL "[Error] Fail to open file!\n"
-#define MSG_WRITE_FAIL "[Error] Fail to write file!\n"
-#define MSG_READ_FAIL "[Error] Fail to read file!\n"
-#define MSG_UNDONE "[Warn]The command was undone.\n"
+#define MSG_OPEN_FAIL    "[Error] Fail to open file!\n"
+#define MSG_WRITE_FAIL   "[Error] Fail to write file!\n"
+#define MSG_READ_FAIL    "[Error] Fail to read file!\n"
+#define MSG_UNDONE       "[Warn]The command was undone.\n"
 #define MSG_NOT_RESTORED "[Warn]The image could not be restored!\n"
 // A file whose word 0 is not the image magic: the verbs' warning and refusal.
 #define MSG_NOT_MAGIC "word 0 is 0x%x, not the image magic 0x%x: is this a flash image?"
@@ -655,10 +667,10 @@ enum { OPT_JSON = 1, OPT_DRY_RUN = 2, OPT_FORCE = 4, OPT_WAIT = 8 };
 typedef struct {
     img_t *img;
     int argc;
-    char **argv;     // the arguments after the command word, options left out
+    char **argv;       // the arguments after the command word, options left out
     unsigned options;  // the OPT_ bits given
     long wait_s;       // --wait: seconds to wait for the image's lock
-    board_t board;   // the verbs' board, read before the command runs
+    board_t board;     // the verbs' board, read before the command runs
 } command_run_t;
 
 int dialogue_run(command_run_t *r);

@@ -11,9 +11,9 @@ const uint16_t mr_type[2] = {MR_DEVICE_ID_A, MR_DEVICE_ID_B};
 
 // Family 0: OEM PHY code to PHY class; any other code is the inner PHY.
 const phy_code_row_t vn_phy_codes[] = {
-    {0x03, PHY_MV_FIBER}, {0x10, PHY_INNER},  {0x20, PHY_INNER},     {0x30, PHY_INNER},
+    {0x03, PHY_MV_FIBER}, {0x10, PHY_INNER},    {0x20, PHY_INNER},     {0x30, PHY_INNER},
     {0x40, PHY_INNER},    {0x50, PHY_MV_FIBER}, {0x51, PHY_MV_COPPER}, {0x52, PHY_MV},
-    {0x60, PHY_YT},       {0x61, PHY_YT},     {0x62, PHY_YT},        {0x64, PHY_YT},
+    {0x60, PHY_YT},       {0x61, PHY_YT},       {0x62, PHY_YT},        {0x64, PHY_YT},
     {0x70, PHY_YT},       {0x80, PHY_OTHER},
 };
 const size_t vn_phy_codes_len = sizeof vn_phy_codes / sizeof vn_phy_codes[0];
@@ -21,8 +21,8 @@ const size_t vn_phy_codes_len = sizeof vn_phy_codes / sizeof vn_phy_codes[0];
 // Family 1 classifies by the high nibble of the code; a nibble outside this
 // table is unknown and treated as copper.
 const phy_nibble_row_t mr_phy_nibbles[] = {
-    {0x00, FIBER_PHY_ID},  {0x10, COPPER_PHY_ID}, {0x20, COPPER_PHY_ID}, {0x30, FIBER_PHY_ID},
-    {0x40, FIBER_PHY_ID},  {0x50, COPPER_PHY_ID}, {0x60, FIBER_PHY_ID},
+    {0x00, FIBER_PHY_ID}, {0x10, COPPER_PHY_ID}, {0x20, COPPER_PHY_ID}, {0x30, FIBER_PHY_ID},
+    {0x40, FIBER_PHY_ID}, {0x50, COPPER_PHY_ID}, {0x60, FIBER_PHY_ID},
 };
 const size_t mr_phy_nibbles_len = sizeof mr_phy_nibbles / sizeof mr_phy_nibbles[0];
 

@@ -327,7 +327,10 @@ static int run_command(const command_t *c, int argc, char **argv, command_run_t 
         return EXIT_DIALOGUE;
     }
     bool reads = c->opens == OPENS_READ_ONLY || (r->options & OPT_DRY_RUN) != 0;
-    int status = open_image(r, reads ? IMG_READ_ONLY : dialogue ? IMG_UPDATE : IMG_UPDATE_BATCHED,
+    int status = open_image(r,
+                            reads      ? IMG_READ_ONLY
+                            : dialogue ? IMG_UPDATE
+                                       : IMG_UPDATE_BATCHED,
                             dialogue);
     if (status != EXIT_DONE)
         return status;

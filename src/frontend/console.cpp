@@ -211,8 +211,8 @@ bool prompt_number(const char *prompt, num_base_t base, uint32_t *var)
 // The validated number prompt of the value editors: negative answers are
 // refused, then anything outside [min, max] with the caller's refusal text,
 // which may take the value and refusal_arg.
-bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max,
-                const char *refusal, int32_t refusal_arg, int32_t *value)
+bool ask_number(const char *prompt, num_base_t base, int32_t min, int32_t max, const char *refusal,
+                int32_t refusal_arg, int32_t *value)
 {
     uint32_t user_input = INVALID_ID;
     for (;;) {
@@ -277,8 +277,8 @@ menu_read_t read_menu_number(int *num)
 // refusal cannot move the cursor or clear the terminal. len < 0: up to NUL.
 void fput_escaped(const char *s, int len, FILE *to)
 {
-    for (const unsigned char *p = (const unsigned char *)s; len < 0 ? *p != '\0' : p < (const unsigned char *)s + len;
-         p++) {
+    for (const unsigned char *p = (const unsigned char *)s;
+         len < 0 ? *p != '\0' : p < (const unsigned char *)s + len; p++) {
         if (*p == '\n')
             fputs("\\n", to);
         else if (*p < 0x20 || *p == 0x7F)

@@ -14,7 +14,8 @@ void print_oem_words(const uint32_t words[OEM_LIST_WORDS], uint32_t lldp)
 void show_cfg_simple(img_t *fp)
 {
     uint32_t words[OEM_LIST_WORDS], lldp;
-    if (!rd_img_words(fp, OEM_CFG_ADDR, words, OEM_LIST_WORDS) || !rd_img(fp, LLDP_START_ADDR, &lldp))
+    if (!rd_img_words(fp, OEM_CFG_ADDR, words, OEM_LIST_WORDS) ||
+        !rd_img(fp, LLDP_START_ADDR, &lldp))
         return;
     printf("\nConfiguration List:\n");
     print_oem_words(words, lldp);
@@ -45,7 +46,7 @@ void recover_img_oem_area(img_t *fp, uint32_t start_addr, uint32_t end_addr, uin
 // One feature of the family-0 report: enabled and unset warns, enabled shows
 // the value, stored but not enabled reminds the user of option 1.
 typedef struct {
-    int sw;                     // its switch: the enable bit, and the word of the feature it follows
+    int sw;  // its switch: the enable bit, and the word of the feature it follows
     const char *unset_warning;  // NULL: an unset word is shown like a set one
     const char *reminder;
     bool (*show)(img_t *img, uint32_t word, char phy_type);  // false: a word could not be read
@@ -74,10 +75,11 @@ static bool show_led(img_t *img, uint32_t word, char phy_type)
         uint32_t word2;
         if (!rd_img(img, LED_CFG2_ADDR, &word2))
             return false;
-        printf("\nYT PHY config val : 0x%x 0x%x --> LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : "
-               "0x%x\n",
-               word, word2, field_get(word, LOW_HALF), field_get(word, HIGH_HALF),
-               field_get(word2, LOW_HALF), field_get(word2, HIGH_HALF));
+        printf(
+            "\nYT PHY config val : 0x%x 0x%x --> LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : "
+            "0x%x\n",
+            word, word2, field_get(word, LOW_HALF), field_get(word, HIGH_HALF),
+            field_get(word2, LOW_HALF), field_get(word2, HIGH_HALF));
         break;
     }
     default:
@@ -119,14 +121,14 @@ static bool show_wake_io(img_t *, uint32_t word, char)
 }
 
 static const feature_row_t vn_features[] = {
-    {S_LED, "[Warn]PHY is not set!",
-     "\nPlease select option 1 to enable LED configuration", show_led},
-    {S_GPIO, "\n[Warn]GPIO is not set!",
-     "\nPlease select option 1 to enable Gpio configuration", show_gpio},
+    {S_LED, "[Warn]PHY is not set!", "\nPlease select option 1 to enable LED configuration",
+     show_led},
+    {S_GPIO, "\n[Warn]GPIO is not set!", "\nPlease select option 1 to enable Gpio configuration",
+     show_gpio},
     {S_PHY_MODE, "\n[Warn]Marvell 88e1512 phy mode is not set!",
      "\nPlease select option 1 to enable Marvell phy mode configuration", show_phy_mode},
-    {S_SMBUS_ARP, nullptr,
-     "\nPlease select option 1 to enable SMBUS ARP configuration", show_smbus_arp},
+    {S_SMBUS_ARP, nullptr, "\nPlease select option 1 to enable SMBUS ARP configuration",
+     show_smbus_arp},
     {S_WAKE_IO, "\n[Warn]WOL Wake IO pull down time is not set!",
      "\nPlease select option 1 to enable WOL Wake IO configuration", show_wake_io},
 };
@@ -149,7 +151,8 @@ static bool warns_unset(const feature_row_t *row, uint32_t oem, uint32_t val)
 }
 
 // Returns false when a word could not be read; the report stops there.
-static bool report_feature(img_t *img, uint32_t oem, const feature_row_t *row, int family, char phy_type)
+static bool report_feature(img_t *img, uint32_t oem, const feature_row_t *row, int family,
+                           char phy_type)
 {
     uint32_t val;
     if (!read_row_word(img, row, family, &val))
@@ -209,7 +212,8 @@ static bool mr_show_led(img_t *, uint32_t word, char)
 }
 
 static const feature_row_t mr_led = {S_LED, "\n[Warn]PHY is not set",
-                                     "\nPlease select option 1 to enable LED configuration", mr_show_led};
+                                     "\nPlease select option 1 to enable LED configuration",
+                                     mr_show_led};
 
 void mr_show_cfg(img_t *fp)
 {

@@ -7,8 +7,8 @@ typedef struct {
 } phy_name_t;
 
 static const phy_name_t PHY_NAMES[] = {
-    {0, "inner", 0x10},     {0, "yt", 0x60}, {0, "mv-fiber", 0x50}, {0, "mv-copper", 0x51},
-    {0, "mv", 0x52},        {0, "other", 0x80}, {1, "copper", 0x10}, {1, "fiber", 0x30},
+    {0, "inner", 0x10}, {0, "yt", 0x60},    {0, "mv-fiber", 0x50}, {0, "mv-copper", 0x51},
+    {0, "mv", 0x52},    {0, "other", 0x80}, {1, "copper", 0x10},   {1, "fiber", 0x30},
 };
 
 uint32_t image_device_id(int family)
@@ -52,7 +52,8 @@ static void put_word(std::vector<uint8_t> &img, uint32_t addr, uint32_t val)
 // A port count outside 1 to 4 gets the mask of every port.
 static uint32_t mask_of_ports(uint32_t ports)
 {
-    return ports >= 1 && ports <= MAX_PORT_NUM ? port_count_mask(ports) : port_count_mask(MAX_PORT_NUM);
+    return ports >= 1 && ports <= MAX_PORT_NUM ? port_count_mask(ports)
+                                               : port_count_mask(MAX_PORT_NUM);
 }
 
 std::vector<uint8_t> image_build(const image_plan_t *plan)

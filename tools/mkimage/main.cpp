@@ -21,9 +21,9 @@ const char PROG[] = "norvask_mkimage";
 // What the command line asks for.
 struct request_t {
     image_plan_t plan = image_plan_default();
-    int family = -1;               // -1: not given
-    const char *phy = nullptr;     // PHY name, checked once the family is known
-    bool device_given = false;     // explicit ids win over the ones names stand for
+    int family = -1;            // -1: not given
+    const char *phy = nullptr;  // PHY name, checked once the family is known
+    bool device_given = false;  // explicit ids win over the ones names stand for
     bool code_given = false;
 };
 
@@ -145,8 +145,8 @@ bool set_word(request_t &req, const char *arg)
         return false;
     std::string offset(arg, eq);
     uint32_t at, value;
-    if (!parse_hex(offset.c_str(), IMG_FLASH_SIZE - IMG_WORD_SIZE, &at) || at % IMG_WORD_SIZE != 0 ||
-        !parse_hex(eq + 1, 0xFFFFFFFFu, &value))
+    if (!parse_hex(offset.c_str(), IMG_FLASH_SIZE - IMG_WORD_SIZE, &at) ||
+        at % IMG_WORD_SIZE != 0 || !parse_hex(eq + 1, 0xFFFFFFFFu, &value))
         return false;
     req.plan.words.push_back({at, value});
     return true;
@@ -169,10 +169,13 @@ const option_t OPTIONS[] = {
     {"--ports", ARG_COUNT, true, "number of network ports, 0 to 7 (default 4)", set_ports},
     {"--wol", ARG_BIT, true, "WOL flag", set_wol},
     {"--ncsi", ARG_BIT, true, "NCSI flag", set_ncsi},
-    {"--port-mask", ARG_HEX, false, "port mask of the header block (default: all ports)", set_port_mask},
-    {"--pattern", ARG_NONE, false, "fill the bytes the tool does not own with a pattern", set_pattern},
+    {"--port-mask", ARG_HEX, false, "port mask of the header block (default: all ports)",
+     set_port_mask},
+    {"--pattern", ARG_NONE, false, "fill the bytes the tool does not own with a pattern",
+     set_pattern},
     {"--word", ARG_WORD, false, "store a 32-bit word (repeatable)", set_word},
-    {"--size", ARG_BYTES, false, "make the file this long (default 0x100000, at most that)", set_size},
+    {"--size", ARG_BYTES, false, "make the file this long (default 0x100000, at most that)",
+     set_size},
     {"--help", ARG_NONE, false, "show this text", nullptr},
     {"--version", ARG_NONE, false, "print the version (the same as norvask_oem_tool's)", nullptr},
 };
@@ -187,11 +190,12 @@ void usage(FILE *to)
             "\n",
             PROG);
     for (const option_t &o : OPTIONS) {
-        std::string head = std::string(o.name) + (o.kind == ARG_NONE ? "" : " ") + ARG_SHOWN[o.kind];
+        std::string head =
+            std::string(o.name) + (o.kind == ARG_NONE ? "" : " ") + ARG_SHOWN[o.kind];
         fprintf(to, "  %-20s %s\n", head.c_str(), o.help);
     }
-    fprintf(to, "\nPHY names of family 0: %s\nPHY names of family 1: %s\n", image_phy_names(0).c_str(),
-            image_phy_names(1).c_str());
+    fprintf(to, "\nPHY names of family 0: %s\nPHY names of family 1: %s\n",
+            image_phy_names(0).c_str(), image_phy_names(1).c_str());
 }
 
 int fail(const std::string &what)
@@ -202,7 +206,8 @@ int fail(const std::string &what)
 
 void version(FILE *to)
 {
-    fprintf(to, "%s version %d.%d.%d\n", PROG, OEM_VERSION_MAIN, OEM_VERSION_SUB, OEM_VERSION_UPDATE);
+    fprintf(to, "%s version %d.%d.%d\n", PROG, OEM_VERSION_MAIN, OEM_VERSION_SUB,
+            OEM_VERSION_UPDATE);
 }
 
 // Standard output flushed and closed: 0, or 2 with one line on standard error
@@ -284,8 +289,8 @@ int main(int argc, char **argv)
         const char *name = req.phy != nullptr ? req.phy : family == 0 ? "inner" : "copper";
         uint32_t device_id, phy_code;
         if (!image_phy_by_name(family, name, &device_id, &phy_code))
-            return fail("no PHY " + std::string(name) + " in family " + std::to_string(family) + " (" +
-                        image_phy_names(family) + ")");
+            return fail("no PHY " + std::string(name) + " in family " + std::to_string(family) +
+                        " (" + image_phy_names(family) + ")");
         if (!req.device_given)
             req.plan.device_id = device_id;
         if (!req.code_given)
