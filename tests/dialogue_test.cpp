@@ -64,7 +64,8 @@ TEST(Dialogue, StartUpBoardAndGates)
     run_rows({
         {.out = usage("  "), .status = 255, .args = {}},
         // Standard error's hint comes first: standard output is written at the end.
-        {.out = "norvask_oem_tool: unknown option '-V' (see 'norvask_oem_tool --help')\n" + usage(""),
+        {.out =
+             "norvask_oem_tool: unknown option '-V' (see 'norvask_oem_tool --help')\n" + usage(""),
          .status = 255,
          .args = {"-V"}},
         {.out = "norvask_oem_tool: option '-f' needs an image path\n"
@@ -87,9 +88,8 @@ TEST(Dialogue, StartUpBoardAndGates)
         // Family 1 by its second device id, stored high byte first; no warning about its ports.
         {.plan = erased,
          .pre = {{SUB_SYS_ID_ADDR, 0x01206000}},
-         .in = "7 12\n-3\n4\n2\n",
-         .out = after_prompts(
-             "@R", {MR_REFUSED, MR_REFUSED, MR_REFUSED, "@R\n", INNER_ASK + INPUT_ENDED}),
+         .in = "5\n4\n2\n",
+         .out = after_prompts("@R", {MR_REFUSED, "@R\n", INNER_ASK + INPUT_ENDED}),
          .status = 255},
         {.plan = board(1, 0xF3),
          .in = "2\n0\n",
@@ -196,6 +196,10 @@ TEST(Dialogue, EditorsSwitchesAndPortDisable)
                                   "\nSMBUS ARP Disable!\n%L\n",
                                   ""}),
          .changed = {{LED, 0xABC}, {MODE, 0xE}, {OEM, 0x002255AA}}},
+        {.pre = {{LED, 1}, {GPIO, 2}},
+         .in = "1\n",
+         .out = after_prompts("@V", {question("LED") + INPUT_ENDED}),
+         .status = 255},
         // A template without the header magic is refused, before anything is written.
         {.pre = {{ENABLE_TWO_PORTS, ERASED}},
          .in = "12\n2\n12\n4\n3\nn\n7\n0\n",
@@ -222,10 +226,8 @@ static row_t report(const image_plan_t &plan, const words_t &words, const std::s
 
 TEST(Dialogue, ReportsOfEachFamilyAndPhyClass)
 {
-    const std::string remind = "\nPlease select option 1 to enable ",
-                      mv = "\nMavell PHY config val: 0x1ff0fff --> Polarity : 0x3f  LED : 0xfff  "
-                           "Blink_freq : 0x7\n";
-    const words_t mv_led = {{OEM, 0x255AA}, {LED, 0x1FF0FFF}};
+    const std::string remind = "\nPlease select option 1 to enable ";
+    const words_t led_on = {{OEM, 0x255AA}, {LED, 0x1FF0FFF}};
     run_rows({
         // Enabled: the values, of the low half where a word holds one; ARP word 0xE; LLDP shown
         // without its enable bit.
@@ -246,10 +248,10 @@ TEST(Dialogue, ReportsOfEachFamilyAndPhyClass)
         report(board(0, 0x60), {{OEM, 0x255AA}, {LED, 0x20001}, {LED2, 0x40003}},
                "\nYT PHY config val : 0x20001 0x40003 --> LED0 : 0x1  LED1 : 0x2  LED2 : 0x3  "
                "LED blink : 0x4\n"),
-        report(board(0, 0x50), mv_led, mv),
-        report(board(0, 0x51), mv_led, mv),
-        report(board(0, 0x52), mv_led, mv),
-        report(board(0, 0x80), mv_led, "\nphy type unknow : type is O\n"),
+        report(board(0, 0x52), led_on,
+               "\nMavell PHY config val: 0x1ff0fff --> Polarity : 0x3f  LED : 0xfff  Blink_freq : "
+               "0x7\n"),
+        report(board(0, 0x80), led_on, "\nphy type unknow : type is O\n"),
         // Enabled but unset: only the first YT word counts, an erased ARP word reads as enabled.
         report(board(0, 0x60), {{OEM, 0x7355AA}, {LED2, 0x40003}},
                "[Warn]PHY is not set!\n"
