@@ -88,7 +88,7 @@ TEST(Dialogue, StartUpBoardAndGates)
         // Family 1 by its second device id, stored high byte first; no warning about its ports.
         {.plan = erased,
          .pre = {{SUB_SYS_ID_ADDR, 0x01206000}},
-         .in = "5\n4\n2\n",
+         .in = "7\n4\n2\n",
          .out = after_prompts("@R", {MR_REFUSED, "@R\n", INNER_ASK + INPUT_ENDED}),
          .status = 255},
         {.plan = board(1, 0xF3),
