@@ -191,11 +191,11 @@ TEST(Edges, ShowAndSaveTexts)
              "x \"q\"\n\tb\xc3\xa9\\\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe2\x82\xac."
              "img\n0\nnull\nfalse\n"},
         {.cmd = "$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word "
-                "0xff008=0xab1234 --word 0xff004=0x1f --word 0xff014=0xf --word 0xff018=0xffff0001 "
+                "0xff008=0xab1234 --word 0xff004=0x1f --word 0xff014=0xf --word 0xff018=0 "
                 "--word 0xff01c=3 c.img && $T save c.img",
          .out = "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\nled=ab1234\n"
                 "led-enable=yes\ngpio=1f\ngpio-enable=no\nsmbus-arp=on\n# wake-io: word 0xff018 "
-                "holds 0xffff0001, which no value of the setting gives; left out\nenabled-ports=2\n"
+                "holds 0x0, which no value of the setting gives; left out\nenabled-ports=2\n"
                 "port-disable-enable=yes\n# 0xff000 bit 21 is clear, which the settings above set\n"
                 "# 0xff01c holds 0x3, a word no setting of this board writes; left out\n# "
                 "0x0-0x3ff: the header block is not the template for 2 enabled ports, which "
