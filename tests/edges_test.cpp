@@ -9,19 +9,14 @@
 #define NO        "norvask_oem_tool: "
 #define NOT_IMAGE "word 0 is 0x0, not the image magic 0x5aa51000: is this a flash image?"
 
-struct shell_t {
-    std::string out, err;
-    int status;
-};
-
 // `cmd` in `dir`, with $T the tool and $M the image maker.
-static shell_t sh(const std::string &dir, const std::string &cmd)
+static here_t sh(const std::string &dir, const std::string &cmd)
 {
     int w = system(("cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd +
                     "; } >out.txt 2>err.txt")
                        .c_str());
     return {file_text(dir + "/out.txt"), file_text(dir + "/err.txt"),
-            WIFEXITED(w) ? WEXITSTATUS(w) : -1};
+            WIFEXITED(w) ? WEXITSTATUS(w) : -1, 0};
 }
 
 struct case_t {
@@ -39,7 +34,7 @@ static void run_cases(const std::vector<case_t> &cases)
         SCOPED_TRACE(c.cmd);
         ASSERT_EQ(0, sh(dir, "$M " + c.mk + " a.img").status);
         const bytes_t before = read_file(std::string(dir) + "/a.img");
-        shell_t r = sh(dir, c.cmd);
+        here_t r = sh(dir, c.cmd);
         EXPECT_EQ(c.out, r.out);
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ(c.status, r.status);

@@ -72,7 +72,6 @@ uint32_t word_at(const bytes_t &b, uint32_t at)
            << word_at(expected, w);
 }
 
-// argv of `args`, an argument's leading "@" replaced by `image` if one is given.
 static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image)
 {
     std::vector<char *> argv;
@@ -82,7 +81,7 @@ static std::vector<char *> argv_of(std::vector<std::string> &args, const std::st
     return argv;
 }
 
-// Standard input, output and error onto fds[0..2], each closed after; the ones before kept if asked.
+// fds[0..2] as standard input, output and error; the ones before kept if asked.
 static void std_fds(const int fds[3], int *before = nullptr)
 {
     for (int k = 0; k < 3; k++) {

@@ -60,8 +60,8 @@ uint32_t word_at(const bytes_t &bytes, uint32_t addr);
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);
 std::string vn_menu(const std::string &path), mr_menu(const std::string &path);
 
-// oem_tool_main in this process, "@" starting an argument standing for `image`; image call `fail`
-// (1: the next) goes wrong in `mode`; `calls`: how many the run made.
+// oem_tool_main here, a leading "@" standing for `image`; image call `fail` (1: the next) goes
+// wrong in `mode`.
 struct here_t {
     std::string out, err;
     int status;
@@ -75,7 +75,7 @@ void each_fault(unsigned long calls,
                 const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
 // The built tool (or `prog`) as a child on pipes, error joined to output, SIGXFSZ ignored, `setup`
-// run before the exec; status: the exit's, or minus the signal that ended it.
+// run before the exec; status: the exit's, or minus the signal.
 struct run_t {
     std::string out;
     int status;
@@ -97,7 +97,7 @@ inline void set_limit(int resource, rlim_t value)
     setrlimit(resource, &l);
 }
 
-// A dialogue session of the built tool on a fresh fixture, with LF and with CR LF line ends.
+// A dialogue session of the built tool on a fresh fixture, with LF and with CR LF.
 struct row_t {
     image_plan_t plan = board(0, 0x10);
     words_t pre = {};  // over the fixture
