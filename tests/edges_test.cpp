@@ -185,6 +185,10 @@ TEST(Edges, ShowAndSaveTexts)
          .out =
              "x \"q\"\n\tb\xc3\xa9\\\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe2\x82\xac."
              "img\n0\nnull\nfalse\n"},
+        // An overlong lead byte and its continuation: two replacements in the JSON text itself.
+        {.cmd =
+             "p=$(printf 'x\\300\\257') && cp a.img \"$p\" && $T show \"$p\" --json | head -n1 | cut -d, -f1",
+         .out = "{\"image\": \"x\\ufffd\\ufffd\"\n"},
         {.cmd = "$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word "
                 "0xff008=0xab1234 --word 0xff004=0x1f --word 0xff014=0xf --word 0xff018=0 "
                 "--word 0xff01c=3 c.img && $T save c.img",
