@@ -60,16 +60,10 @@ uint32_t word_at(const bytes_t &b, uint32_t at)
 {
     if (expected == actual)
         return ::testing::AssertionSuccess();
-    if (expected.size() != actual.size())
-        return ::testing::AssertionFailure()
-               << "size " << actual.size() << ", not " << expected.size();
-    const auto w =
-        (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first -
-                   expected.begin()) &
-        ~3u;
+    const auto at = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
     return ::testing::AssertionFailure()
-           << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w) << ", not 0x"
-           << word_at(expected, w);
+           << std::hex << "byte 0x" << at.first - expected.begin() << " differs; size 0x"
+           << actual.size() << ", not 0x" << expected.size();
 }
 
 static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image)
