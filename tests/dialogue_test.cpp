@@ -118,12 +118,12 @@ TEST(Dialogue, ConsoleInput)
         // Blank lines skipped while a number is awaited, the rest of a line dropped; a line without
         // a number keeps the one before; the discard after an empty answer takes "n" too; the last
         // command, its word written, undone at the end of input.
-        {.in = "5\n\n\nxyz\nfffffffe\nno number\n100000000\n-ffffffff\nffffffff\n  0X1f\n\nn\nN\n"
+        {.in = "5\n\n\nfffffffe\nno number\n100000000\n-ffffffff\nffffffff\n  0X1f\n\nn\nN\n"
                "5\n1231F rest of line\nYes\n5\n7\n",
          .out = after_prompts(
-             "@V", {GPIO_ASK + negative(-1) + GPIO_ASK + negative(-2) + GPIO_ASK + negative(-2) +
-                        GPIO_ASK + OUT_OF_RANGE + GPIO_ASK + OUT_OF_RANGE + GPIO_ASK +
-                        negative(-1) + GPIO_ASK + DONE + "\n    GPIO : 0x1f\n" + question("GPIO") +
+             "@V", {GPIO_ASK + negative(-2) + GPIO_ASK + negative(-2) + GPIO_ASK + OUT_OF_RANGE +
+                        GPIO_ASK + OUT_OF_RANGE + GPIO_ASK + negative(-1) + GPIO_ASK + DONE +
+                        "\n    GPIO : 0x1f\n" + question("GPIO") +
                         "Illegal input, Please input 'Y' or 'N'\n" + switched("GPIO", false) + "\n",
                     GPIO_ASK + DONE + "\n    GPIO : 0x231f\n" + switched("GPIO", true) + "\n",
                     GPIO_ASK + DONE + "\n    GPIO : 0x7\n" + question("GPIO") + INPUT_ENDED}),

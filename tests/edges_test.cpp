@@ -86,9 +86,9 @@ TEST(Edges, VerbErrors)
                    "word is 0xffffffff\n",
          .status = 2,
          .mk = "--phy inner --word 0xfdc00=0xffffffff"},
-        {.cmd = "$T set a.img gpio=1 --wait x",
+        {.cmd = "$T set a.img gpio=1 --wait x; $T save a.img b.img",
          .err = NO "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run] [--force] "
-                   "[--wait SECONDS]\n",
+                   "[--wait SECONDS]\n" NO "usage: norvask_oem_tool save IMAGE [--wait SECONDS]\n",
          .status = 2},
         {.cmd = "$T shwo a.img >/dev/null",
          .err = NO "unknown command 'shwo' (see 'norvask_oem_tool --help')\n",
