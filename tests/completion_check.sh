@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The bash completion, run on a line as <TAB> at its end would, offers exactly each row's words; the
-# setting names come from the --help of the program on the line. Usage: completion_check.sh SCRIPT TOOL MKIMAGE
+# <TAB> at the end of each row's line offers exactly its words, settings from the line's program's
+# --help. Usage: completion_check.sh SCRIPT TOOL MKIMAGE
 source "$1" || exit 1
 tool=$2 mk=$3 dir=$(mktemp -d) failed=0
 trap 'rm -rf "$dir"' EXIT && : >"$dir/a.img"

@@ -1,37 +1,29 @@
 // The verbs of the built tool through the shell: error lines, settings files, values at the edge of
 // what a word keeps, show and save texts.
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
 #include "harness.h"
 
-struct shell_t {
-    std::string out, err;
-    int status;
-};
+#define NO        "norvask_oem_tool: "
+#define NOT_IMAGE "word 0 is 0x0, not the image magic 0x5aa51000: is this a flash image?"
 
 // `cmd` in `dir`, with $T the tool and $M the image maker.
-static shell_t sh(const std::string &dir, const std::string &cmd)
+static here_t sh(const std::string &dir, const std::string &cmd)
 {
     int w = system(("cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd +
                     "; } >out.txt 2>err.txt")
                        .c_str());
     return {file_text(dir + "/out.txt"), file_text(dir + "/err.txt"),
-            WIFEXITED(w) ? WEXITSTATUS(w) : -1};
+            WIFEXITED(w) ? WEXITSTATUS(w) : -1, 0};
 }
 
-#define NO        "norvask_oem_tool: "
-#define HEAD0     "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\n"
-#define NOT_IMAGE "word 0 is 0x0, not the image magic 0x5aa51000: is this a flash image?"
-#define ZEROS     "head -c 1048576 /dev/zero >z.img; "
-
 struct case_t {
-    std::string cmd, out, err;
-    int status;
+    std::string cmd, out = "", err = "";
+    int status = 0;
     bool same = true;                // a.img is left as it was
-    const char *mk = "--phy inner";  // the image maker's options for a.img
+    std::string mk = "--phy inner";  // the image maker's options for a.img
 };
 
 static void run_cases(const std::vector<case_t> &cases)
@@ -40,9 +32,9 @@ static void run_cases(const std::vector<case_t> &cases)
     ASSERT_NE(nullptr, mkdtemp(dir));
     for (const case_t &c : cases) {
         SCOPED_TRACE(c.cmd);
-        ASSERT_EQ(0, sh(dir, "$M " + std::string(c.mk) + " a.img").status);
+        ASSERT_EQ(0, sh(dir, "$M " + c.mk + " a.img").status);
         const bytes_t before = read_file(std::string(dir) + "/a.img");
-        shell_t r = sh(dir, c.cmd);
+        here_t r = sh(dir, c.cmd);
         EXPECT_EQ(c.out, r.out);
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ(c.status, r.status);
@@ -55,101 +47,121 @@ static void run_cases(const std::vector<case_t> &cases)
 TEST(Edges, VerbErrors)
 {
     run_cases({
-        {"$T show none.img", "", NO "none.img: No such file or directory\n", 3},
-        {"$T set . gpio=1", "", NO ".: Is a directory\n", 3},
-        {"head -c 100 a.img >s.img; $T save s.img", "",
-         NO "s.img: too short: 100 bytes, at least 1048544 needed\n", 3},
-        {"$T apply a.img nope.cfg", "", NO "nope.cfg: No such file or directory\n", 2},
-        {"printf 'gpio=1\\nfoo=2\\nled-enable=yes\\n' >f; $T apply a.img f", "",
-         NO "f:2: foo: unknown setting\n" NO
-            "f:3: led-enable: its value word is erased, there is nothing to enable\n",
-         2},
-        {"printf '# saved\\n\\ngpio=1f\\r\\nbogus\\nlldp=3\\nlldp=4\\n' | $T apply a.img -", "",
-         NO "<stdin>:4: 'bogus' is not SETTING=VALUE\n" NO "<stdin>:6: lldp: given twice\n", 2},
-        {"printf 'lldp=2\\n\\0x=1\\n' >f; $T apply a.img f", "", NO "f:2: a NUL byte in the line\n",
-         2},
-        {"seq -f '#%g' 300 >f; seq -f lldp=%g 257 >>f; $T apply a.img f", "",
-         NO "f:557: more than 256 settings given at once\n", 2},
-        {"head -c 65537 /dev/zero | tr '\\0' '#' >f; $T apply a.img f", "",
-         NO "f: longer than 65536 bytes\n", 2},
+        {.cmd = "$T show none.img", .err = NO "none.img: No such file or directory\n", .status = 3},
+        {.cmd = "head -c 100 a.img >s.img; $T save s.img",
+         .err = NO "s.img: too short: 100 bytes, at least 1048544 needed\n",
+         .status = 3},
+        {.cmd = "$T apply a.img nope.cfg",
+         .err = NO "nope.cfg: No such file or directory\n",
+         .status = 2},
+        {.cmd =
+             "printf '# saved\\n\\ngpio=1f\\r\\nbogus\\nlldp=3\\nlldp=4\\nfoo=2\\nled-enable=yes\\n' | $T "
+             "apply a.img -",
+         .err = NO "<stdin>:4: 'bogus' is not SETTING=VALUE\n" NO
+                   "<stdin>:6: lldp: given twice\n" NO "<stdin>:7: foo: unknown setting\n" NO
+                   "<stdin>:8: led-enable: its value word is erased, there is nothing to enable\n",
+         .status = 2},
+        {.cmd = "printf 'lldp=2\\n\\0x=1\\n' >f; $T apply a.img f",
+         .err = NO "f:2: a NUL byte in the line\n",
+         .status = 2},
+        {.cmd = "seq -f '#%g' 300 >f; seq -f lldp=%g 257 >>f; $T apply a.img f",
+         .err = NO "f:557: more than 256 settings given at once\n",
+         .status = 2},
+        {.cmd = "head -c 65537 /dev/zero | tr '\\0' '#' >f; $T apply a.img f",
+         .err = NO "f: longer than 65536 bytes\n",
+         .status = 2},
         // Arguments: each bad one named, what the user typed escaped.
-        {"$T set a.img phy-mode=1 wake-io=0 gpio=1g smbus-arp=maybe gpio-enable=on2 \"$(printf '\\rx=1')\"",
-         "",
-         NO "phy-mode: not available on family 0 (Vantrel), PHY class I\n" NO
-            "wake-io: '0' is out of range, 1 to "
-            "65535\n" NO "gpio: '1g' is not a hexadecimal number\n" NO
-            "smbus-arp: 'maybe' is not on or off\n" NO "gpio-enable: 'on2' is not yes or no\n" NO
-            "\\x0dx: unknown setting\n",
-         2},
-        {"$T set a.img port-disable-enable=yes", "",
-         NO "port-disable-enable: only with enabled-ports\n", 2},
-        {"$T set a.img enabled-ports=1", "",
-         NO
-         "enabled-ports: the port template at 0xfdc00 lacks the header magic, its first word is 0xffffffff\n",
-         2, true, "--phy inner --word 0xfdc00=0xffffffff"},
-        {"$T set a.img gpio=1 --wait x", "",
-         NO
-         "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run] [--force] [--wait SECONDS]\n",
-         2},
-        {"$T shwo a.img >/dev/null", "",
-         NO "unknown command 'shwo' (see 'norvask_oem_tool --help')\n", 255},
+        {.cmd = "$T set a.img phy-mode=1 wake-io=0 gpio=1g smbus-arp=maybe gpio-enable=on2 "
+                "\"$(printf '\\rx=1')\" 'lldp= 1' port-disable-enable=yes",
+         .err = NO "phy-mode: not available on family 0 (Vantrel), PHY class I\n" NO
+                   "wake-io: '0' is out of range, 1 to 65535\n" NO
+                   "gpio: '1g' is not a hexadecimal number\n" NO
+                   "smbus-arp: 'maybe' is not on or off\n" NO
+                   "gpio-enable: 'on2' is not yes or no\n" NO "\\x0dx: unknown setting\n" NO
+                   "lldp: ' 1' is not a hexadecimal number\n" NO
+                   "port-disable-enable: only with enabled-ports\n",
+         .status = 2},
+        {.cmd = "$T set a.img enabled-ports=1",
+         .err = NO "enabled-ports: the port template at 0xfdc00 lacks the header magic, its first "
+                   "word is 0xffffffff\n",
+         .status = 2,
+         .mk = "--phy inner --word 0xfdc00=0xffffffff"},
+        {.cmd = "$T set a.img gpio=1 --wait x; $T save a.img b.img",
+         .err = NO "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run] [--force] "
+                   "[--wait SECONDS]\n" NO "usage: norvask_oem_tool save IMAGE [--wait SECONDS]\n",
+         .status = 2},
+        {.cmd = "$T shwo a.img >/dev/null",
+         .err = NO "unknown command 'shwo' (see 'norvask_oem_tool --help')\n",
+         .status = 255},
         // Lost output: status 1.
-        {"$T show a.img >/dev/full", "", NO "standard output cannot be written\n", 1},
-        {"$T set a.img lldp=3 --dry-run >&-", "", NO "standard output is closed\n", 1},
+        {.cmd = "$T show a.img >/dev/full",
+         .err = NO "standard output cannot be written\n",
+         .status = 1},
+        {.cmd = "$T set a.img lldp=3 --dry-run >&-",
+         .err = NO "standard output is closed\n",
+         .status = 1},
         // A file that is not an image: show warns, set and apply refuse, --force writes.
-        {ZEROS "$T show z.img --json | jq -r '.warnings[0]'", NOT_IMAGE "\n", "", 0},
-        {ZEROS "$T set z.img lldp=3 --dry-run", "",
-         NO "z.img: " NOT_IMAGE " nothing written (--force writes it)\n", 3},
-        {ZEROS "echo lldp=3 | $T apply z.img -", "",
-         NO "z.img: " NOT_IMAGE " nothing written (--force writes it)\n", 3},
-        {ZEROS "$T set z.img lldp=3 --force && $T show z.img | grep lldp",
-         "lldp                 3\n", "", 0},
+        {.cmd =
+             "head -c 1M /dev/zero >z; $T show z --json | jq -r '.warnings[0]'; $T set z lldp=3 "
+             "--dry-run; echo lldp=3 | $T apply z -; $T set z lldp=3 --force; $T show z | grep lldp",
+         .out = NOT_IMAGE "\nlldp                 3\n",
+         .err = NO "z: " NOT_IMAGE " nothing written (--force writes it)\n" NO "z: " NOT_IMAGE
+                   " nothing written (--force writes it)\n"},
         // Readers need only read permission and run side by side (as nobody; CI runs as root).
-        {"chmod 755 . && chmod 444 a.img && cp $T . && chown -R nobody . && setpriv --reuid=nobody --regid=nogroup "
-         "--clear-groups sh -c 'for i in $(seq 9); do ./norvask_oem_tool show a.img >/dev/null || echo busy & done; "
-         "./norvask_oem_tool save a.img | wc -l; wait; ./norvask_oem_tool set a.img gpio=1'",
-         "1\n", NO "a.img: Permission denied\n", 3},
+        {.cmd = "chmod 755 . && chmod 444 a.img && cp $T . && chown -R nobody . && setpriv "
+                "--reuid=nobody --regid=nogroup --clear-groups sh -c 'for i in $(seq 9); do "
+                "./norvask_oem_tool show a.img >/dev/null || echo busy & done; ./norvask_oem_tool "
+                "save a.img | wc -l; wait; ./norvask_oem_tool set a.img gpio=1'",
+         .out = "1\n",
+         .err = NO "a.img: Permission denied\n",
+         .status = 3},
         // --wait: a lock released in time is had; one held past it is refused as without --wait.
-        {"flock a.img sleep 0.5 & sleep 0.1; $T set a.img lldp=3 --wait 5", "", "", 0, false},
-        {"flock a.img sleep 2.5 & sleep 0.1; $T save a.img --wait 1; s=$?; wait; exit $s", "",
-         NO "a.img: locked by another process\n", 3},
+        {.cmd = "flock a.img sleep 0.5 & sleep 0.1; $T set a.img lldp=3 --wait 5", .same = false},
+        {.cmd = "flock a.img sleep 2.5 & sleep 0.1; $T save a.img --wait 1; s=$?; wait; exit $s",
+         .err = NO "a.img: locked by another process\n",
+         .status = 3},
     });
 }
 
-// Settings files as people write them, yes/no in every spelling; each value at the edge of what its
-// word keeps is taken as given, one past it refused; a saved file applies back with no change.
+// Settings files as people write them, yes/no in every spelling; one past what a word keeps is
+// refused (the edge itself: verbs_test); a saved file applies back with no change.
 TEST(Edges, SettingsSyntaxAndValues)
 {
     run_cases({
-        {"printf ' lldp = 3 # default\\n\\tgpio=1f\\t\\r\\n#x\\nwake-io =9#\\n' | $T apply a.img - && "
-         "$T save a.img | grep -e o= -e p=",
-         "gpio=1f\nwake-io=9\nlldp=3\n", "", 0, false},
-        {"for v in y YES On tRUE 1 n No OFF false 0; do $T set a.img gpio=1 gpio-enable=$v smbus-arp=$v && "
-         "$T save a.img | grep -e gpio-enable= -e arp= | cut -d= -f2 | tr -d '\\n'; done",
-         "yesonyesonyesonyesonyesonnooffnooffnooffnooffnooff", "", 0, false},
-        {"$T set a.img gpio=ffff led=ffffff wake-io=65535 lldp=f && $T set a.img gpio=10000 led=1000000 "
-         "wake-io=65536 lldp=10",
-         "",
-         NO "gpio: '10000' is out of range, 0 to ffff\n" NO
-            "led: '1000000' is out of range, 0 to ffffff\n" NO
-            "wake-io: '65536' is out of range, 1 to 65535\n" NO
-            "lldp: '10' is out of range, 0 to f\n",
-         2, false},
-        {"$T set a.img led=1cf00ff phy-mode=7fffffff && $T set a.img led=1ff phy-mode=80000000 led=-1",
-         "",
-         NO "led: '1ff' has bits outside 0x1cf00ff\n" NO
-            "phy-mode: '80000000' is out of range, 0 to 7fffffff\n" NO "led: given twice\n",
-         2, false, "--phy mv"},
-        {"$T set a.img yt-led0=ffff yt-blink=0 && $T set a.img yt-led1=10000 yt-led2=-1", "",
-         NO "yt-led1: '10000' is out of range, 0 to ffff\n" NO
-            "yt-led2: '-1' is out of range, 0 to ffff\n",
-         2, false, "--phy yt"},
-        {"$T set a.img enabled-ports=3 && $T set a.img enabled-ports=4", "",
-         NO "enabled-ports: '4' is out of range, 1 to 3\n", 2, false, "--phy inner --ports 3"},
-        {"$T save a.img >s.cfg && $T apply a.img s.cfg --dry-run && grep -c = s.cfg", "12\n", "", 0,
-         true,
-         "--phy mv --word 0xff000=0x017755aa --word 0xff004=0xab --word 0xff008=0x1c000ff "
-         "--word 0xff010=0x7fffffff --word 0xff014=0xe --word 0xff018=0x10 --word 0xf1000=2"},
+        {.cmd = "printf ' lldp = 3 # default\\n\\tgpio=1f\\t\\r\\n#x\\nwake-io =9#\\n' | $T apply "
+                "a.img - && $T save a.img | grep -e o= -e p=",
+         .out = "gpio=1f\nwake-io=9\nlldp=3\n",
+         .same = false},
+        {.cmd =
+             "for v in y YES On tRUE 1 n No OFF false 0; do $T set a.img gpio=1 gpio-enable=$v "
+             "smbus-arp=$v && $T save a.img | grep -e gpio-enable= -e arp= | cut -d= -f2 | tr -d "
+             "'\\n'; done",
+         .out = "yesonyesonyesonyesonyesonnooffnooffnooffnooffnooff",
+         .same = false},
+        {.cmd = "$T set a.img gpio=10000 led=1000000 wake-io=65536 lldp=10",
+         .err = NO "gpio: '10000' is out of range, 0 to ffff\n" NO
+                   "led: '1000000' is out of range, 0 to ffffff\n" NO
+                   "wake-io: '65536' is out of range, 1 to 65535\n" NO
+                   "lldp: '10' is out of range, 0 to f\n",
+         .status = 2},
+        {.cmd = "$T set a.img led=1ff phy-mode=80000000 led=-1",
+         .err = NO "led: '1ff' has bits outside 0x1cf00ff\n" NO
+                   "phy-mode: '80000000' is out of range, 0 to 7fffffff\n" NO "led: given twice\n",
+         .status = 2,
+         .mk = "--phy mv"},
+        {.cmd = "$T set a.img yt-led1=10000 yt-led2=-1",
+         .err = NO "yt-led1: '10000' is out of range, 0 to ffff\n" NO
+                   "yt-led2: '-1' is out of range, 0 to ffff\n",
+         .status = 2,
+         .mk = "--phy yt"},
+        {.cmd = "$T set a.img enabled-ports=4",
+         .err = NO "enabled-ports: '4' is out of range, 1 to 3\n",
+         .status = 2,
+         .mk = "--phy inner --ports 3"},
+        {.cmd = "$T save a.img >s.cfg && $T apply a.img s.cfg --dry-run && grep -c = s.cfg",
+         .out = "12\n",
+         .mk = "--phy mv --word 0xff000=0x017755aa --word 0xff004=0xab --word 0xff008=0x1c000ff "
+               "--word 0xff010=0x7fffffff --word 0xff014=0xe --word 0xff018=0x10 --word 0xf1000=2"},
     });
 }
 
@@ -157,25 +169,35 @@ TEST(Edges, SettingsSyntaxAndValues)
 TEST(Edges, ShowAndSaveTexts)
 {
     run_cases({
-        {"$M --family 1 --phy fiber --word 0xff000=0x255aa --word 0xff010=1 --word 0xf1000=5 c.img && $T show c.img | head -n 14",
-         "image                c.img\nfamily               1 (Mirolane)\nphy-class            I\nports           "
-         "     4\nenabled              4\nwol                  no\nncsi                 no\nled                  "
-         "(erased)\nled-enable           yes\nsmbus-arp            (0x1)\nlldp                 5\nwarning       "
-         "       PHY is not set\nwarning              smbus-arp: word 0xff010 holds 0x1, which no value of the "
-         "setting gives\n0xff000 : 0x255aa\n",
-         "", 0},
-        {"p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230\\342\\202\\254.img') && cp a.img \"$p\" && "
-         "$T show \"$p\" --json | jq -r '.image, .family, .settings.gpio, .wol'",
-         "x \"q\"\n\tb\xc3\xa9\\\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe2\x82\xac.img\n0\nnull\nfalse\n",
-         "", 0},
-        {"$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word 0xff008=0xab1234 --word "
-         "0xff004=0x1f --word 0xff014=0xf --word 0xff018=0xffff0001 --word 0xff01c=3 c.img && $T save c.img",
-         HEAD0
-         "led=ab1234\nled-enable=yes\ngpio=1f\ngpio-enable=no\nsmbus-arp=on\n# wake-io: word 0xff018 holds "
-         "0xffff0001, which no value of the setting gives; left out\nenabled-ports=2\nport-disable-enable="
-         "yes\n# 0xff000 bit 21 is clear, which the settings above set\n# 0xff01c holds 0x3, a word no "
-         "setting of this board writes; left out\n# 0x0-0x3ff: the header block is not the template for 2 "
-         "enabled ports, which enabled-ports copies over it\n",
-         "", 0},
+        {.cmd = "$M --family 1 --phy fiber --word 0xff000=0x255aa --word 0xff010=1 --word "
+                "0xf1000=5 c.img && $T show c.img | head -n 14",
+         .out =
+             "image                c.img\nfamily               1 (Mirolane)\nphy-class            "
+             "I\nports                4\nenabled              4\nwol                  no\nncsi    "
+             "             no\nled                  (erased)\nled-enable           yes\nsmbus-arp "
+             "           (0x1)\nlldp                 5\nwarning              PHY is not set\nwarning "
+             "             smbus-arp: word 0xff010 holds 0x1, which no value of the setting "
+             "gives\n0xff000 : 0x255aa\n"},
+        {.cmd = "p=$(printf "
+                "'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230\\342\\202\\254.img') "
+                "&& cp a.img \"$p\" && $T show \"$p\" --json | jq -r '.image, .family, "
+                ".settings.gpio, .wol'",
+         .out =
+             "x \"q\"\n\tb\xc3\xa9\\\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe2\x82\xac."
+             "img\n0\nnull\nfalse\n"},
+        // An overlong lead byte and its continuation: two replacements in the JSON text itself.
+        {.cmd =
+             "p=$(printf 'x\\300\\257') && cp a.img \"$p\" && $T show \"$p\" --json | head -n1 | cut -d, -f1",
+         .out = "{\"image\": \"x\\ufffd\\ufffd\"\n"},
+        {.cmd = "$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word "
+                "0xff008=0xab1234 --word 0xff004=0x1f --word 0xff014=0xf --word 0xff018=0 "
+                "--word 0xff01c=3 c.img && $T save c.img",
+         .out = "# norvask_oem_tool 1.1.3: family 0 (Vantrel), PHY class I, 4 ports\nled=ab1234\n"
+                "led-enable=yes\ngpio=1f\ngpio-enable=no\nsmbus-arp=on\n# wake-io: word 0xff018 "
+                "holds 0x0, which no value of the setting gives; left out\nenabled-ports=2\n"
+                "port-disable-enable=yes\n# 0xff000 bit 21 is clear, which the settings above set\n"
+                "# 0xff01c holds 0x3, a word no setting of this board writes; left out\n# "
+                "0x0-0x3ff: the header block is not the template for 2 enabled ports, which "
+                "enabled-ports copies over it\n"},
     });
 }

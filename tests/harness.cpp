@@ -20,11 +20,10 @@ fixture_t make_fixture(const image_plan_t &plan, const words_t &words)
 {
     image_plan_t s = plan;
     s.pattern = true, s.words.insert(s.words.end(), words.begin(), words.end());
-    std::string path = "/tmp/norvask-img-XXXXXX";
-    close(mkstemp(path.data()));
-    bytes_t bytes = image_build(&s);
-    put_file(path, std::string(bytes.begin(), bytes.end()));
-    return fixture_t{path, bytes};  // no copy: the file is removed once
+    fixture_t fx{"/tmp/norvask-img-XXXXXX", image_build(&s)};
+    close(mkstemp(fx.path.data()));
+    put_back(fx);
+    return fx;  // no copy: the file is removed once
 }
 
 fixture_t::~fixture_t()
@@ -34,10 +33,8 @@ fixture_t::~fixture_t()
 
 bytes_t read_file(const std::string &path)
 {
-    std::ifstream f(path, std::ios::binary | std::ios::ate);
-    bytes_t b((size_t)std::max<std::streamoff>(0, f.tellg()));
-    f.seekg(0).read((char *)b.data(), (std::streamsize)b.size());
-    return b;
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 void put_file(const std::string &path, const std::string &text)
@@ -63,19 +60,12 @@ uint32_t word_at(const bytes_t &b, uint32_t at)
 {
     if (expected == actual)
         return ::testing::AssertionSuccess();
-    if (expected.size() != actual.size())
-        return ::testing::AssertionFailure()
-               << "size " << actual.size() << ", expected " << expected.size();
-    const auto w =
-        (uint32_t)(std::mismatch(expected.begin(), expected.end(), actual.begin()).first -
-                   expected.begin()) &
-        ~3u;
+    const auto at = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
     return ::testing::AssertionFailure()
-           << std::hex << "word 0x" << w << " is 0x" << word_at(actual, w) << ", expected 0x"
-           << word_at(expected, w);
+           << std::hex << "byte 0x" << at.first - expected.begin() << " differs; size 0x"
+           << actual.size() << ", not 0x" << expected.size();
 }
 
-// The arguments, "@" at the start of one standing for `image` if given, and their argv.
 static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image)
 {
     std::vector<char *> argv;
@@ -85,7 +75,7 @@ static std::vector<char *> argv_of(std::vector<std::string> &args, const std::st
     return argv;
 }
 
-// Standard input, output and error onto fds[0..2], each closed after; the ones before, if asked.
+// fds[0..2] as standard input, output and error; the ones before kept if asked.
 static void std_fds(const int fds[3], int *before = nullptr)
 {
     for (int k = 0; k < 3; k++) {
@@ -97,11 +87,13 @@ static void std_fds(const int fds[3], int *before = nullptr)
 }
 
 here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input,
-                unsigned long fail, img_fault_mode_t mode) {
+                unsigned long fail, img_fault_mode_t mode)
+{
     const std::string in = image + ".in", out = image + ".out", err = image + ".err";
     put_file(in, input), fflush(nullptr);
-    int saved[3], files[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-                              open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    int saved[3], files[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), flags, 0600),
+                              open(err.c_str(), flags, 0600)};
     std_fds(files, saved);
     args.insert(args.begin(), "norvask_oem_tool");
     const unsigned long before = img_calls();
@@ -115,10 +107,13 @@ here_t run_here(const std::string &image, std::vector<std::string> args, const s
     return r;
 }
 
-void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check) {
+void each_fault(unsigned long calls,
+                const std::function<void(unsigned long, img_fault_mode_t)> &check)
+{
     for (img_fault_mode_t mode : {IMG_FAULT_ERROR, IMG_FAULT_PARTIAL})
         for (unsigned long n = 1; n <= calls; n++) {
-            SCOPED_TRACE("image call " + std::to_string(n) + (mode == IMG_FAULT_ERROR ? " fails" : " half-written"));
+            SCOPED_TRACE("image call " + std::to_string(n) +
+                         (mode == IMG_FAULT_ERROR ? " fails" : " half-written"));
             check(n, mode);
         }
 }
@@ -127,8 +122,7 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
                    const char *prog)
 {
     int in[2], out[2];
-    EXPECT_EQ(0, pipe2(in, O_CLOEXEC)) << "the pipe of the answers";
-    EXPECT_EQ(0, pipe2(out, O_CLOEXEC)) << "the pipe of the output";
+    EXPECT_EQ(0, pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC)) << "the pipes to the tool";
     signal(SIGPIPE, SIG_IGN);  // a tool that ends before reading every answer
     child_t c{fork(), in[1], out[0]};
     if (c.pid == 0) {
@@ -158,8 +152,8 @@ std::string read_output(child_t &c, size_t n)
 
 run_t finish_tool(child_t c, const std::string &input)
 {
-    (void)!write(c.in_fd, input.data(), input.size()),
-        close(c.in_fd);  // the pipe may be closed; the transcript tells
+    // The tool may have closed the pipe: the transcript tells.
+    (void)!write(c.in_fd, input.data(), input.size()), close(c.in_fd);
     run_t r{read_output(c, SIZE_MAX), -1};
     close(c.out_fd), waitpid(c.pid, &r.status, 0);
     r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -WTERMSIG(r.status);
@@ -173,7 +167,7 @@ static std::string replace_all(std::string s, const std::string &from, const std
     return s;
 }
 
-// What option -1 prints of `image`: the ten OEM words, the LLDP word.
+// What the listing prints of `image`: the ten OEM words, the LLDP word.
 static std::string listing(const bytes_t &image)
 {
     std::string text = "\nConfiguration List:\n";
@@ -194,14 +188,13 @@ void run_rows(const std::vector<row_t> &rows)
             bytes_t want = with_words(fx.bytes, r.changed);
             if (r.tmpl != 0)
                 std::copy_n(fx.bytes.begin() + r.tmpl, 0x400, want.begin());
-            std::string out =
-                replace_all(replace_all(r.out, "@V", vn_menu(fx.path)), "@R", mr_menu(fx.path));
-            out = replace_all(replace_all(out, "%L", listing(want)), "%P", fx.path);
+            std::string out = replace_all(r.out, "@V", vn_menu(fx.path));
+            out = replace_all(replace_all(out, "@R", mr_menu(fx.path)), "%P", fx.path);
+            out = replace_all(out, "%L", listing(want));
             std::vector<std::string> args = r.args;
             argv_of(args, fx.path);
             SCOPED_TRACE(::testing::PrintToString(args) + ", answers " +
-                         ::testing::PrintToString(r.in.substr(0, 80)) +
-                         (eol[1] ? " with CR LF" : ""));
+                         ::testing::PrintToString(r.in.substr(0, 80)) + (eol[1] ? " CR LF" : ""));
             run_t got = finish_tool(start_tool(args, r.setup), replace_all(r.in, "\n", eol));
             EXPECT_EQ(out, got.out);
             EXPECT_EQ(r.status, got.status);
@@ -216,15 +209,16 @@ static std::string menu(const std::string &path, const std::string &options)
            path + "\nTo select config option:\n01. Main switch of config val\n" + options +
            "00. Exit\n";
 }
+
 std::string vn_menu(const std::string &path)
 {
-    return menu(
-        path,
-        "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
-        "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n08. Show Menu\n"
-        "09. Enable or Disable SMBUS ARP function\n10. WOL Wake IO pull down time config\n"
-        "11. LLDP TX default switch settings\n12. Network port disable\n");
+    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
+                      "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n"
+                      "08. Show Menu\n09. Enable or Disable SMBUS ARP function\n"
+                      "10. WOL Wake IO pull down time config\n"
+                      "11. LLDP TX default switch settings\n12. Network port disable\n");
 }
+
 std::string mr_menu(const std::string &path)
 {
     return menu(path,

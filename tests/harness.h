@@ -1,4 +1,4 @@
-// Test helpers: fixture images, the tool in this process or as a child, menus, a session runner.
+// Test helpers: fixture images, the tool in this process or as a child, the menus, a session table.
 #ifndef NORVASK_TEST_HARNESS_H
 #define NORVASK_TEST_HARNESS_H
 
@@ -34,18 +34,15 @@ enum : uint32_t {
 };
 
 typedef std::vector<uint8_t> bytes_t;
-typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;
-// An image file as written, removed with it.
-struct fixture_t {
+typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;  // address, value
+struct fixture_t {                                           // an image file, removed with it
     std::string path;
     bytes_t bytes;
     ~fixture_t();
 };
 
-// Family 0 or 1, an OEM PHY code.
 image_plan_t board(int family, uint32_t phy_code, uint32_t ports = 4);
-// Patterned, `words` over it.
-fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});
+fixture_t make_fixture(const image_plan_t &plan, const words_t &words = {});  // patterned
 bytes_t read_file(const std::string &path);
 inline std::string file_text(const std::string &path)
 {
@@ -57,22 +54,28 @@ inline void put_back(const fixture_t &fx)
 {
     put_file(fx.path, std::string(fx.bytes.begin(), fx.bytes.end()));
 }
-// Little-endian words stored over the bytes.
 bytes_t with_words(bytes_t bytes, const words_t &words);
 uint32_t word_at(const bytes_t &bytes, uint32_t addr);
-// A failure names the first word that differs.
+// A failure names the first byte that differs.
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);
 std::string vn_menu(const std::string &path), mr_menu(const std::string &path);
 
-// oem_tool_main here, "@..." arguments starting with `image`; image call `fail` (1: the first) fails in `mode`.
-struct here_t { std::string out, err; int status; unsigned long calls; };
-here_t run_here(const std::string &image, std::vector<std::string> args, const std::string &input = "",
-                unsigned long fail = 0, img_fault_mode_t mode = IMG_FAULT_ERROR);
-// `check` for each image call 1..calls failing, with an I/O error and with half a block written.
-void each_fault(unsigned long calls, const std::function<void(unsigned long, img_fault_mode_t)> &check);
+// oem_tool_main here, a leading "@" standing for `image`; image call `fail` (1: the next) goes
+// wrong in `mode`.
+struct here_t {
+    std::string out, err;
+    int status;
+    unsigned long calls;
+};
+here_t run_here(const std::string &image, std::vector<std::string> args,
+                const std::string &input = "", unsigned long fail = 0,
+                img_fault_mode_t mode = IMG_FAULT_ERROR);
+// `check` with each image call 1..calls failing, then with each half-written.
+void each_fault(unsigned long calls,
+                const std::function<void(unsigned long, img_fault_mode_t)> &check);
 
-// The built tool (or `prog`) as a child on pipes, output and error together, `setup` run before the exec
-// (SIGXFSZ ignored unless it says otherwise); status: the exit's, or minus the signal that ended it.
+// The built tool (or `prog`) as a child on pipes, error joined to output, SIGXFSZ ignored, `setup`
+// run before the exec; status: the exit's, or minus the signal.
 struct run_t {
     std::string out;
     int status;
@@ -94,13 +97,12 @@ inline void set_limit(int resource, rlim_t value)
     setrlimit(resource, &l);
 }
 
-// A session of the built tool on a fresh fixture, run with LF and with CR LF line ends.
+// A dialogue session of the built tool on a fresh fixture, with LF and with CR LF.
 struct row_t {
     image_plan_t plan = board(0, 0x10);
-    words_t pre = {};  // stored over the fixture
+    words_t pre = {};  // over the fixture
     std::string in = "";
-    // "@V", "@R": the menus; "%P": the image; "%L": the listing of the image expected.
-    std::string out = "";
+    std::string out = "";  // "@V", "@R": the menus; "%P": the image; "%L": the expected listing
     words_t changed = {};  // the image expected: these words over the fixture,
     int status = 0;
     std::vector<std::string> args = {"-f", "@"};

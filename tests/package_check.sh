@@ -1,8 +1,6 @@
 #!/bin/sh
-# The Debian package of build directory $1 passes lintian (errors and hardening tags fail), its tool
-# is hardened, needs libc alone and prints version $2. In a tree of source $3 that built only what
-# `make run` builds, `cmake --install` puts everything in place, and `make install` builds no test
-# and strips the programs.
+# The package of build $1: lintian-clean, hardened, libc alone, version $2. From source $3 after
+# `make run`, both installs put everything in place; `make install` strips and builds no test.
 set -eu
 build=$1 version=$2 src=$3 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The README's examples run as after `make run` (build/ holds both programs and demo.img): each sh
-# block of a row's section, after the row's sed edit, runs in bash -e; a block the edit changes must
-# fail, the others exit 0; "$ " lines must print the lines after them. Usage: readme_check.sh README TOOL MKIMAGE
+# Each sh block of a row's README section, after its sed edit, runs in bash -e as after `make run`:
+# changed, it must fail, else pass; "$ " lines print the lines after them.
+# Usage: readme_check.sh README TOOL MKIMAGE
 tmp=$(mktemp -d) failed=0
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/build" && ln -s "$2" "$3" "$tmp/build" && "$3" --family 0 --phy inner "$tmp/build/demo.img" || exit 1

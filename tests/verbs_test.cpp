@@ -3,12 +3,11 @@
 
 #define NO "norvask_oem_tool: "
 
-static const image_plan_t I = board(0, 0x10), Y = board(0, 0x60), F = board(0, 0x50),
-                          M = board(0, 0x52), MR_E = board(1, 0x10);
+static const image_plan_t YT = board(0, 0x60), MV = board(0, 0x52);
 
 struct edit_t {
-    image_plan_t plan;
-    words_t pre;                        // over the fixture, before both runs
+    image_plan_t plan = board(0, 0x10);
+    words_t pre = {};                   // over the fixture, before both runs
     std::vector<std::string> settings;  // set's
     std::string answers;                // the dialogue's, for the same edit
     words_t words;                      // what both store
@@ -18,65 +17,56 @@ struct edit_t {
 // Every editor and enable, each kind at the top of what its word keeps (the dialogue cuts a larger
 // answer down), every class, both families, many settings at once in menu order.
 static const edit_t EDITS[] = {
-    {I,
-     {},
-     {"gpio=ffff", "gpio-enable=yes"},
-     "5\n7fffffff\ny\n",
-     {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
+    {.settings = {"gpio=ffff", "gpio-enable=yes"},
+     .answers = "5\n7fffffff\ny\n",
+     .words = {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
     // A value alone answers the switch with its state; an enable alone is option 1.
-    {I, {{OEM, 0x000155AA}, {GPIO, 5}}, {"gpio=0x7"}, "5\n7\ny\n", {{GPIO, 7}}},
-    {I,
-     {{OEM, 0x004355AA}, {GPIO, 5}, {LED, 1}, {WOL, 4}},
-     {"gpio-enable=no"},
-     "1\ny\nn\ny\n",
-     {{OEM, 0x004255AA}}},
-    {M,
-     {},
-     {"led=1cf00ff", "led-enable=yes"},
-     "3\n7fffffff\ny\n",
-     {{LED, 0x01CF00FF}, {OEM, 0x000255AA}}},
-    {I, {}, {"led=ffffff"}, "4\n7fffffff\nn\n", {{LED, 0x00FFFFFF}, {OEM, 0x55AA}}},
+    {.pre = {{OEM, 0x000155AA}, {GPIO, 5}},
+     .settings = {"gpio=0x7"},
+     .answers = "5\n7\ny\n",
+     .words = {{GPIO, 7}}},
+    {.pre = {{OEM, 0x004355AA}, {GPIO, 5}, {LED, 1}, {WOL, 4}},
+     .settings = {"gpio-enable=no"},
+     .answers = "1\ny\nn\ny\n",
+     .words = {{OEM, 0x004255AA}}},
+    {.plan = MV,
+     .settings = {"led=1cf00ff", "led-enable=yes", "phy-mode=7fffffff", "phy-mode-enable=yes"},
+     .answers = "3\n7fffffff\ny\n6\n7fffffff\ny\n",
+     .words = {{LED, 0x01CF00FF}, {MODE, 0x7FFFFFFF}, {OEM, 0x001255AA}}},
+    {.settings = {"led=ffffff"},
+     .answers = "4\n7fffffff\nn\n",
+     .words = {{LED, 0x00FFFFFF}, {OEM, 0x55AA}}},
     // YT halves; a half not given keeps its value; ffff ffff leaves the switch silent.
-    {Y,
-     {},
-     {"yt-led0=ffff", "yt-led1=1", "yt-led2=ffff", "yt-blink=1", "led-enable=yes"},
-     "2\n1ffff\n1\n1ffff\n1\ny\n",
-     {{LED, 0x0001FFFF}, {LED2, 0x0001FFFF}, {OEM, 0x000255AA}}},
-    {Y,
-     {{LED, 0x00010002}, {LED2, 0x77}},
-     {"yt-led0=ffff", "yt-led1=ffff"},
-     "2\nffff\nffff\n77\n0\n",
-     {{LED, ERASED}}},
-    // SMBus ARP always sets its bit; wake IO from 1; LLDP stamps the word.
-    {I,
-     {},
-     {"smbus-arp=off", "wake-io=1"},
-     "9\n2\n0\n10\n0\n1\nn\n",
-     {{ARP, 0xE}, {WOL, 1}, {OEM, 0x002055AA}}},
-    {I,
-     {{OEM, 0x12345678}},
-     {"wake-io=65535", "wake-io-enable=yes", "lldp=f"},
-     "10\n65535\ny\n11\n10\nf\n",
-     {{WOL, 0xFFFF}, {LLDP, 0xF}, {OEM, 0x004055AA}}},
-    {M,
-     {},
-     {"phy-mode=7fffffff", "phy-mode-enable=yes"},
-     "6\n7fffffff\ny\n",
-     {{MODE, 0x7FFFFFFF}, {OEM, 0x001055AA}}},
+    {.plan = YT,
+     .settings = {"yt-led0=ffff", "yt-led1=1", "yt-led2=ffff", "yt-blink=1", "led-enable=yes"},
+     .answers = "2\n1ffff\n1\n1ffff\n1\ny\n",
+     .words = {{LED, 0x0001FFFF}, {LED2, 0x0001FFFF}, {OEM, 0x000255AA}}},
+    {.plan = YT,
+     .pre = {{LED, 0x00010002}, {LED2, 0x77}},
+     .settings = {"yt-led0=ffff", "yt-led1=ffff"},
+     .answers = "2\nffff\nffff\n77\n0\n",
+     .words = {{LED, ERASED}}},
+    // SMBus ARP always sets its switch; LLDP stamps the word.
+    {.pre = {{OEM, 0x12345678}},
+     .settings = {"smbus-arp=off", "wake-io=65535", "wake-io-enable=yes", "lldp=f"},
+     .answers = "9\n2\n0\n10\n65535\ny\n11\n10\nf\n",
+     .words = {{ARP, 0xE}, {WOL, 0xFFFF}, {LLDP, 0xF}, {OEM, 0x006055AA}}},
     // Enabled ports: option 12 answered with the ports to disable.
-    {I, {}, {"enabled-ports=1"}, "12\n4\n3\nn\n", {{OEM, 0x55AA}}, ENABLE_ONE_PORT},
-    {MR_E,
-     {{OEM, 0x000255AA}, {LED, 1}},
-     {"led-enable=no", "smbus-arp=on", "lldp=f"},
-     "1\nn\n5\n1\n6\nf\n",
-     {{MODE, 0xF}, {LLDP, 0xF}, {OEM, 0x002055AA}}},
-    {F,
-     {},
-     {"wake-io-enable=yes", "led=cf00ff", "enabled-ports=3", "led-enable=yes", "gpio=1f",
-      "smbus-arp=on", "wake-io=250", "lldp=5", "port-disable-enable=yes"},
-     "3\ncf00ff\ny\n5\n1f\nn\n9\n1\n10\n250\ny\n11\n5\n12\n1\ny\n",
-     {{LED, 0xCF00FF}, {GPIO, 0x1F}, {ARP, 0xF}, {WOL, 250}, {LLDP, 5}, {OEM, 0x016255AA}},
-     ENABLE_THREE_PORTS},
+    {.settings = {"enabled-ports=1"},
+     .answers = "12\n4\n3\nn\n",
+     .words = {{OEM, 0x55AA}},
+     .tmpl = ENABLE_ONE_PORT},
+    {.plan = board(1, 0x10),
+     .pre = {{OEM, 0x000255AA}, {LED, 1}},
+     .settings = {"led-enable=no", "smbus-arp=on", "lldp=f"},
+     .answers = "1\nn\n5\n1\n6\nf\n",
+     .words = {{MODE, 0xF}, {LLDP, 0xF}, {OEM, 0x002055AA}}},
+    {.plan = board(0, 0x50),
+     .settings = {"wake-io-enable=yes", "led=cf00ff", "enabled-ports=3", "led-enable=yes",
+                  "gpio=1f", "smbus-arp=on", "wake-io=1", "lldp=5", "port-disable-enable=yes"},
+     .answers = "3\ncf00ff\ny\n5\n1f\nn\n9\n1\n10\n1\ny\n11\n5\n12\n1\ny\n",
+     .words = {{LED, 0xCF00FF}, {GPIO, 0x1F}, {ARP, 0xF}, {WOL, 1}, {LLDP, 5}, {OEM, 0x016255AA}},
+     .tmpl = ENABLE_THREE_PORTS},
 };
 
 TEST(SetVerb, StoresWhatTheDialogueStores)
@@ -113,7 +103,7 @@ TEST(SetVerb, StoresWhatTheDialogueStores)
 // (status 0) or untouched; each failure one line naming the image.
 TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
 {
-    fixture_t fx = make_fixture(I, {{OEM, 0x000155AA}, {GPIO, 2}});
+    fixture_t fx = make_fixture(board(0, 0x10), {{OEM, 0x000155AA}, {GPIO, 2}});
     const here_t saved = run_here(fx.path, {"save", "@"});
     each_fault(saved.calls, [&](unsigned long n, img_fault_mode_t mode) {
         here_t r = run_here(fx.path, {"save", "@"}, "", n, mode);
