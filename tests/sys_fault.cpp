@@ -18,17 +18,10 @@ static bool s_torn, s_tracking;  // s_torn: the one half write of TORN is made
 struct pending_t {
     char kind;
     std::string path;
-    int file;  // W: the file whose sync makes it durable
     off_t at, old_size;
     std::string old;  // W: the bytes replaced; U: the file
 };
 static std::vector<pending_t> s_pending;
-struct file_t {
-    int fd;
-    char cls;
-    std::string path;
-};
-static std::vector<file_t> s_files;
 static std::string s_log;
 
 static void install(void);
@@ -59,30 +52,35 @@ void img_track_durability(bool on)
     install();
     s_tracking = on;
     if (on)
-        s_pending.clear(), s_files.clear(), s_log.clear();
+        s_pending.clear(), s_log.clear();
 }
 
-static int file_of(int fd)
-{
-    for (int i = (int)s_files.size() - 1; fd >= 0 && i >= 0; i--)
-        if (s_files[(size_t)i].fd == fd)
-            return i;
-    return -1;
-}
-
-static std::string path_at(int dir, const char *name)
+static std::string path_of(int fd, const char *name = nullptr)
 {
     char buf[PATH_MAX] = "";
-    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(dir)).c_str(), buf, sizeof buf - 1);
-    return std::string(buf, n > 0 ? (size_t)n : 0) + "/" + name;
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
+    return std::string(buf, n > 0 ? (size_t)n : 0) + (name ? std::string("/") + name : "");
 }
 
-// Logs (but an open, logged once open) and counts one call; true when it fails (the planned one, or any later once stuck).
-static bool fails(char op, int fd)
+// The class of a descriptor: d a directory, j a journal, i the image, ? none.
+static char class_of(int fd)
 {
-    int f = file_of(fd);
-    if (s_tracking && op != 0)
-        s_log += std::string(1, op) + (f < 0 ? '?' : s_files[(size_t)f].cls);
+    struct stat st;
+    return fd < 0 || fstat(fd, &st) != 0               ? '?'
+           : S_ISDIR(st.st_mode)                       ? 'd'
+           : path_of(fd).ends_with(".norvask-journal") ? 'j'
+                                                       : 'i';
+}
+
+static void log(char op, int fd)
+{
+    if (s_tracking)
+        s_log += std::string(1, op) + class_of(fd);
+}
+
+// Counts one call; true when it fails (the planned one, or any later once stuck).
+static bool fails(void)
+{
     ++s_calls;
     if (s_mode == IMG_FAULT_TORN || s_fail_at == 0 || s_calls < s_fail_at ||
         (s_calls > s_fail_at && s_mode != IMG_FAULT_STUCK))
@@ -95,7 +93,8 @@ static bool fails(char op, int fd)
 
 static ssize_t f_pread(int fd, void *buf, size_t n, off_t at)
 {
-    if (!fails('R', fd))
+    log('R', fd);
+    if (!fails())
         return pread(fd, buf, n, at);
     ssize_t got = s_mode == IMG_FAULT_CORRUPT ? pread(fd, buf, n, at) : -1;
     if (got > 0)
@@ -105,8 +104,9 @@ static ssize_t f_pread(int fd, void *buf, size_t n, off_t at)
 
 static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
 {
+    log('W', fd);
     const bool torn = s_mode == IMG_FAULT_TORN && s_fail_at != 0 && s_calls + 1 >= s_fail_at;
-    if (fails('W', fd) || torn) {
+    if (fails() || torn) {
         if (!torn && s_mode == IMG_FAULT_PARTIAL && n > 1)
             return pwrite(fd, buf, n / 2, at);
         if (torn && !s_torn)
@@ -115,10 +115,10 @@ static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
         return -1;
     }
     struct stat st;
-    if (int f = file_of(fd); s_tracking && f >= 0 && fstat(fd, &st) == 0) {
+    if (s_tracking && fstat(fd, &st) == 0) {
         std::string old(n, '\0');
         (void)!pread(fd, old.data(), n, at);
-        s_pending.push_back({'W', s_files[(size_t)f].path, f, at, st.st_size, old});
+        s_pending.push_back({'W', path_of(fd), at, st.st_size, old});
     }
     return pwrite(fd, buf, n, at);
 }
@@ -126,85 +126,73 @@ static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
 // A sync makes its file's writes durable, or (a directory's) the files created and removed in it.
 static int f_fsync(int fd)
 {
-    if (fails('S', fd))
+    log('S', fd);
+    if (fails())
         return -1;
-    int f = file_of(fd);
+    const std::string path = path_of(fd);
     std::erase_if(s_pending, [&](const pending_t &p) {
-        return f >= 0 && (s_files[(size_t)f].cls == 'd' ? p.kind != 'W' : p.file == f);
+        return s_tracking && (p.kind == 'W' ? p.path == path : p.path.starts_with(path + "/"));
     });
     return fsync(fd);
 }
 
 static int f_close(int fd)
 {
-    bool fail = fails('X', fd);
-    if (int f = file_of(fd); f >= 0)
-        s_files[(size_t)f].fd = -1;
+    log('X', fd);
+    bool fail = fails();
     return close(fd) != 0 || fail ? -1 : 0;  // closed whatever the outcome, as close(2) does
 }
 
 static int f_fstat(int fd, struct stat *st)
 {
-    return fails('F', fd) ? -1 : fstat(fd, st);
+    return log('F', fd), fails() ? -1 : fstat(fd, st);
 }
 static int f_stat(const char *path, struct stat *st)
 {
-    return fails('T', -1) ? -1 : stat(path, st);
+    return log('T', -1), fails() ? -1 : stat(path, st);
 }
 static int f_flock(int fd, int op)
 {
-    return fails('K', fd) ? -1 : flock(fd, op);
+    return log('K', fd), fails() ? -1 : flock(fd, op);
 }
 static off_t f_lseek(int fd, off_t at, int how)
 {
-    return fails('Z', fd) ? -1 : lseek(fd, at, how);
+    return log('Z', fd), fails() ? -1 : lseek(fd, at, how);
 }
 static int f_fstatat(int dir, const char *name, struct stat *st, int flags)
 {
-    return fails('T', -1) ? -1 : fstatat(dir, name, st, flags);
+    return log('T', -1), fails() ? -1 : fstatat(dir, name, st, flags);
 }
 static int f_faccessat(int dir, const char *name, int how, int flags)
 {
-    return fails('A', -1) ? -1 : faccessat(dir, name, how, flags);
+    return log('A', -1), fails() ? -1 : faccessat(dir, name, how, flags);
 }
 
-static int opened(int fd, int flags, const std::string &path, char cls)
+static int opened(int fd, int flags)
 {
-    if (fd >= 0 && s_tracking) {
-        s_files.push_back({fd,
-                           (flags & O_PATH)        ? 'p'
-                           : (flags & O_DIRECTORY) ? 'd'
-                           : (flags & O_CREAT)     ? 'j'
-                                                   : cls,
-                           path});
-        if (flags & O_CREAT)
-            s_pending.push_back({'C', path, -1, 0, 0, ""});
-    }
-    s_log += s_tracking ? std::string("O") + (fd < 0 ? '?' : s_files.back().cls) : "";
-    return fd;
+    if (fd >= 0 && s_tracking && (flags & O_CREAT))
+        s_pending.push_back({'C', path_of(fd), 0, 0, ""});
+    return log('O', fd), fd;
 }
-
 static int f_open(const char *path, int flags, mode_t mode)
 {
-    return opened(fails(0, -1) ? -1 : open(path, flags, mode), flags, path, 'i');
+    return opened(fails() ? -1 : open(path, flags, mode), flags);
 }
-
 static int f_openat(int dir, const char *name, int flags, mode_t mode)
 {
-    return opened(fails(0, -1) ? -1 : openat(dir, name, flags, mode), flags, path_at(dir, name),
-                  'r');
+    return opened(fails() ? -1 : openat(dir, name, flags, mode), flags);
 }
 
 static int f_unlinkat(int dir, const char *name, int flags)
 {
-    if (fails('U', -1))
+    log('U', -1);
+    if (fails())
         return -1;
-    std::string path = path_at(dir, name), old;
-    if (int fd = s_tracking ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1; fd >= 0) {
+    if (int fd = s_tracking ? openat(dir, name, O_RDONLY | O_CLOEXEC) : -1; fd >= 0) {
         struct stat st;
-        old.resize(fstat(fd, &st) == 0 ? (size_t)st.st_size : 0);
+        std::string old(fstat(fd, &st) == 0 ? (size_t)st.st_size : 0, '\0');
         (void)!pread(fd, old.data(), old.size(), 0);
-        s_pending.push_back({'U', path, -1, 0, 0, old}), close(fd);
+        s_pending.push_back({'U', path_of(dir, name), 0, 0, old}), close(fd);
     }
     return unlinkat(dir, name, flags);
 }
