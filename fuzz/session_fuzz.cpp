@@ -1,10 +1,9 @@
-// Whole sessions in-process. Input: byte 0 bit 0 patterned background, bits 1-2 sub-system id
-// (erased, family 0, family 1 as 0x1001 or 0x2001), bits 3-4 preset words; byte 1 PHY code; byte 2
-// the id's low byte; bytes 3-4 the image call to fail (bits 0-1: an I/O error, half a write, or death:
-// it and every later call reach nothing); per preset word a 16-bit selector and a value; the rest is
-// typed. Checked: status 0, or 1 after a failure; no byte outside the owned words changed, no fd left
-// on the image; no journal at a prompt; the failed command undone by the next prompt. After a death,
-// one start gives the owned bytes of one of the last two prompts and leaves no journal.
+// Whole sessions in-process. Input: byte 0 bit 0 patterned, bits 1-2 sub-system id (erased, family
+// 0, family 1 as either id), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low byte; bytes
+// 3-4 the image call to fail (bits 0-1: error, half a write, death); per preset word a selector and
+// a value; the rest typed. Status 0, or 1 after a failure; nothing outside the owned words changed;
+// no fd left; no journal at a prompt; a failed command undone by the next prompt; after a death one
+// start gives the owned words of one of the last two prompts.
 #include <unistd.h>
 
 #include <cstring>
@@ -14,7 +13,7 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
-#define MUST(ok) ((ok) ? (void)0 : abort())  // a failed run keeps its files for a look
+#define MUST(ok) ((ok) ? (void)0 : abort())  // the files kept for a look
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t OWNED[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_SIZE},
@@ -53,7 +52,7 @@ static ssize_t on_output(void *, const char *buf, size_t n)
 {
     s_since.append(buf, n);
     const bool prompt = s_since.ends_with("\nInput your number:");
-    if (!fired() && buf[n - 1] == '\n')  // a command's output ends with a newline
+    if (!fired() && (prompt || s_since.ends_with("\n")))  // a command's output ends with one
         s_flushed = owned();
     if (prompt) {
         MUST(fired() || access(s_journal.c_str(), F_OK) != 0);
@@ -145,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::ifstream f(s_img, std::ios::binary | std::ios::ate);
     bytes_t after((size_t)f.tellg());
     f.seekg(0).read((char *)after.data(), (long)after.size());
+    f.close();
     MUST(after.size() == before.size());
     for (const auto &o : OWNED)
         memcpy(after.data() + o[0], before.data() + o[0], o[1] - o[0]);

@@ -129,20 +129,18 @@ TEST(Process, ImageReplacedBetweenCommands)
         const std::string link = fx.path + ".lnk";
         ASSERT_EQ(0, symlink(fx.path.c_str(), link.c_str()));
         run_t r = interrupted(
-            change == KEPT ? link : fx.path, "8\n", "\n\n" P /* the menu shown again */,
+            change == KEPT ? link : fx.path, "", P,
             [&](child_t &) {
                 ASSERT_EQ(0, change == RENAMED_OVER ? rename(other.path.c_str(), fx.path.c_str())
                              : change == TRUNCATED  ? truncate(fx.path.c_str(), OEM)
                                                     : 0);
             },
             GPIO_IN);
-        const std::string why =
-            change == TRUNCATED ? ": too short\n" : ": no longer the file opened at start-up\n";
-        EXPECT_EQ(change == KEPT ? G "\nConfiguration completed successfully\n    GPIO : 0x1f\n\n"
-                                     "Enable GPIO configuration or not 'Y' or 'N' : GPIO "
-                                     "configuration is : ON.\n\n" P
-                                 : "norvask_oem_tool: " + fx.path + why + OPEN_FAIL,
-                  r.out);
+        EXPECT_NE(std::string::npos,
+                  r.out.find(change == KEPT        ? "GPIO configuration is : ON.\n\n" P
+                             : change == TRUNCATED ? ": too short\n" OPEN_FAIL
+                                                   : ": no longer the file opened at start-up\n"))
+            << r.out;
         EXPECT_EQ(change == KEPT ? 0 : 255, r.status);
         EXPECT_TRUE(same_image(change == KEPT ? with_words(fx.bytes, {{GPIO, 0x1F}, {OEM, 0x155AA}})
                                : change == RENAMED_OVER
@@ -200,29 +198,27 @@ static void leave_journal(const std::string &path)
 // and a start there undoes that command alone.
 TEST(Process, DirectoryMovedWhileTheDialogueWaits)
 {
-    for (bool swap : {false, true}) {
-        SCOPED_TRACE(swap ? "swapped" : "renamed");
-        const std::string top = sh("mktemp -d | tr -d '\\n'"), a = top + "/dA", b = top + "/dB",
-                          other = top + "/other";
-        fixture_t fx = make_fixture(VN);
-        ASSERT_EQ(0, system(("mkdir " + a + " " + other + " && cp " + fx.path + " " + a +
-                             "/a.img && cp " + fx.path + " " + other + "/a.img && echo pending > " +
-                             other + "/a.img" + SUFFIX)
-                                .c_str()));
-        child_t c = start_tool({"-f", "a.img"}, [&] { (void)!chdir(a.c_str()); });
+    fixture_t fx = make_fixture(VN);
+    for (std::string move : {"mkdir dA", "mv other dA"}) {
+        SCOPED_TRACE(move);
+        const std::string top = sh("mktemp -d | tr -d '\\n'") + "/";
+        ASSERT_EQ(0,
+                  system(("cd " + top + " && mkdir dA other && cp " + fx.path + " dA/a.img && cp " +
+                          fx.path + " other/a.img && echo 1 > other/a.img" + SUFFIX)
+                             .c_str()));
+        child_t c = start_tool({"-f", "a.img"}, [&] { (void)!chdir((top + "dA").c_str()); });
         ASSERT_EQ((ssize_t)12, write(c.in_fd, "5\n1f\ny\n5\n2f\n", 12));
         read_until(c, P, 2);
-        ASSERT_EQ(0, system(("mv " + a + " " + b + " && " +
-                             (swap ? "mv " + other + " " + a : "mkdir " + a))
-                                .c_str()));
+        ASSERT_EQ(0, system(("cd " + top + " && mv dA dB && " + move).c_str()));
         read_until(c, ASKED);
         kill(c.pid, SIGKILL);
         finish_tool(c, "");
-        EXPECT_EQ(swap ? "a.img\na.img" + SUFFIX + "\n" : "", sh("ls " + a));
-        EXPECT_EQ(swap ? "pending\n" : "", swap ? file_text(a + "/a.img" + SUFFIX) : "");
-        EXPECT_EQ("a.img\na.img" + SUFFIX + "\n", sh("ls " + b));
-        EXPECT_EQ(0, run_tool({"-f", b + "/a.img"}, "0\n").status);
-        EXPECT_EQ(0x1Fu, word_at(read_file(b + "/a.img"), GPIO));
+        EXPECT_EQ(move == "mkdir dA" ? "" : "a.img\na.img" + SUFFIX + "\n1\n",
+                  sh("cd " + top + "dA && ls && cat *" + SUFFIX + " 2>/dev/null"))
+            << "the other image's journal untouched";
+        EXPECT_EQ("a.img\na.img" + SUFFIX + "\n", sh("ls " + top + "dB"));
+        EXPECT_EQ(0, run_tool({"-f", top + "dB/a.img"}, "0\n").status);
+        EXPECT_EQ(0x1Fu, word_at(read_file(top + "dB/a.img"), GPIO));
         EXPECT_EQ(0, system(("rm -rf " + top).c_str()));
     }
 }
