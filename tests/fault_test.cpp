@@ -1,10 +1,8 @@
 // Every command is all or nothing and within its share of image calls, in this process.
 #include "harness.h"
 
-// The image calls a command may make beyond a session "0": a cycle's stat and id (family 0: and the
-// header), a pread per region on first use, a pwrite per write, an fsync; a writing command's journal
-// 10 (entry checked, open, fstat, first record and its sync, directory synced, close; entry checked,
-// unlink, directory synced) and 2 a later write. A session "0": start-up, then stat, id, three closes.
+// Image calls beyond a session "0": a cycle's stat and id (family 0: header), a pread per region on
+// first use, a pwrite per write, an fsync; a journal 10, and 2 a later write.
 static const image_plan_t VN = board(0, 0x10), MR = board(1, 0x30);
 static const struct {
     image_plan_t plan;
@@ -38,10 +36,9 @@ static const struct {
     {MR, "13\n", 1},
 };
 
-// Each command once, twice, three times: within its share, and the second costs what the third
-// does. Then each of its calls fails in turn: the output is the fault-free one up to the error; a
-// failure at start-up ends the run (-1), a failed command is undone (1), a failed close at option 0
-// keeps it (1). Every value word is set, so that the reports and option 1 touch every feature.
+// Each command once, twice, thrice: within its share. Then each of its calls fails in turn: output as
+// without fault up to the error; the run ended (-1) at start-up, the command undone (1), or kept
+// when the close at option 0 failed (1). Every value word set: the reports touch every feature.
 TEST(FaultTable, EveryImageCallOfEveryCommand)
 {
     for (const auto &row : COMMANDS) {

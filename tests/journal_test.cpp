@@ -1,6 +1,4 @@
-// The journal in this process: a death at any call of a writing command, then a power cut losing any
-// of what was not durable, then one start: the image before the command or (its journal gone) after
-// it, no journal left; the durable steps' order; what a start does with the journal it finds.
+// The journal in this process: deaths, power cuts, the durable steps' order, what a start finds.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,7 +61,8 @@ static img_fate_t fate_of(int i, void *way)
     return (img_fate_t)(*(unsigned *)way / (unsigned)std::pow(3, i) % 3);
 }
 
-// Rules 1 to 5 together: a death or a power cut anywhere, the undo's included.
+// Rules 1 to 5: a death at any call, then a power cut losing any of what was not durable, then a
+// start: the image before the command or (its journal gone) after it, no journal left.
 TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 {
     const struct {

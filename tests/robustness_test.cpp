@@ -86,9 +86,8 @@ TEST(Process, StandardDescriptorsAndFileSizeLimit)
     unlink(err.c_str());
 }
 
-// A terminating signal at a question undoes the unfinished command and ends the tool by the signal;
-// at the menu, and after a command undone for a write past the file size limit (signals let through
-// again by the undo).
+// A terminating signal at a question, at the menu, and after a command undone for a write past the
+// size limit: the unfinished command undone, the tool ended by the signal.
 TEST(Process, SignalsUndoTheUnfinishedCommand)
 {
     static const struct {
@@ -194,8 +193,7 @@ static void leave_journal(const std::string &path)
 }
 
 // The directory renamed, or swapped with another image's, while the dialogue waits; the next command
-// killed at its question: its journal is in the directory held, nothing created or removed elsewhere,
-// and a start there undoes that command alone.
+// killed: its journal in the directory held, nothing touched elsewhere; a start there undoes it.
 TEST(Process, DirectoryMovedWhileTheDialogueWaits)
 {
     fixture_t fx = make_fixture(VN);
@@ -223,9 +221,8 @@ TEST(Process, DirectoryMovedWhileTheDialogueWaits)
     }
 }
 
-// Writers of no rights (nobody): a pending journal in a directory they cannot write is refused;
-// root's journal beside their image is applied; a journal of a user who may not write the image is
-// refused, its owner named. Nothing is written when refused.
+// Writers of no rights (nobody): a pending journal in a directory they cannot write, or of a user
+// who may not write the image, refused, nothing written; root's journal beside their image applied.
 TEST(Process, UnprivilegedWriters)
 {
     if (geteuid() != 0)
