@@ -198,6 +198,8 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
          journal.substr(0, 36) +
              record(1, 0, std::string(fx.bytes.begin(), fx.bytes.begin() + 512)),
          damaged, false, true},
+        {"a record of no known kind", after, journal + record(3, OEM, "abcd"), damaged, false,
+         true},
         {"first record not whole", after, journal.substr(0, 60), cut, false, false},
         {"empty", after, "", cut, false, false},
         {"not a journal", after, "#!/bin/sh\n", "this file is not a journal of this tool", false,
