@@ -1,14 +1,13 @@
-// The fault seam, the power-cut simulator and the call log: test code in place of the image layer's
-// system calls (g_img_sys), linked into the test programs and the fuzzer, never into the tool.
+// The fault seam, the power-cut simulator and the call log, in place of the image layer's system
+// calls (g_img_sys): test code, linked into the test programs and the fuzzer, never into the tool.
 #ifndef NORVASK_SYS_FAULT_H
 #define NORVASK_SYS_FAULT_H
 
 #include "norvask-oem-cfg.h"
 
-// Every call is counted; the n-th from now goes wrong. ERROR: that call fails; PARTIAL: a write
-// stores half its bytes, then fails; STUCK: that call and every later one fail (a device gone, a
-// process dead); CORRUPT: a read returns the lowest bit of its first byte flipped; TORN: from that
-// call on, the first write stores half its bytes and every write fails, so that no undo can finish.
+// The n-th image call from now goes wrong. ERROR: it fails; PARTIAL: a write stores half, then fails;
+// STUCK: it and every later call fail (the process dead); CORRUPT: a read returns its first bit
+// flipped; TORN: the first write from then stores half, and every write fails.
 enum img_fault_mode_t {
     IMG_FAULT_ERROR,
     IMG_FAULT_PARTIAL,
@@ -19,11 +18,10 @@ enum img_fault_mode_t {
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
 void img_fault_clear(void);
 unsigned long img_calls(void);
-// While tracking, what the file system has not made durable (writes since their file's last sync, a
-// journal created or removed since its directory's); a cut loses each as `fate` decides. The call log
-// has two letters a call: O open, R read, W write, S sync, X close, U unlink, F fstat, T stat, K lock,
-// A access, Z size; then i the image, j the journal, d its directory, p the held directory, r a journal
-// read, ? none.
+// While tracking: what is not durable yet (writes since their file's sync, journals created or
+// removed since their directory's), which a power cut loses as `fate` says. The log has two letters a
+// call: O open, R read, W write, S sync, U unlink, others; then i image, j journal, d its directory,
+// p the held directory, r a journal read, ? none.
 enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
 void img_track_durability(bool on);
 int img_pending(void);
