@@ -54,9 +54,10 @@ TEST(Edges, VerbErrors)
         {.cmd = "$T apply a.img nope.cfg",
          .err = NO "nope.cfg: No such file or directory\n",
          .status = 2},
-        {.cmd =
-             "printf '# saved\\n\\ngpio=1f\\r\\nbogus\\nlldp=3\\nlldp=4\\nfoo=2\\nled-enable=yes\\n' | $T "
-             "apply a.img -",
+        {.cmd = "printf '# "
+                "saved\\n\\ngpio=1f\\r\\nbogus\\nlldp=3\\nlldp=4\\nfoo=2\\nled-enable=yes\\n' "
+                "| $T "
+                "apply a.img -",
          .err = NO "<stdin>:4: 'bogus' is not SETTING=VALUE\n" NO
                    "<stdin>:6: lldp: given twice\n" NO "<stdin>:7: foo: unknown setting\n" NO
                    "<stdin>:8: led-enable: its value word is erased, there is nothing to enable\n",
@@ -101,9 +102,9 @@ TEST(Edges, VerbErrors)
          .err = NO "standard output is closed\n",
          .status = 1},
         // A file that is not an image: show warns, set and apply refuse, --force writes.
-        {.cmd =
-             "head -c 1M /dev/zero >z; $T show z --json | jq -r '.warnings[0]'; $T set z lldp=3 "
-             "--dry-run; echo lldp=3 | $T apply z -; $T set z lldp=3 --force; $T show z | grep lldp",
+        {.cmd = "head -c 1M /dev/zero >z; $T show z --json | jq -r '.warnings[0]'; $T set z lldp=3 "
+                "--dry-run; echo lldp=3 | $T apply z -; $T set z lldp=3 --force; "
+                "$T show z | grep lldp",
          .out = NOT_IMAGE "\nlldp                 3\n",
          .err = NO "z: " NOT_IMAGE " nothing written (--force writes it)\n" NO "z: " NOT_IMAGE
                    " nothing written (--force writes it)\n"},
@@ -175,7 +176,8 @@ TEST(Edges, ShowAndSaveTexts)
              "image                c.img\nfamily               1 (Mirolane)\nphy-class            "
              "I\nports                4\nenabled              4\nwol                  no\nncsi    "
              "             no\nled                  (erased)\nled-enable           yes\nsmbus-arp "
-             "           (0x1)\nlldp                 5\nwarning              PHY is not set\nwarning "
+             "           (0x1)\nlldp                 5\nwarning              PHY is not "
+             "set\nwarning "
              "             smbus-arp: word 0xff010 holds 0x1, which no value of the setting "
              "gives\n0xff000 : 0x255aa\n"},
         {.cmd = "p=$(printf "
@@ -186,8 +188,8 @@ TEST(Edges, ShowAndSaveTexts)
              "x \"q\"\n\tb\xc3\xa9\\\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe2\x82\xac."
              "img\n0\nnull\nfalse\n"},
         // An overlong lead byte and its continuation: two replacements in the JSON text itself.
-        {.cmd =
-             "p=$(printf 'x\\300\\257') && cp a.img \"$p\" && $T show \"$p\" --json | head -n1 | cut -d, -f1",
+        {.cmd = "p=$(printf 'x\\300\\257') && cp a.img \"$p\" && $T show \"$p\" --json | head -n1 "
+                "| cut -d, -f1",
          .out = "{\"image\": \"x\\ufffd\\ufffd\"\n"},
         {.cmd = "$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word "
                 "0xff008=0xab1234 --word 0xff004=0x1f --word 0xff014=0xf --word 0xff018=0 "

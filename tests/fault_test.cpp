@@ -36,7 +36,8 @@ static const struct {
     {MR, "13\n", 1},
 };
 
-// Each command once, twice, thrice: within its share. Then each of its calls fails in turn: output as
+// Each command once, twice, thrice: within its share. Then each of its calls fails in turn: output
+// as
 // without fault up to the error; the run ended (-1) at start-up, the command undone (1), or kept
 // when the close at option 0 failed (1). Every value word set: the reports touch every feature.
 TEST(FaultTable, EveryImageCallOfEveryCommand)

@@ -115,7 +115,8 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 }
 
 // Rules on the call log: 1. each write's record, and a new journal's directory entry, synced before
-// the write; 3. the image synced before the journal goes, its directory synced after; 4. the dialogue
+// the write; 3. the image synced before the journal goes, its directory synced after; 4. the
+// dialogue
 // removes it before the next command's first call.
 TEST(Journal, DurableStepsInOrder)
 {
@@ -158,7 +159,8 @@ TEST(Journal, DurableStepsInOrder)
 }
 
 // A journal left by a death after the last image write of port disable, the image as a later hand
-// left it. Rule 6: applied only when every covered byte is old or one the command wrote; rule 2: one
+// left it. Rule 6: applied only when every covered byte is old or one the command wrote; rule 2:
+// one
 // whose first record is not whole holds no change.
 TEST(Journal, WhatAStartDoesWithWhatItFinds)
 {

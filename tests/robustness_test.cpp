@@ -1,5 +1,6 @@
 // The built tool with standard descriptors closed or failing, signals, a file size limit, an image
-// replaced; killed at the prompt after a command, its directory moved while it waits, run by nobody.
+// replaced; killed at the prompt after a command, its directory moved while it waits, run by
+// nobody.
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -49,7 +50,8 @@ static std::string sh(const std::string &command)
 }
 
 // Output or input closed; a write past the file size limit with SIGXFSZ at its default action (the
-// word put back, the tool not killed); the reader of output gone at a question (the command undone).
+// word put back, the tool not killed); the reader of output gone at a question (the command
+// undone).
 TEST(Process, StandardDescriptorsAndFileSizeLimit)
 {
     run_rows({
@@ -192,7 +194,8 @@ static void leave_journal(const std::string &path)
     ASSERT_TRUE(exists(path + SUFFIX));
 }
 
-// The directory renamed, or swapped with another image's, while the dialogue waits; the next command
+// The directory renamed, or swapped with another image's, while the dialogue waits; the next
+// command
 // killed: its journal in the directory held, nothing touched elsewhere; a start there undoes it.
 TEST(Process, DirectoryMovedWhileTheDialogueWaits)
 {

@@ -41,7 +41,8 @@ void journal_left(const img_t *img)
     fput_escaped(img->jpath, -1, stderr);
     fprintf(
         stderr,
-        ": the journal could not be removed for good (%s); if it is still there, the next start undoes the command\n",
+        ": the journal could not be removed for good (%s); if it is still there, the next start "
+        "undoes the command\n",
         img->jwhy);
 }
 
@@ -82,11 +83,10 @@ int journal_found(const img_t *img, bool dialogue, bool reads)
     switch (j) {
     case JOURNAL_NONE:
         if (!reads && img->no_journal != nullptr)
-            fprintf(
-                stderr,
-                PREFIX
-                "no journal can be kept beside the image (%s): a crash could leave it half-written\n",
-                img->no_journal);
+            fprintf(stderr,
+                    PREFIX "no journal can be kept beside the image (%s): a crash could leave it "
+                           "half-written\n",
+                    img->no_journal);
         return EXIT_DONE;
     case JOURNAL_CANNOT_TELL:
         path = img->path;
@@ -105,11 +105,10 @@ int journal_found(const img_t *img, bool dialogue, bool reads)
         fputs("an interrupted command was undone from this journal", note);
         break;
     case JOURNAL_EMPTY:
-        fputs(
-            reads
-                ? "a journal cut off before its command changed anything; the next writing run removes it"
-                : "a journal cut off before its command changed anything was removed",
-            note);
+        fputs(reads ? "a journal cut off before its command changed anything; the next writing run "
+                      "removes it"
+                    : "a journal cut off before its command changed anything was removed",
+              note);
         break;
     case JOURNAL_PENDING:
         fputs("an interrupted command is shown undone; the next writing run undoes it", note);
@@ -121,27 +120,27 @@ int journal_found(const img_t *img, bool dialogue, bool reads)
     case JOURNAL_UNTRUSTED:
         fputs("a journal of this tool belonging to user ", note);
         put_user(img->jowner, note);
-        fputs(
-            ", who may not write this image; it is not applied, and removing it keeps the image as it is",
-            note);
+        fputs(", who may not write this image; it is not applied, and removing it keeps the image "
+              "as it is",
+              note);
         break;
     case JOURNAL_DAMAGED:
         fputs("this journal is damaged; it is not applied, and nothing was changed", note);
         break;
     case JOURNAL_MISMATCH:
-        fputs(
-            "the image was changed after an interrupted command; this journal does not match it and is not "
-            "applied; nothing was changed",
-            note);
+        fputs("the image was changed after an interrupted command; this journal does not match it "
+              "and is not "
+              "applied; nothing was changed",
+              note);
         break;
     case JOURNAL_UNREADABLE:
         fprintf(note, "this journal cannot be read (%s); nothing was changed", img->jwhy);
         break;
     case JOURNAL_CANNOT_TELL:
-        fprintf(
-            note,
-            "cannot tell whether an interrupted command's journal is pending (%s); nothing was changed",
-            img->jwhy);
+        fprintf(note,
+                "cannot tell whether an interrupted command's journal is pending (%s); nothing was "
+                "changed",
+                img->jwhy);
         break;
     case JOURNAL_CANNOT_APPLY:
         fputs("a journal of user ", note);

@@ -101,7 +101,8 @@ static img_journal_t judge(const unsigned char *j, size_t n, const struct stat *
     if (!trusted(js, image))
         return JOURNAL_UNTRUSTED;
     if (!record_whole(j, n, HDR_LEN))
-        return JOURNAL_EMPTY;  // the header and first record go out in one write: nothing was written
+        // The header and first record go out in one write: nothing was written.
+        return JOURNAL_EMPTY;
     if (get32(j + HDR_CRC) != crc32(j, HDR_CRC) || !read_records(j, n) ||
         get64(j + HDR_SIZE) < IMG_MIN_SIZE) {
         g_jrn.nrecords = 0;
