@@ -20,8 +20,8 @@ static std::string record(uint32_t kind, uint64_t at, const std::string &data)
         for (int i = 0; i < width; i++)
             r += (char)(value >> (8 * i));
     uint32_t crc = 0xFFFFFFFF;
-    for (unsigned char c : r += data)
-        for (int k = 0; k < 8; k++, c >>= 1)
+    for (char byte : r += data)
+        for (unsigned k = 0, c = (unsigned char)byte; k < 8; k++, c >>= 1)
             crc = (crc >> 1) ^ (0xEDB88320u & (0u - ((crc ^ c) & 1)));
     for (int i = 0; i < 4; i++)
         r += (char)(~crc >> (8 * i));
