@@ -269,5 +269,14 @@ TEST(Process, UnprivilegedWriters)
         EXPECT_EQ(!row.said.empty(), exists(j));
         unlink(j.c_str());
     }
+    // Nothing pending, a directory nobody may search but not write: done, and told why unjournaled.
+    ASSERT_EQ(
+        0, system(("chmod 0755 " + top + " && cp " + fx.path + " " + img + " && chmod 0666 " + img)
+                      .c_str()));
+    run_t r = finish_tool(start_tool({"set", img, "lldp=5"}, nobody, tool.c_str()), "");
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos,
+              r.out.find("no journal can be kept beside the image (Permission denied)"))
+        << r.out;
     EXPECT_EQ(0, system(("rm -rf " + top).c_str()));
 }
