@@ -102,9 +102,8 @@ TEST(Edges, VerbErrors)
          .err = NO "standard output is closed\n",
          .status = 1},
         // A file that is not an image: show warns, set and apply refuse, --force writes.
-        {.cmd = "head -c 1M /dev/zero >z; $T show z --json | jq -r '.warnings | length, .[0]'; $T "
-                "set z lldp=3 "
-                "--dry-run; echo lldp=3 | $T apply z -; $T set z lldp=3 --force; "
+        {.cmd = "head -c 1M /dev/zero >z; $T show z --json | jq -r '.warnings | length, .[0]'; "
+                "$T set z lldp=3 --dry-run; echo lldp=3 | $T apply z -; $T set z lldp=3 --force; "
                 "$T show z | grep lldp",
          .out = "5\n" NOT_IMAGE "\nlldp                 3\n",
          .err = NO "z: " NOT_IMAGE " nothing written (--force writes it)\n" NO "z: " NOT_IMAGE
