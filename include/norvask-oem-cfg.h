@@ -280,7 +280,6 @@ bool img_cycle_sync(img_t *img);
 bool img_cycle_release(img_t *img);
 img_undo_t img_rollback(img_t *img);
 bool img_end(img_t *img);
-bool img_region_of(uint32_t addr, uint32_t len);
 int img_region_index(uint32_t addr, uint32_t len);
 uint32_t img_region_start(int i);
 uint32_t img_region_len(int i);

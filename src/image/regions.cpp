@@ -31,8 +31,3 @@ int img_region_index(uint32_t addr, uint32_t len)
             return i;
     return -1;
 }
-
-bool img_region_of(uint32_t addr, uint32_t len)
-{
-    return img_region_index(addr, len) >= 0;
-}
