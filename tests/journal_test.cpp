@@ -8,6 +8,8 @@
 
 #include "harness.h"
 
+static const std::string UNDONE_FROM = ": an interrupted command was undone from this journal\n";
+
 static const image_plan_t VN = board(0, 0x10);
 static const std::string SUFFIX = ".norvask-journal";
 static const std::string PORTS = "12\n2\ny\n";  // the header block (two sectors), then an OEM word
@@ -216,6 +218,9 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
         EXPECT_NE(std::string::npos, reader.err.find(": " + row.said)) << reader.err;
         here_t writer = run_here(fx.path, {"-f", "@"}, "0\n");
         EXPECT_EQ(row.refused ? -1 : 0, writer.status);
+        if (row.applied) {  // said before the menu
+            EXPECT_EQ(0u, writer.out.find("[Warn]" + j + UNDONE_FROM)) << writer.out;
+        }
         EXPECT_TRUE(same_image(row.applied ? fx.bytes : row.image, read_file(fx.path)));
         EXPECT_EQ(row.refused, exists(j));
     }
