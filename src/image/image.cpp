@@ -193,18 +193,24 @@ static bool write_region(img_t *img, img_region_t *r, uint32_t lo, uint32_t hi,
     return put == n;
 }
 
+// The written bytes [lo, hi) of region r, read from the file, equal expect;
+// unread says when they could not be read.
+static bool same_on_file(img_t *img, const img_region_t *r, const unsigned char *expect,
+                         bool *unread)
+{
+    unsigned char back[IMG_REGION_CAP];
+    size_t n = r->hi - r->lo;
+    *unread = g_img_sys.pread(img->fd, back, n, (off_t)(r->start + r->lo)) != (ssize_t)n;
+    return !*unread && memcmp(back, expect, n) == 0;
+}
+
 // A region whose copy is to be verified holds on the file what the cycle
 // wrote there.
 static bool read_back(img_t *img, const img_region_t *r)
 {
-    unsigned char back[IMG_REGION_CAP];
-    size_t n = r->hi - r->lo;
-    if (!r->verify)
-        return true;
-    if (g_img_sys.pread(img->fd, back, n, (off_t)(r->start + r->lo)) != (ssize_t)n)
-        img_mark_failed(img, IMG_READ_FAIL);
-    else if (memcmp(back, r->cur + r->lo, n) != 0)
-        img_mark_failed(img, IMG_VERIFY_FAIL);
+    bool unread = false;
+    if (r->verify && !same_on_file(img, r, r->cur + r->lo, &unread))
+        img_mark_failed(img, unread ? IMG_READ_FAIL : IMG_VERIFY_FAIL);
     return img->failed == IMG_OK;
 }
 
@@ -258,14 +264,6 @@ bool img_cycle_release(img_t *img)
     return false;
 }
 
-static bool same_bytes_on_file(img_t *img, const img_region_t *r)
-{
-    unsigned char back[IMG_REGION_CAP];
-    size_t n = r->hi - r->lo;
-    return g_img_sys.pread(img->fd, back, n, (off_t)(r->start + r->lo)) == (ssize_t)n &&
-           memcmp(back, r->orig + r->lo, n) == 0;
-}
-
 // Puts back every byte the cycle replaced, newest region first, syncs and
 // reads the bytes back to be sure. Every region is tried even when one fails.
 // The terminating signals are held off meanwhile, so that the putting back
@@ -288,8 +286,11 @@ img_undo_t img_rollback(img_t *img)
             (void)g_img_sys.pwrite(img->fd, r->orig + r->lo, n, (off_t)(r->start + r->lo));
         }
         bool ok = g_img_sys.fsync(img->fd) == 0;
-        for (int k = img->nwritten - 1; k >= 0; k--)
-            ok = same_bytes_on_file(img, &img->region[img->order[k]]) && ok;
+        for (int k = img->nwritten - 1; k >= 0; k--) {
+            const img_region_t *r = &img->region[img->order[k]];
+            bool unread;
+            ok = same_on_file(img, r, r->orig + r->lo, &unread) && ok;
+        }
         result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
     }
     if (result == IMG_NOT_RESTORED)
