@@ -1,5 +1,4 @@
 // The journal in this process: deaths, power cuts, the durable steps' order, what a start finds.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -7,8 +6,6 @@
 #include <random>
 
 #include "harness.h"
-
-static const std::string UNDONE_FROM = ": an interrupted command was undone from this journal\n";
 
 static const image_plan_t VN = board(0, 0x10);
 static const std::string SUFFIX = ".norvask-journal";
@@ -32,8 +29,7 @@ static std::string record(uint32_t kind, uint64_t at, const std::string &data)
 
 static bool exists(const std::string &path)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 // Dies at `call` (0: never): it and every later call reach nothing. The image `size` bytes long.
@@ -63,34 +59,37 @@ static img_fate_t fate_of(int i, void *way)
     return (img_fate_t)(*(unsigned *)way / (unsigned)std::pow(3, i) % 3);
 }
 
-// Rules 1 to 5: a death at any call, then a power cut losing any of what was not durable, then a
-// start: the image before the command or (its journal gone) after it, no journal left.
+// Rules 1 to 5: a death at any call, then a power cut losing any of what was not durable, then
+// a start: the image before the command or, once the journal's removal is synced, after it; no
+// journal left. Each run within its calls: the journal's header out with the first record, a record
+// a write; a verb writes each region once.
 TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 {
     const struct {
         std::vector<std::string> args;
         std::string in;
+        unsigned long calls;  // image calls of the run without fault
     } rows[] = {
-        {{"-f", "@"}, "5\nab\ny\n0\n"},
-        {{"-f", "@"}, "1\ny\nn\ny\ny\n0\n"},
-        {{"-f", "@"}, "-2\n0\n"},
-        {{"-f", "@"}, PORTS + "0\n"},
-        {{"set", "@", "gpio=1f", "gpio-enable=no", "lldp=3", "enabled-ports=2",
-          "port-disable-enable=yes"},
-         ""},
+        {.args = {"-f", "@"}, .in = "5\nab\ny\n0\n", .calls = 49},
+        {.args = {"-f", "@"}, .in = PORTS + "0\n", .calls = 52},
+        {.args = {"set", "@", "gpio=1f", "gpio-enable=no", "lldp=3", "enabled-ports=2",
+                  "port-disable-enable=yes"},
+         .in = "",
+         .calls = 49},
     };
     std::mt19937 draw(7);
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.args) + " " + row.in);
         fixture_t fx = make_fixture(VN, {{LED, 0x11}, {MODE, 3}, {WOL, 4}});
         const std::string log = log_of(fx, row.args, row.in);
+        EXPECT_EQ(row.calls, log.size() / 2) << log;
         const bytes_t after = read_file(fx.path);
-        const unsigned long done = log.find("U?Sd") / 2 + 3;  // the journal's removal synced
+        const unsigned long done = log.find("U?") / 2 + 3;  // the journal's removal, then its sync
         for (unsigned long n = 1; n <= log.size() / 2; n++) {
             die_at(fx, row.args, row.in, n);
             const std::string image = file_text(fx.path), j = fx.path + SUFFIX;
-            const std::string kept = exists(j) ? file_text(j) : "";
             const bool journal = exists(j);
+            const std::string kept = journal ? file_text(j) : "";
             const int pending = img_pending();
             // Every way to lose what was pending where it is little; random ways where it is more.
             const unsigned ways = pending <= 3 ? (unsigned)std::pow(3, pending) : 8;
@@ -116,54 +115,9 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
     }
 }
 
-// Rules on the call log: 1. each write's record, and a new journal's directory entry, synced before
-// the write; 3. the image synced before the journal goes, its directory synced after; 4. the
-// dialogue
-// removes it before the next command's first call.
-TEST(Journal, DurableStepsInOrder)
-{
-    fixture_t fx = make_fixture(VN);
-    const struct {
-        std::vector<std::string> args;
-        std::string in;
-        int records, writes;
-    } rows[] = {
-        {{"-f", "@"}, "5\nab\ny\n0\n", 2, 2},                             // the value, its switch
-        {{"set", "@", "gpio=1", "lldp=2", "enabled-ports=3"}, "", 1, 3},  // each region once
-    };
-    for (const auto &row : rows) {
-        const std::string log = log_of(fx, row.args, row.in);
-        SCOPED_TRACE(log);
-        bool unsynced_record = false, unsynced_entry = false, image_synced = false;
-        int records = 0, writes = 0;
-        for (size_t i = 0; i + 1 < log.size(); i += 2) {
-            const std::string call = log.substr(i, 2);
-            unsynced_entry = call == "Oj" || (unsynced_entry && call != "Sd");
-            unsynced_record = call == "Wj" || (unsynced_record && call != "Sj");
-            records += call == "Wj";
-            writes += call == "Wi";
-            if (call == "Wi") {
-                EXPECT_FALSE(unsynced_record || unsynced_entry) << "rule 1, call " << i / 2 + 1;
-            }
-            image_synced = call == "Si" || (image_synced && call != "Wi");
-            if (call == "U?") {
-                EXPECT_TRUE(image_synced) << "rule 3";
-                EXPECT_EQ("Sd", log.substr(i + 2, 2)) << "rule 3";
-                if (row.in != "") {
-                    EXPECT_EQ("T?Ri", log.substr(i + 4, 4))
-                        << "rule 4: the next cycle's stat, read";
-                }
-            }
-        }
-        EXPECT_EQ(row.records, records);
-        EXPECT_EQ(row.writes, writes);
-    }
-}
-
 // A journal left by a death after the last image write of port disable, the image as a later hand
 // left it. Rule 6: applied only when every covered byte is old or one the command wrote; rule 2:
-// one
-// whose first record is not whole holds no change.
+// one whose first record is not whole holds no change. A refusal says how to set the journal aside.
 TEST(Journal, WhatAStartDoesWithWhatItFinds)
 {
     fixture_t fx = make_fixture(VN);
@@ -172,66 +126,75 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
     die_at(fx, {"-f", "@"}, PORTS, log.rfind("Wi") / 2 + 2);
     const std::string journal = file_text(j);
     ASSERT_TRUE(same_image(after, read_file(fx.path)));
-    auto mix = [&](uint32_t from, uint32_t to) {  // after, with [from, to) as before
-        bytes_t b = after;
-        std::copy(fx.bytes.begin() + from, fx.bytes.begin() + to, b.begin() + from);
-        return b;
-    };
+    bytes_t cut_short = after;  // the last write, of an OEM word, cut short in it
+    std::copy_n(fx.bytes.begin() + OEM + 2, 2, cut_short.begin() + OEM + 2);
     const std::string undone = "an interrupted command is shown undone",
-                      changed = "the image was changed after", damaged = "this journal is damaged",
-                      cut = "a journal cut off before";
+                      changed = "the image was changed after an interrupted command; this journal "
+                                "does not match it and is not applied; nothing was changed",
+                      damaged = "this journal is damaged", cut = "a journal cut off before";
     const struct {
         std::string what;
         bytes_t image;
-        std::string journal, said;  // said: in the reader's line
-        bool applied, refused;
+        std::string journal, said;  // said: the reader's line, after the journal's name
     } rows[] = {
-        {"every write made", after, journal, undone, true, false},
-        {"no write made", fx.bytes, journal, undone, true, false},
-        {"header torn, first sector old", mix(0, 0x200), journal, undone, true, false},
-        {"header torn, second sector old", mix(0x200, 0x400), journal, undone, true, false},
-        {"later write missing", mix(OEM, OEM + 4), journal, undone, true, false},
-        {"later write cut short in its word", mix(OEM + 2, OEM + 4), journal, undone, true, false},
-        {"replaced in place inside a covered region", with_words(after, {{0x100, 0x12345678}}),
-         journal, changed, false, true},
-        {"changed outside the covered regions", with_words(after, {{0x80000, 7}}), journal, changed,
-         false, true},
-        {"header damaged, first record whole", after,
-         journal.substr(0, 20) + "x" + journal.substr(21), damaged, false, true},
-        {"a record of half the header block", after,
-         journal.substr(0, 36) +
-             record(1, 0, std::string(fx.bytes.begin(), fx.bytes.begin() + 512)),
-         damaged, false, true},
-        {"a record of no known kind", after, journal + record(3, OEM, "abcd"), damaged, false,
-         true},
-        {"first record not whole", after, journal.substr(0, 60), cut, false, false},
-        {"empty", after, "", cut, false, false},
-        {"not a journal", after, "#!/bin/sh\n", "this file is not a journal of this tool", false,
-         true},
+        {.what = "later write cut short in its word",
+         .image = cut_short,
+         .journal = journal,
+         .said = undone},
+        {.what = "replaced in place inside a covered region",
+         .image = with_words(after, {{0x100, 0x12345678}}),
+         .journal = journal,
+         .said = changed},
+        {.what = "changed outside the covered regions",
+         .image = with_words(after, {{0x80000, 7}}),
+         .journal = journal,
+         .said = changed},
+        {.what = "header damaged, first record whole",
+         .image = after,
+         .journal = journal.substr(0, 20) + "x" + journal.substr(21),
+         .said = damaged},
+        {.what = "a record of half the header block",
+         .image = after,
+         .journal = journal.substr(0, 36) +
+                    record(1, 0, std::string(fx.bytes.begin(), fx.bytes.begin() + 512)),
+         .said = damaged},
+        {.what = "a record of no known kind",
+         .image = after,
+         .journal = journal + record(3, OEM, "abcd"),
+         .said = damaged},
+        {.what = "first record not whole",
+         .image = after,
+         .journal = journal.substr(0, 60),
+         .said = cut},
+        {.what = "not a journal",
+         .image = after,
+         .journal = "#!/bin/sh\n",
+         .said = "this file is not a journal of this tool"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
+        const bool applied = row.said == undone, refused = !applied && row.said != cut;
         put_file(fx.path, std::string(row.image.begin(), row.image.end()));
         put_file(j, row.journal);
         here_t reader = run_here(fx.path, {"show", "@"});
-        EXPECT_EQ(row.refused ? 3 : 0, reader.status);
-        EXPECT_NE(std::string::npos, reader.err.find(": " + row.said)) << reader.err;
-        here_t writer = run_here(fx.path, {"-f", "@"}, "0\n");
-        EXPECT_EQ(row.refused ? -1 : 0, writer.status);
-        if (row.applied) {  // said before the menu
-            EXPECT_EQ(0u, writer.out.find("[Warn]" + j + UNDONE_FROM)) << writer.out;
+        EXPECT_EQ(refused ? 3 : 0, reader.status);
+        EXPECT_EQ(0u, reader.err.find("norvask_oem_tool: " + j + ": " + row.said)) << reader.err;
+        if (refused) {
+            EXPECT_TRUE(reader.err.ends_with("; to set it aside: mv -- '" + j + "' '" + j +
+                                             ".set-aside'\n"))
+                << reader.err;
         }
-        EXPECT_TRUE(same_image(row.applied ? fx.bytes : row.image, read_file(fx.path)));
-        EXPECT_EQ(row.refused, exists(j));
+        here_t writer = run_here(fx.path, {"-f", "@"}, "0\n");
+        EXPECT_EQ(refused ? -1 : 0, writer.status);
+        if (applied) {  // said before the menu
+            EXPECT_EQ(0u,
+                      writer.out.find("[Warn]" + j +
+                                      ": an interrupted command was undone from this journal\n"))
+                << writer.out;
+        }
+        EXPECT_TRUE(same_image(applied ? fx.bytes : row.image, read_file(fx.path)));
+        EXPECT_EQ(refused, exists(j));
     }
-    // The whole refusal: the file, the reason, the command that sets the journal aside.
-    put_file(j, journal);
-    put_file(fx.path, std::string(rows[6].image.begin(), rows[6].image.end()));
-    EXPECT_EQ("norvask_oem_tool: " + j +
-                  ": the image was changed after an interrupted command; this journal does not "
-                  "match it and is not applied; nothing was changed; to set it aside: mv -- '" +
-                  j + "' '" + j + ".set-aside'\n",
-              run_here(fx.path, {"set", "@", "gpio=1"}).err);
     unlink(j.c_str());
 }
 
