@@ -75,7 +75,7 @@ TEST(Process, WhileTheDialogueWaits)
          .said = "\n[Error] Interrupted, the unfinished command was undone!\n",
          .status = -SIGHUP,
          .image = fx.bytes,
-         .size_limit = GPIO + 2},
+         .size_limit = GPIO},
         {.what = "the reader gone at a question",
          .typed = "5\n1f\n",
          .until = ASKED,
@@ -148,9 +148,9 @@ TEST(Process, DirectoryMovedWhileTheDialogueWaits)
 }
 
 // Writers of no rights (nobody, the tool copied where nobody may run it) on their image in a
-// directory they cannot write: root's journal, left by a kill at a question, refused as it cannot be
-// removed; one of a user who may not write the image refused; with none, the command done and told
-// why unjournaled.
+// directory they may read but not write: root's journal, left by a kill at a question, trusted but
+// refused as it cannot be removed; one of a user who may not write the image refused; with none,
+// the command done and told why unjournaled.
 TEST(Process, UnprivilegedWriters)
 {
     if (geteuid() != 0)
@@ -160,7 +160,7 @@ TEST(Process, UnprivilegedWriters)
     const std::string img = top + std::string("/a.img"), j = img + SUFFIX,
                       tool = top + std::string("/tool");
     ASSERT_EQ(0, system(("cp " TOOL_PATH " " + tool).c_str()));
-    ASSERT_EQ(0, chmod(top, 0711));
+    ASSERT_EQ(0, chmod(top, 0755));
     fixture_t fx = make_fixture(VN), done = make_fixture(VN);
     ASSERT_EQ(0, run_here(done.path, {"set", "@", "lldp=5"}).status);
     const struct {
