@@ -163,6 +163,7 @@ TEST(Process, UnprivilegedWriters)
     ASSERT_EQ(0, chmod(top, 0755));
     fixture_t fx = make_fixture(VN), done = make_fixture(VN);
     ASSERT_EQ(0, run_here(done.path, {"set", "@", "lldp=5"}).status);
+    auto nobody = [] { (void)!setgroups(0, nullptr), (void)!setgid(65534), (void)!setuid(65534); };
     const struct {
         std::string what;
         int journal_owner;  // -1: no journal
@@ -193,9 +194,6 @@ TEST(Process, UnprivilegedWriters)
         ASSERT_EQ(0, chown(img.c_str(), 65534, 65534));  // nobody's
         ASSERT_EQ(0, chmod(img.c_str(), 0644));
         ASSERT_EQ(0, row.journal_owner < 0 ? 0 : chown(j.c_str(), (uid_t)row.journal_owner, 0));
-        auto nobody = [] {
-            (void)!setgroups(0, nullptr), (void)!setgid(65534), (void)!setuid(65534);
-        };
         run_t r = finish_tool(start_tool({"set", img, "lldp=5"}, nobody, tool.c_str()), "");
         EXPECT_EQ(row.status, r.status) << r.out;
         EXPECT_NE(std::string::npos, r.out.find(row.said)) << r.out;
