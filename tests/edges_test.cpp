@@ -114,8 +114,12 @@ TEST(Edges, VerbErrors)
          .status = 3},
         // --wait: a lock released in time is had; one held past it is refused as without --wait.
         {.cmd = "flock a.img sleep 0.5 & sleep 0.1; $T set a.img lldp=3 --wait 5", .same = false},
-        {.cmd = "flock a.img sleep 2.5 & sleep 0.1; $T save a.img --wait 1; s=$?; wait; exit $s",
-         .err = NO "a.img: locked by another process\n",
+        // The dialogue is refused at once.
+        {.cmd =
+             "flock a.img sleep 2.5 & sleep 0.1; $T -f a.img; $T save a.img --wait 1; s=$?; wait; "
+             "exit $s",
+         .out = "[Error] Fail to open file!\n[Error] The image is in use by another process.\n",
+         .err = NO "a.img: locked by another process\n" NO "a.img: locked by another process\n",
          .status = 3},
     });
 }
