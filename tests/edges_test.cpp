@@ -1,9 +1,5 @@
 // The verbs of the built tool through the shell: error lines, settings files, values at the edge of
 // what a word keeps, show and save texts.
-#include <sys/wait.h>
-
-#include <cstdlib>
-
 #include "harness.h"
 
 #define NO        "norvask_oem_tool: "
@@ -12,11 +8,12 @@
 // `cmd` in `dir`, with $T the tool and $M the image maker.
 static here_t sh(const std::string &dir, const std::string &cmd)
 {
-    int w = system(("cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd +
-                    "; } >out.txt 2>err.txt")
-                       .c_str());
-    return {file_text(dir + "/out.txt"), file_text(dir + "/err.txt"),
-            WIFEXITED(w) ? WEXITSTATUS(w) : -1, 0};
+    run_t r = finish_tool(
+        start_tool({"-c", "cd '" + dir + "' && T=" TOOL_PATH " M=" MKIMAGE_PATH " && { " + cmd +
+                              "; } 2>err.txt"},
+                   nullptr, "/bin/sh"),
+        "");
+    return {r.out, file_text(dir + "/err.txt"), r.status, 0};
 }
 
 struct case_t {
