@@ -160,6 +160,30 @@ run_t finish_tool(child_t c, const std::string &input)
     return r;
 }
 
+static std::string menu(const std::string &path, const std::string &options)
+{
+    return "\n" + std::string(60, '=') +
+           "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
+           path + "\nTo select config option:\n01. Main switch of config val\n" + options +
+           "00. Exit\n";
+}
+
+std::string vn_menu(const std::string &path)
+{
+    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
+                      "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n"
+                      "08. Show Menu\n09. Enable or Disable SMBUS ARP function\n"
+                      "10. WOL Wake IO pull down time config\n"
+                      "11. LLDP TX default switch settings\n12. Network port disable\n");
+}
+
+static std::string mr_menu(const std::string &path)
+{
+    return menu(path,
+                "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
+                "05. Enable or Disable SMBUS ARP function\n06. LLDP TX default switch settings\n");
+}
+
 static std::string replace_all(std::string s, const std::string &from, const std::string &to)
 {
     for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
@@ -200,28 +224,4 @@ void run_rows(const std::vector<row_t> &rows)
             EXPECT_EQ(r.status, got.status);
             EXPECT_TRUE(same_image(want, read_file(fx.path)));
         }
-}
-
-static std::string menu(const std::string &path, const std::string &options)
-{
-    return "\n" + std::string(60, '=') +
-           "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
-           path + "\nTo select config option:\n01. Main switch of config val\n" + options +
-           "00. Exit\n";
-}
-
-std::string vn_menu(const std::string &path)
-{
-    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
-                      "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n"
-                      "08. Show Menu\n09. Enable or Disable SMBUS ARP function\n"
-                      "10. WOL Wake IO pull down time config\n"
-                      "11. LLDP TX default switch settings\n12. Network port disable\n");
-}
-
-std::string mr_menu(const std::string &path)
-{
-    return menu(path,
-                "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
-                "05. Enable or Disable SMBUS ARP function\n06. LLDP TX default switch settings\n");
 }

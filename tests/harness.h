@@ -58,7 +58,7 @@ bytes_t with_words(bytes_t bytes, const words_t &words);
 uint32_t word_at(const bytes_t &bytes, uint32_t addr);
 // A failure names the first byte that differs.
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);
-std::string vn_menu(const std::string &path), mr_menu(const std::string &path);
+std::string vn_menu(const std::string &path);
 
 // oem_tool_main here, a leading "@" standing for `image`; image call `fail` (1: the next) goes
 // wrong in `mode`.

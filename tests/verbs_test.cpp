@@ -17,9 +17,11 @@ struct edit_t {
 // Every editor and enable, each kind at the top of what its word keeps (the dialogue cuts a larger
 // answer down), every class, both families, many settings at once in menu order.
 static const edit_t EDITS[] = {
-    {.settings = {"gpio=ffff", "gpio-enable=yes"},
-     .answers = "5\n7fffffff\ny\n",
-     .words = {{GPIO, 0xFFFF}, {OEM, 0x000155AA}}},
+    // Enabled ports: option 12 answered with the ports to disable.
+    {.settings = {"led=ffffff", "gpio=ffff", "gpio-enable=yes", "enabled-ports=1"},
+     .answers = "4\n7fffffff\nn\n5\n7fffffff\ny\n12\n4\n3\nn\n",
+     .words = {{LED, 0x00FFFFFF}, {GPIO, 0xFFFF}, {OEM, 0x000155AA}},
+     .tmpl = ENABLE_ONE_PORT},
     // A value alone answers the switch with its state; an enable alone is option 1.
     {.pre = {{OEM, 0x000155AA}, {GPIO, 5}},
      .settings = {"gpio=0x7"},
@@ -33,9 +35,6 @@ static const edit_t EDITS[] = {
      .settings = {"led=1cf00ff", "led-enable=yes", "phy-mode=7fffffff", "phy-mode-enable=yes"},
      .answers = "3\n7fffffff\ny\n6\n7fffffff\ny\n",
      .words = {{LED, 0x01CF00FF}, {MODE, 0x7FFFFFFF}, {OEM, 0x001255AA}}},
-    {.settings = {"led=ffffff"},
-     .answers = "4\n7fffffff\nn\n",
-     .words = {{LED, 0x00FFFFFF}, {OEM, 0x55AA}}},
     // YT halves; a half not given keeps its value; ffff ffff leaves the switch silent.
     {.plan = YT,
      .settings = {"yt-led0=ffff", "yt-led1=1", "yt-led2=ffff", "yt-blink=1", "led-enable=yes"},
@@ -51,11 +50,6 @@ static const edit_t EDITS[] = {
      .settings = {"smbus-arp=off", "wake-io=65535", "wake-io-enable=yes", "lldp=f"},
      .answers = "9\n2\n0\n10\n65535\ny\n11\n10\nf\n",
      .words = {{ARP, 0xE}, {WOL, 0xFFFF}, {LLDP, 0xF}, {OEM, 0x006055AA}}},
-    // Enabled ports: option 12 answered with the ports to disable.
-    {.settings = {"enabled-ports=1"},
-     .answers = "12\n4\n3\nn\n",
-     .words = {{OEM, 0x55AA}},
-     .tmpl = ENABLE_ONE_PORT},
     {.plan = board(1, 0x10),
      .pre = {{OEM, 0x000255AA}, {LED, 1}},
      .settings = {"led-enable=no", "smbus-arp=on", "lldp=f"},
