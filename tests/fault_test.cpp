@@ -61,7 +61,7 @@ TEST(FaultTable, EveryImageCallOfEveryCommand)
         each_fault(ok.calls, [&](unsigned long n, img_fault_mode_t mode) {
             put_back(fx);
             here_t run = run_here(fx.path, {"-f", "@"}, in, n, mode);
-            unlink((fx.path + ".norvask-journal").c_str());
+            unlink((fx.path + JOURNAL_SUFFIX).c_str());
             // A command whose journal could not be removed after its output stays done.
             const bool kept =
                 run.err.find(": the journal could not be removed for good (") != std::string::npos;

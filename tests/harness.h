@@ -3,6 +3,7 @@
 #define NORVASK_TEST_HARNESS_H
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <string>
@@ -13,13 +14,11 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
-#define P          "\nInput your number:"
 #define MENU_END   "\n[Error] Input ended!\n"  // at a menu read
 #define OPEN_FAIL  "[Error] Fail to open file!\n"
 #define READ_FAIL  "[Error] Fail to read file!\n"
 #define WRITE_FAIL "[Error] Fail to write file!\n"
 #define UNDONE     "[Warn]The command was undone.\n"
-#define G          "Please input config val of GPIO :"
 
 enum : uint32_t {
     OEM = 0xFF000,
@@ -32,6 +31,8 @@ enum : uint32_t {
     LLDP = 0xF1000,
     ERASED = 0xFFFFFFFF
 };
+
+static const std::string JOURNAL_SUFFIX = ".norvask-journal";  // the image's path, then this
 
 typedef std::vector<uint8_t> bytes_t;
 typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;  // address, value
@@ -50,6 +51,11 @@ inline std::string file_text(const std::string &path)
     return {b.begin(), b.end()};
 }
 void put_file(const std::string &path, const std::string &text);
+inline bool exists(const std::string &path)  // a dangling link too
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
 inline void put_back(const fixture_t &fx)
 {
     put_file(fx.path, std::string(fx.bytes.begin(), fx.bytes.end()));

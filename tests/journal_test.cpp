@@ -8,7 +8,6 @@
 #include "harness.h"
 
 static const image_plan_t VN = board(0, 0x10);
-static const std::string SUFFIX = ".norvask-journal";
 static const std::string PORTS = "12\n2\ny\n";  // the header block (two sectors), then an OEM word
 
 // A whole journal record: kind, length, offset, the bytes, the CRC-32 of all of them.
@@ -27,18 +26,13 @@ static std::string record(uint32_t kind, uint64_t at, const std::string &data)
     return r;
 }
 
-static bool exists(const std::string &path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
-
 // Dies at `call` (0: never): it and every later call reach nothing. The image `size` bytes long.
 static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args,
                      const std::string &in, unsigned long call, off_t size = IMG_FLASH_SIZE)
 {
     put_back(fx);
     EXPECT_EQ(0, truncate(fx.path.c_str(), size));
-    unlink((fx.path + SUFFIX).c_str());
+    unlink((fx.path + JOURNAL_SUFFIX).c_str());
     img_track_durability(true);
     here_t r = run_here(fx.path, args, in, call, IMG_FAULT_STUCK);
     img_track_durability(false);
@@ -87,7 +81,7 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
         const unsigned long done = log.find("U?") / 2 + 3;  // the journal's removal, then its sync
         for (unsigned long n = 1; n <= log.size() / 2; n++) {
             die_at(fx, row.args, row.in, n);
-            const std::string image = file_text(fx.path), j = fx.path + SUFFIX;
+            const std::string image = file_text(fx.path), j = fx.path + JOURNAL_SUFFIX;
             const bool journal = exists(j);
             const std::string kept = journal ? file_text(j) : "";
             const int pending = img_pending();
@@ -122,7 +116,7 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 TEST(Journal, WhatAStartDoesWithWhatItFinds)
 {
     fixture_t fx = make_fixture(VN);
-    const std::string j = fx.path + SUFFIX, log = log_of(fx, {"-f", "@"}, PORTS + "0\n");
+    const std::string j = fx.path + JOURNAL_SUFFIX, log = log_of(fx, {"-f", "@"}, PORTS + "0\n");
     const bytes_t after = read_file(fx.path);
     die_at(fx, {"-f", "@"}, PORTS, log.rfind("Wi") / 2 + 2);
     const std::string journal = file_text(j);
@@ -203,10 +197,10 @@ TEST(Journal, SparseImagePastFourGiBIsRecovered)
         log_of(fx, {"set", "@", "gpio=1"}, "");  // the digest reads 64 KiB a call
     die_at(fx, {"set", "@", "gpio=1"}, "",
            log.rfind("Wi") / 2 + 2 + (size - IMG_FLASH_SIZE) / 0x10000, size);
-    ASSERT_TRUE(exists(fx.path + SUFFIX));
+    ASSERT_TRUE(exists(fx.path + JOURNAL_SUFFIX));
     EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
     bytes_t got(IMG_FLASH_SIZE);
     std::ifstream(fx.path, std::ios::binary).read((char *)got.data(), IMG_FLASH_SIZE);
     EXPECT_TRUE(same_image(fx.bytes, got));
-    EXPECT_FALSE(exists(fx.path + SUFFIX));
+    EXPECT_FALSE(exists(fx.path + JOURNAL_SUFFIX));
 }

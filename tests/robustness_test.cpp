@@ -9,8 +9,7 @@
 #include "harness.h"
 
 static const image_plan_t VN = board(0, 0x10);
-static const std::string PROMPT = "\nInput your number:", ASKED = "'Y' or 'N' : ",
-                         SUFFIX = ".norvask-journal";
+static const std::string PROMPT = "\nInput your number:", ASKED = "'Y' or 'N' : ";
 
 // Output up to `end`.
 static std::string read_until(child_t &c, const std::string &end)
@@ -31,11 +30,6 @@ static run_t interrupted(const std::string &path, const std::string &typed,
     read_until(c, until);
     act(c);
     return finish_tool(c, rest);
-}
-
-static bool exists(const std::string &path)
-{
-    return access(path.c_str(), F_OK) == 0;
 }
 
 static std::function<void(child_t &)> send(int sig)
@@ -115,7 +109,7 @@ TEST(Process, WhileTheDialogueWaits)
         EXPECT_NE(std::string::npos, (r.out + file_text(err)).find(row.said)) << r.out;
         EXPECT_EQ(row.status, r.status);
         EXPECT_TRUE(same_image(row.image, read_file(fx.path)));
-        EXPECT_FALSE(exists(fx.path + SUFFIX)) << "a journal left";
+        EXPECT_FALSE(exists(fx.path + JOURNAL_SUFFIX)) << "a journal left";
         unlink(err.c_str());
     }
     unlink(link.c_str());
@@ -141,7 +135,8 @@ TEST(Process, DirectoryMovedWhileTheDialogueWaits)
             kill(c.pid, SIGKILL);
         },
         "", [&] { (void)!chdir(dir); });
-    EXPECT_FALSE(exists(dir + std::string("/a.img") + SUFFIX)) << "a journal in the new directory";
+    EXPECT_FALSE(exists(dir + std::string("/a.img") + JOURNAL_SUFFIX))
+        << "a journal in the new directory";
     EXPECT_EQ(0, run_tool({"-f", moved + "/a.img"}, "0\n").status);
     EXPECT_TRUE(same_image(fx.bytes, read_file(moved + "/a.img")));
     EXPECT_EQ(0, system(("rm -rf " + moved + " " + dir).c_str()));
@@ -157,7 +152,7 @@ TEST(Process, UnprivilegedWriters)
         GTEST_SKIP() << "needs root, to run the tool as user nobody and to give files away";
     char top[] = "/tmp/norvask-nobody-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(top));
-    const std::string img = top + std::string("/a.img"), j = img + SUFFIX,
+    const std::string img = top + std::string("/a.img"), j = img + JOURNAL_SUFFIX,
                       tool = top + std::string("/tool");
     ASSERT_EQ(0, system(("cp " TOOL_PATH " " + tool).c_str()));
     ASSERT_EQ(0, chmod(top, 0755));

@@ -114,7 +114,7 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
     each_fault(ok.calls, [&](unsigned long n, img_fault_mode_t mode) {
         put_back(fx);
         here_t r = run_here(fx.path, {"apply", "@", "-"}, cfg, n, mode);
-        unlink((fx.path + ".norvask-journal")
+        unlink((fx.path + JOURNAL_SUFFIX)
                    .c_str());  // a completed command's, that could not be removed
         EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
         EXPECT_EQ(r.status == 1, r.err.ends_with("; nothing changed\n")) << r.err;
@@ -133,7 +133,7 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
     here_t torn;
     for (unsigned long n = 1; n < 64 && torn.status != 4; n++) {
         put_back(fx);
-        unlink((fx.path + ".norvask-journal").c_str());
+        unlink((fx.path + JOURNAL_SUFFIX).c_str());
         torn = run_here(fx.path, {"set", "@", "gpio=1"}, "", n, IMG_FAULT_TORN);
     }
     EXPECT_EQ(NO + fx.path +
