@@ -407,7 +407,8 @@ static void memory_section(const char *const progs[2], const std::string &dir,
     const char *names[2] = {"tool", "floor"};
     std::string image = dir + "/bench-memory.img";
     printf(
-        "\nresident memory at the end of a mixed session (VmHWM peak, RssAnon own; median of %d), KiB:\n",
+        "\nresident memory at the end of a mixed session (VmHWM peak, RssAnon own; median of %d), "
+        "KiB:\n",
         MEMORY_RUNS);
     printf("  %-5s %16s %16s\n", "", "200 commands", "20000 commands");
     const int lengths[2] = {SHORT_SESSION, LONG_SESSION};
@@ -429,9 +430,9 @@ static void memory_section(const char *const progs[2], const std::string &dir,
                anon[p][1]);
     }
     double ratio = (double)peak[0][1] / (double)peak[1][1];
-    printf(
-        "  peak ratio tool/floor: %.2f  %s; tool's own memory after %d against %d commands: %+ld KiB\n",
-        ratio, verdict(ratio), LONG_SESSION, SHORT_SESSION, anon[0][1] - anon[0][0]);
+    printf("  peak ratio tool/floor: %.2f  %s; tool's own memory after %d against %d commands: "
+           "%+ld KiB\n",
+           ratio, verdict(ratio), LONG_SESSION, SHORT_SESSION, anon[0][1] - anon[0][0]);
 }
 
 // Exec to the first menu prompt of a session "0", against the start-up floor.
@@ -446,9 +447,9 @@ static void startup_section(const std::string &dir, const std::string &fresh)
     for (int r = 0; r < STARTUP_RUNS; r++)
         for (int p = 0; p < 2; p++)
             start[p].push_back(time_to_prompt(starters[p], image, input));
-    printf(
-        "\nstart-up, exec to first prompt (median of %d runs; floor: the start-up floor program):\n",
-        STARTUP_RUNS);
+    printf("\nstart-up, exec to first prompt (median of %d runs; floor: the start-up floor "
+           "program):\n",
+           STARTUP_RUNS);
     for (int p = 0; p < 2; p++)
         printf("  %-5s %8.1f us\n", names[p], median(start[p]) * 1e6);
     double ratio = median(start[0]) / median(start[1]);

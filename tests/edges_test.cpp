@@ -177,12 +177,13 @@ TEST(Edges, ShowAndSaveTexts)
              "gives\n0xff000 : 0x255aa\n"},
         // Quotes, backslashes and control characters escaped; each ill-formed part of the UTF-8 (a
         // surrogate, a cut sequence, an overlong lead byte) one replacement.
-        {.cmd =
-             "p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230\\342\\202\\254\\300\\257"
-             "\\177.img') && cp a.img \"$p\" && $T show \"$p\" --json | head -n3",
+        {.cmd = "p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230"
+                "\\342\\202\\254\\300\\257\\177.img') && cp a.img \"$p\" && $T show \"$p\" --json "
+                "| head -n3",
          .out =
-             "{\"image\": \"x \\\"q\\\"\\u000a\\u0009b\xc3\xa9\\\\\\ufffd\\ufffd\\ufffd\\ufffd\xe2\x82\xac"
-             "\\ufffd\\ufffd\\u007f.img\", \"family\": 0, \"family_name\": \"Vantrel\", "
+             "{\"image\": \"x \\\"q\\\"\\u000a\\u0009b\xc3\xa9\\\\\\ufffd\\ufffd\\ufffd"
+             "\\ufffd\xe2\x82\xac\\ufffd\\ufffd\\u007f.img\", \"family\": 0, "
+             "\"family_name\": \"Vantrel\", "
              "\"phy_class\": \"I\", \"ports\": 4, \"enabled_ports\": 4, \"wol\": false, \"ncsi\": "
              "false,\n \"settings\": {\n  \"led\": null,\n"},
         {.cmd = "$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word "

@@ -1,5 +1,5 @@
-// The built tool as a process: signals, its reader gone, a file size limit, the image replaced or its
-// directory moved while the dialogue waits; run by nobody.
+// The built tool as a process: signals, its reader gone, a file size limit, the image replaced or
+// its directory moved while the dialogue waits; run by nobody.
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -39,9 +39,9 @@ static std::function<void(child_t &)> send(int sig)
 
 // Something happens while the dialogue waits; no journal left after. A terminating signal at the
 // menu: nothing to undo; at a question after a command undone for a write past the size limit
-// (SIGXFSZ at its default action: the tool not killed): the unfinished command undone. The reader of
-// output gone at a question: the command undone. The image replaced: nothing written, the run ends;
-// through a symlink (its directory held) the run goes on.
+// (SIGXFSZ at its default action: the tool not killed): the unfinished command undone. The reader
+// of output gone at a question: the command undone. The image replaced: nothing written, the run
+// ends; through a symlink (its directory held) the run goes on.
 TEST(Process, WhileTheDialogueWaits)
 {
     fixture_t fx = make_fixture(VN), other = make_fixture(VN, {{GPIO, 7}});
