@@ -6,7 +6,6 @@
 // prompt; after a death one start gives the owned words of one of the last two prompts.
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +15,7 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
-#define MUST(ok) ((ok) ? (void)0 : abort())  // libFuzzer keeps the input
+#define MUST(ok) ((ok) ? (void)0 : abort())  // the input kept
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t OWNED[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_SIZE},
@@ -28,32 +27,32 @@ static bool s_checked;                     // the undo after the failure has bee
 static bytes_t s_last, s_prev, s_flushed;  // owned bytes at the last two prompts and last output
 
 // The image and its journal in memory, under the fault seam: no image call reaches the kernel. A
-// descriptor is odd for the journal, even for the image and its directory (which nothing reads).
-// realpath, the one call outside the table, needs a path that exists: /dev/null.
+// descriptor is odd for the journal, even for the image and its directory. realpath, the one call
+// outside the table, needs a path that exists: /dev/null.
 static bytes_t s_file[2];
-static bool s_jrn;          // the journal is in the directory
-static int s_fds, s_given;  // descriptors open, and handed out
+static bool s_jrn;  // the journal is in the directory
+static int s_fds;   // descriptors open
 static int m_stat(bool jrn, struct stat *st)
 {
     *st = {};
-    st->st_ino = jrn + 1, st->st_nlink = 1, st->st_uid = geteuid(), st->st_mode = S_IFREG | 0600;
+    st->st_ino = jrn + 1, st->st_nlink = 1, st->st_mode = S_IFREG;  // root's: trusted
     st->st_size = (off_t)s_file[jrn].size();
     return jrn && !s_jrn ? errno = ENOENT, -1 : 0;
 }
-static int m_open(const char *name, int flags)
+static int m_open(const char *name, int flags, mode_t)
 {
     const bool jrn = strstr(name, "-journal");
     if (jrn && (flags & O_CREAT ? s_jrn : !s_jrn))
         return errno = s_jrn ? EEXIST : ENOENT, -1;
-    if (jrn && !s_jrn)
+    if (flags & O_CREAT)
         s_jrn = true, s_file[1].clear();
-    return s_fds++, 100 + 2 * ++s_given + jrn;
+    return 100 + 2 * s_fds++ + jrn;
 }
 static const img_sys_t MEM = {
     .pread = [](int fd, void *buf, size_t n, off_t at) -> ssize_t {
         const bytes_t &f = s_file[fd % 2];
-        n = (size_t)at < f.size() ? std::min(n, f.size() - (size_t)at) : 0;
-        return memcpy(buf, f.data() + (n ? at : 0), n), (ssize_t)n;
+        n = std::min(n, f.size() - (size_t)at);  // never past the end
+        return memcpy(buf, f.data() + at, n), (ssize_t)n;
     },
     .pwrite = [](int fd, const void *buf, size_t n, off_t at) -> ssize_t {
         bytes_t &f = s_file[fd % 2];
@@ -66,13 +65,13 @@ static const img_sys_t MEM = {
     .stat = [](const char *, struct stat *st) { return m_stat(false, st); },
     .fstatat = [](int, const char *name, struct stat *st,
                   int) { return m_stat(strstr(name, "-journal"), st); },
-    .open = [](const char *path, int flags, mode_t) { return m_open(path, flags); },
-    .openat = [](int, const char *name, int flags, mode_t) { return m_open(name, flags); },
+    .open = m_open,
+    .openat = [](int, const char *name, int flags, mode_t m) { return m_open(name, flags, m); },
     .flock = [](int, int) { return 0; },
     .unlinkat = [](int, const char *,
                    int) { return s_jrn ? s_jrn = false, 0 : (errno = ENOENT, -1); },
     .faccessat = [](int, const char *, int, int) { return 0; },
-    .lseek = [](int, off_t, int) -> off_t { return 0; },  // for a device: none here
+    .lseek = nullptr,  // for devices alone
 };
 
 static bytes_t owned(void)
@@ -120,11 +119,11 @@ static ssize_t on_output(void *, const char *buf, size_t n)
 
 static int run(const std::string &typed)
 {
-    char arg0[] = "norvask_oem_tool", arg1[] = "-f", arg2[] = "/dev/null";
-    char *argv[] = {arg0, arg1, arg2, nullptr};
+    char arg0[] = "norvask_oem_tool", arg1[] = "-f", arg2[] = "/dev/null",
+         *argv[] = {arg0, arg1, arg2, nullptr};
     int fd = memfd_create("typed", 0);
-    MUST(write(fd, typed.data(), typed.size()) == (ssize_t)typed.size());
-    MUST(lseek(fd, 0, SEEK_SET) == 0 && dup2(fd, STDIN_FILENO) == 0 && close(fd) == 0);
+    MUST(pwrite(fd, typed.data(), typed.size(), 0) == (ssize_t)typed.size());
+    MUST(dup2(fd, STDIN_FILENO) == 0 && close(fd) == 0);
     int status = oem_tool_main(3, argv);
     fflush(stdout);
     return status;
@@ -210,6 +209,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const auto &o : OWNED)
         memcpy(s_file[0].data() + o[0], before.data() + o[0], o[1] - o[0]);
     MUST(s_file[0] == before);
-    MUST(s_fds == 0);  // a descriptor or the lock left
+    MUST(s_fds == 0);
     return 0;
 }

@@ -130,10 +130,12 @@ static int f_fsync(int fd)
     log('S', fd);
     if (fails())
         return -1;
-    const std::string path = s_tracking ? path_of(fd) : "";
-    std::erase_if(s_pending, [&](const pending_t &p) {
-        return s_tracking && (p.kind == 'W' ? p.path == path : p.path.starts_with(path + "/"));
-    });
+    if (s_tracking) {
+        const std::string path = path_of(fd);
+        std::erase_if(s_pending, [&](const pending_t &p) {
+            return p.kind == 'W' ? p.path == path : p.path.starts_with(path + "/");
+        });
+    }
     return s_sys.fsync(fd);
 }
 
@@ -144,46 +146,12 @@ static int f_close(int fd)
     return s_sys.close(fd) != 0 || fail ? -1 : 0;  // closed whatever the outcome, as close(2) does
 }
 
-static int f_fstat(int fd, struct stat *st)
-{
-    return log('F', fd), fails() ? -1 : s_sys.fstat(fd, st);
-}
-static int f_stat(const char *path, struct stat *st)
-{
-    return log('T', -1), fails() ? -1 : s_sys.stat(path, st);
-}
-static int f_flock(int fd, int op)
-{
-    return log('K', fd), fails() ? -1 : s_sys.flock(fd, op);
-}
-static off_t f_lseek(int fd, off_t at, int how)
-{
-    return log('Z', fd), fails() ? -1 : s_sys.lseek(fd, at, how);
-}
-static int f_fstatat(int dir, const char *name, struct stat *st, int flags)
-{
-    return log('T', -1), fails() ? -1 : s_sys.fstatat(dir, name, st, flags);
-}
-static int f_faccessat(int dir, const char *name, int how, int flags)
-{
-    return log('A', -1), fails() ? -1 : s_sys.faccessat(dir, name, how, flags);
-}
-
 static int opened(int fd, int flags)
 {
     if (fd >= 0 && s_tracking && (flags & O_CREAT))
         s_pending.push_back({'C', path_of(fd), 0, 0, ""});
     return log('O', fd), fd;
 }
-static int f_open(const char *path, int flags, mode_t mode)
-{
-    return opened(fails() ? -1 : s_sys.open(path, flags, mode), flags);
-}
-static int f_openat(int dir, const char *name, int flags, mode_t mode)
-{
-    return opened(fails() ? -1 : s_sys.openat(dir, name, flags, mode), flags);
-}
-
 static int f_unlinkat(int dir, const char *name, int flags)
 {
     log('U', -1);
@@ -202,8 +170,36 @@ static void install(void)
 {
     if (g_img_sys.pread != f_pread)
         s_sys = g_img_sys;
-    g_img_sys = {f_pread, f_pwrite, f_fsync, f_close,    f_fstat,     f_stat, f_fstatat,
-                 f_open,  f_openat, f_flock, f_unlinkat, f_faccessat, f_lseek};
+    g_img_sys = {
+        .pread = f_pread,
+        .pwrite = f_pwrite,
+        .fsync = f_fsync,
+        .close = f_close,
+        .fstat = [](int fd,
+                    struct stat *st) { return log('F', fd), fails() ? -1 : s_sys.fstat(fd, st); },
+        .stat = [](const char *path,
+                   struct stat *st) { return log('T', -1), fails() ? -1 : s_sys.stat(path, st); },
+        .fstatat =
+            [](int dir, const char *name, struct stat *st, int flags) {
+                return log('T', -1), fails() ? -1 : s_sys.fstatat(dir, name, st, flags);
+            },
+        .open =
+            [](const char *path, int flags, mode_t mode) {
+                return opened(fails() ? -1 : s_sys.open(path, flags, mode), flags);
+            },
+        .openat =
+            [](int dir, const char *name, int flags, mode_t mode) {
+                return opened(fails() ? -1 : s_sys.openat(dir, name, flags, mode), flags);
+            },
+        .flock = [](int fd, int op) { return log('K', fd), fails() ? -1 : s_sys.flock(fd, op); },
+        .unlinkat = f_unlinkat,
+        .faccessat =
+            [](int dir, const char *name, int how, int flags) {
+                return log('A', -1), fails() ? -1 : s_sys.faccessat(dir, name, how, flags);
+            },
+        .lseek = [](int fd, off_t at,
+                    int how) { return log('Z', fd), fails() ? -1 : s_sys.lseek(fd, at, how); },
+    };
 }
 
 // Puts back the bytes [from, to) of the write p replaced; the file's old size once whole.
