@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static std::map<uint32_t, std::vector<std::pair<uint32_t, uint8_t>>> s_boards;
     static bytes_t s_first[2], before;
     bytes_t &first = s_first[flags & 1];
-    auto [board, fresh] = s_boards.try_emplace((flags & 7) | phy << 3 | (low & 0xC7) << 11);
+    auto [board, fresh] = s_boards.try_emplace((flags & 7) | phy << 3 | low << 11);
     if (fresh) {
         image_plan_t plan = image_plan_default();
         plan.pattern = flags & 1, plan.has_sid = sid != 0, plan.phy_code = phy;
