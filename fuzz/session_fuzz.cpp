@@ -1,38 +1,84 @@
-// Whole sessions in-process. Input: byte 0 bit 0 patterned, bits 1-2 sub-system id (erased, family
-// 0, family 1 as either id), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low byte;
-// bytes
-// 3-4 the image call to fail (bits 0-1: error, half a write, death); per preset word a selector and
-// a value; the rest typed. Status 0, or 1 after a failure; nothing outside the owned words changed;
-// no fd left; no journal at a prompt; a failed command undone by the next prompt; after a death one
-// start gives the owned words of one of the last two prompts.
+// Whole sessions in-process. Input: byte 0 bit 0 patterned, bits 1-2 sub-system id (erased,
+// family 0, family 1 as either id), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low
+// byte; bytes 3-4 the image call to fail (bits 0-1: error, half a write, death); per preset word a
+// selector and a value; the rest typed. Status 0, or 1 after a failure; nothing outside the owned
+// words changed; no descriptor left; no journal at a prompt; a failed command undone by the next
+// prompt; after a death one start gives the owned words of one of the last two prompts.
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <map>
 
 #include "image_gen.h"
 #include "sys_fault.h"
 
-#define MUST(ok) ((ok) ? (void)0 : abort())  // the files kept for a look
+#define MUST(ok) ((ok) ? (void)0 : abort())  // the input kept
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t OWNED[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_SIZE},
                                   {LLDP_START_ADDR, LLDP_START_ADDR + IMG_WORD_SIZE},
                                   {OEM_CFG_ADDR, OEM_CFG_END_ADDR + IMG_WORD_SIZE}};
-static std::string s_img, s_journal, s_since;  // s_since: output since the last prompt
-static unsigned long s_fail_at;                // the failing call (img_calls() numbering), 0: none
-static bool s_checked;                         // the undo after the failure has been checked
+static std::string s_since;                // output since the last prompt
+static unsigned long s_fail_at;            // the failing call (img_calls() numbering), 0: none
+static bool s_checked;                     // the undo after the failure has been checked
 static bytes_t s_last, s_prev, s_flushed;  // owned bytes at the last two prompts and last output
+
+// The image and its journal in memory, under the fault seam: no image call reaches the kernel. A
+// descriptor is odd for the journal, even for the image and its directory. realpath, the one call
+// outside the table, needs a path that exists: /dev/null.
+static bytes_t s_file[2];
+static bool s_jrn;  // the journal is in the directory
+static int s_fds;   // descriptors open
+static int m_stat(bool jrn, struct stat *st)
+{
+    *st = {};
+    st->st_ino = jrn + 1, st->st_nlink = 1, st->st_mode = S_IFREG;  // root's: trusted
+    st->st_size = (off_t)s_file[jrn].size();
+    return jrn && !s_jrn ? errno = ENOENT, -1 : 0;
+}
+static int m_open(const char *name, int flags, mode_t)
+{
+    const bool jrn = strstr(name, "-journal");
+    if (jrn && (flags & O_CREAT ? s_jrn : !s_jrn))
+        return errno = s_jrn ? EEXIST : ENOENT, -1;
+    if (flags & O_CREAT)
+        s_jrn = true, s_file[1].clear();
+    return 100 + 2 * s_fds++ + jrn;
+}
+static const img_sys_t MEM = {
+    .pread = [](int fd, void *buf, size_t n, off_t at) -> ssize_t {
+        const bytes_t &f = s_file[fd % 2];
+        n = std::min(n, f.size() - (size_t)at);  // never past the end
+        return memcpy(buf, f.data() + at, n), (ssize_t)n;
+    },
+    .pwrite = [](int fd, const void *buf, size_t n, off_t at) -> ssize_t {
+        bytes_t &f = s_file[fd % 2];
+        f.resize(std::max(f.size(), (size_t)at + n));
+        return memcpy(f.data() + at, buf, n), (ssize_t)n;
+    },
+    .fsync = [](int) { return 0; },
+    .close = [](int) { return s_fds--, 0; },
+    .fstat = [](int fd, struct stat *st) { return m_stat(fd % 2, st); },
+    .stat = [](const char *, struct stat *st) { return m_stat(false, st); },
+    .fstatat = [](int, const char *name, struct stat *st,
+                  int) { return m_stat(strstr(name, "-journal"), st); },
+    .open = m_open,
+    .openat = [](int, const char *name, int flags, mode_t m) { return m_open(name, flags, m); },
+    .flock = [](int, int) { return 0; },
+    .unlinkat = [](int, const char *,
+                   int) { return s_jrn ? s_jrn = false, 0 : (errno = ENOENT, -1); },
+    .faccessat = [](int, const char *, int, int) { return 0; },
+    .lseek = nullptr,  // for devices alone
+};
 
 static bytes_t owned(void)
 {
-    std::ifstream f(s_img, std::ios::binary);
     bytes_t o;
-    for (const auto &r : OWNED) {
-        o.resize(o.size() + r[1] - r[0]);
-        f.seekg((long)r[0]).read((char *)o.data() + o.size() - (r[1] - r[0]), long(r[1] - r[0]));
-    }
+    for (const auto &r : OWNED)
+        o.insert(o.end(), s_file[0].begin() + (long)r[0], s_file[0].begin() + (long)r[1]);
     return o;
 }
 
@@ -61,7 +107,7 @@ static ssize_t on_output(void *, const char *buf, size_t n)
     if (!fired() && (prompt || s_since.ends_with("\n")))  // a command's output ends with one
         s_flushed = owned();
     if (prompt) {
-        MUST(fired() || access(s_journal.c_str(), F_OK) != 0);
+        MUST(fired() || !s_jrn);
         if (!fired())
             s_prev = s_last, s_last = s_flushed;
         else if (!s_checked)
@@ -73,9 +119,11 @@ static ssize_t on_output(void *, const char *buf, size_t n)
 
 static int run(const std::string &typed)
 {
-    char arg0[] = "norvask_oem_tool", arg1[] = "-f", *argv[] = {arg0, arg1, s_img.data(), nullptr};
-    std::ofstream(s_img + ".in", std::ios::binary) << typed;
-    MUST(freopen((s_img + ".in").c_str(), "rb", stdin) != nullptr);
+    char arg0[] = "norvask_oem_tool", arg1[] = "-f", arg2[] = "/dev/null",
+         *argv[] = {arg0, arg1, arg2, nullptr};
+    int fd = memfd_create("typed", 0);
+    MUST(pwrite(fd, typed.data(), typed.size(), 0) == (ssize_t)typed.size());
+    MUST(dup2(fd, STDIN_FILENO) == 0 && close(fd) == 0);
     int status = oem_tool_main(3, argv);
     fflush(stdout);
     return status;
@@ -83,9 +131,7 @@ static int run(const std::string &typed)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    s_img = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/norvask-fuzz-") +
-            std::to_string(getpid()) + ".img";
-    s_journal = s_img + ".norvask-journal";
+    g_img_sys = MEM;
     static char buf[1 << 16];
     stdout = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, on_output, nullptr, nullptr});
     MUST(stdout != nullptr);
@@ -104,9 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     const uint32_t flags = take(1), phy = take(1), low = take(1), fault = take(2),
                    sid = flags >> 1 & 3;
-    static uint32_t s_key = ~0u;  // the base image built once for each board in a row
-    static bytes_t s_base;
-    if (uint32_t key = (flags & 7) | phy << 3 | low << 11; key != s_key) {
+    // Each board's image built once, kept as the bytes that differ from its pattern's first one.
+    static std::map<uint32_t, std::vector<std::pair<uint32_t, uint8_t>>> s_boards;
+    static bytes_t s_first[2], before;
+    bytes_t &first = s_first[flags & 1];
+    auto [board, fresh] = s_boards.try_emplace((flags & 7) | phy << 3 | low << 11);
+    if (fresh) {
         image_plan_t plan = image_plan_default();
         plan.pattern = flags & 1, plan.has_sid = sid != 0, plan.phy_code = phy;
         plan.device_id = sid < 2    ? image_device_id(Vantrel)
@@ -114,9 +163,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                     : MR_DEVICE_ID_B;
         plan.ports = low & SID_PORT_NUM_FIELD, plan.wol = low & SID_WOL_BIT,
         plan.ncsi = low & SID_NCSI_BIT;
-        s_base = image_build(&plan), s_key = key;
+        const bytes_t img = image_build(&plan);
+        if (first.empty())
+            first = img;
+        for (uint32_t at = 0; at < img.size(); at++)
+            if (img[at] != first[at])
+                board->second.push_back({at, img[at]});
     }
-    bytes_t before = s_base;  // preset words: OEM area, LLDP, templates, port mask
+    before = first;
+    for (auto [at, byte] : board->second)
+        before[at] = byte;
+    // Preset words: OEM area, LLDP, templates, port mask.
     for (uint32_t n = flags >> 3 & 3; n > 0; n--) {
         static const uint32_t at[4] = {OEM_CFG_ADDR, LLDP_START_ADDR, ENABLE_FOUR_PORTS,
                                        PORT_MASK_ADDR};
@@ -126,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                IMG_WORD_SIZE);
     }
     pos = std::min(pos, size);
-    std::ofstream(s_img, std::ios::binary).write((const char *)before.data(), (long)before.size());
+    s_file[0] = before, s_jrn = false;
     s_checked = false, s_since.clear(), s_last = s_prev = owned();
     s_fail_at = fault >> 2 == 0 ? 0 : img_calls() + (fault >> 2);
     const bool dies = (fault & 3) == 2;
@@ -136,30 +193,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int status = run(std::string((const char *)data + pos, size - pos));
     img_fault_clear();
     // One start after a death, or after a command whose journal could not be removed, undoes it.
-    if ((dies && fired()) || access(s_journal.c_str(), F_OK) == 0) {
+    if ((dies && fired()) || s_jrn) {
         s_checked = true;
         const std::string said = s_since;
         MUST(run("0\n") == 0);
         s_since = said;
         MUST(owned() == s_last || owned() == s_prev || done_kept());
-        MUST(access(s_journal.c_str(), F_OK) != 0);
+        MUST(!s_jrn);
         status = -1;
     }
     if (fired() && !s_checked)
         check_undone();
     MUST(status == -1 || status == (fired() ? 1 : 0));
     // The image with its owned bytes put back is the one before.
-    std::ifstream f(s_img, std::ios::binary | std::ios::ate);
-    bytes_t after((size_t)f.tellg());
-    f.seekg(0).read((char *)after.data(), (long)after.size());
-    f.close();
-    MUST(after.size() == before.size());
     for (const auto &o : OWNED)
-        memcpy(after.data() + o[0], before.data() + o[0], o[1] - o[0]);
-    MUST(after == before);
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec))
-        MUST(std::filesystem::read_symlink(e.path(), ec) != s_img);  // a stream or the lock left
-    unlink(s_img.c_str()), unlink((s_img + ".in").c_str()), unlink(s_journal.c_str());
+        memcpy(s_file[0].data() + o[0], before.data() + o[0], o[1] - o[0]);
+    MUST(s_file[0] == before);
+    MUST(s_fds == 0);
     return 0;
 }

@@ -24,6 +24,7 @@ struct pending_t {
 static std::vector<pending_t> s_pending;
 static std::string s_log;
 
+static img_sys_t s_sys;  // the layer beneath: the system's, or a test's own
 static void install(void);
 
 void img_fault_after(unsigned long n, img_fault_mode_t mode)
@@ -95,8 +96,8 @@ static ssize_t f_pread(int fd, void *buf, size_t n, off_t at)
 {
     log('R', fd);
     if (!fails())
-        return pread(fd, buf, n, at);
-    ssize_t got = s_mode == IMG_FAULT_CORRUPT ? pread(fd, buf, n, at) : -1;
+        return s_sys.pread(fd, buf, n, at);
+    ssize_t got = s_mode == IMG_FAULT_CORRUPT ? s_sys.pread(fd, buf, n, at) : -1;
     if (got > 0)
         *(unsigned char *)buf ^= 1;
     return got;
@@ -108,9 +109,9 @@ static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
     const bool torn = s_mode == IMG_FAULT_TORN && s_fail_at != 0 && s_calls + 1 >= s_fail_at;
     if (fails() || torn) {
         if (!torn && s_mode == IMG_FAULT_PARTIAL && n > 1)
-            return pwrite(fd, buf, n / 2, at);
+            return s_sys.pwrite(fd, buf, n / 2, at);
         if (torn && !s_torn)
-            (void)!pwrite(fd, buf, n / 2, at);
+            (void)!s_sys.pwrite(fd, buf, n / 2, at);
         s_torn = s_torn || torn, errno = EIO;
         return -1;
     }
@@ -120,7 +121,7 @@ static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
         (void)!pread(fd, old.data(), n, at);
         s_pending.push_back({'W', path_of(fd), at, st.st_size, old});
     }
-    return pwrite(fd, buf, n, at);
+    return s_sys.pwrite(fd, buf, n, at);
 }
 
 // A sync makes its file's writes durable, or (a directory's) the files created and removed in it.
@@ -129,43 +130,20 @@ static int f_fsync(int fd)
     log('S', fd);
     if (fails())
         return -1;
-    const std::string path = path_of(fd);
-    std::erase_if(s_pending, [&](const pending_t &p) {
-        return s_tracking && (p.kind == 'W' ? p.path == path : p.path.starts_with(path + "/"));
-    });
-    return fsync(fd);
+    if (s_tracking) {
+        const std::string path = path_of(fd);
+        std::erase_if(s_pending, [&](const pending_t &p) {
+            return p.kind == 'W' ? p.path == path : p.path.starts_with(path + "/");
+        });
+    }
+    return s_sys.fsync(fd);
 }
 
 static int f_close(int fd)
 {
     log('X', fd);
     bool fail = fails();
-    return close(fd) != 0 || fail ? -1 : 0;  // closed whatever the outcome, as close(2) does
-}
-
-static int f_fstat(int fd, struct stat *st)
-{
-    return log('F', fd), fails() ? -1 : fstat(fd, st);
-}
-static int f_stat(const char *path, struct stat *st)
-{
-    return log('T', -1), fails() ? -1 : stat(path, st);
-}
-static int f_flock(int fd, int op)
-{
-    return log('K', fd), fails() ? -1 : flock(fd, op);
-}
-static off_t f_lseek(int fd, off_t at, int how)
-{
-    return log('Z', fd), fails() ? -1 : lseek(fd, at, how);
-}
-static int f_fstatat(int dir, const char *name, struct stat *st, int flags)
-{
-    return log('T', -1), fails() ? -1 : fstatat(dir, name, st, flags);
-}
-static int f_faccessat(int dir, const char *name, int how, int flags)
-{
-    return log('A', -1), fails() ? -1 : faccessat(dir, name, how, flags);
+    return s_sys.close(fd) != 0 || fail ? -1 : 0;  // closed whatever the outcome, as close(2) does
 }
 
 static int opened(int fd, int flags)
@@ -174,15 +152,6 @@ static int opened(int fd, int flags)
         s_pending.push_back({'C', path_of(fd), 0, 0, ""});
     return log('O', fd), fd;
 }
-static int f_open(const char *path, int flags, mode_t mode)
-{
-    return opened(fails() ? -1 : open(path, flags, mode), flags);
-}
-static int f_openat(int dir, const char *name, int flags, mode_t mode)
-{
-    return opened(fails() ? -1 : openat(dir, name, flags, mode), flags);
-}
-
 static int f_unlinkat(int dir, const char *name, int flags)
 {
     log('U', -1);
@@ -194,13 +163,43 @@ static int f_unlinkat(int dir, const char *name, int flags)
         (void)!pread(fd, old.data(), old.size(), 0);
         s_pending.push_back({'U', path_of(dir, name), 0, 0, old}), close(fd);
     }
-    return unlinkat(dir, name, flags);
+    return s_sys.unlinkat(dir, name, flags);
 }
 
 static void install(void)
 {
-    g_img_sys = {f_pread, f_pwrite, f_fsync, f_close,    f_fstat,     f_stat, f_fstatat,
-                 f_open,  f_openat, f_flock, f_unlinkat, f_faccessat, f_lseek};
+    if (g_img_sys.pread != f_pread)
+        s_sys = g_img_sys;
+    g_img_sys = {
+        .pread = f_pread,
+        .pwrite = f_pwrite,
+        .fsync = f_fsync,
+        .close = f_close,
+        .fstat = [](int fd,
+                    struct stat *st) { return log('F', fd), fails() ? -1 : s_sys.fstat(fd, st); },
+        .stat = [](const char *path,
+                   struct stat *st) { return log('T', -1), fails() ? -1 : s_sys.stat(path, st); },
+        .fstatat =
+            [](int dir, const char *name, struct stat *st, int flags) {
+                return log('T', -1), fails() ? -1 : s_sys.fstatat(dir, name, st, flags);
+            },
+        .open =
+            [](const char *path, int flags, mode_t mode) {
+                return opened(fails() ? -1 : s_sys.open(path, flags, mode), flags);
+            },
+        .openat =
+            [](int dir, const char *name, int flags, mode_t mode) {
+                return opened(fails() ? -1 : s_sys.openat(dir, name, flags, mode), flags);
+            },
+        .flock = [](int fd, int op) { return log('K', fd), fails() ? -1 : s_sys.flock(fd, op); },
+        .unlinkat = f_unlinkat,
+        .faccessat =
+            [](int dir, const char *name, int how, int flags) {
+                return log('A', -1), fails() ? -1 : s_sys.faccessat(dir, name, how, flags);
+            },
+        .lseek = [](int fd, off_t at,
+                    int how) { return log('Z', fd), fails() ? -1 : s_sys.lseek(fd, at, how); },
+    };
 }
 
 // Puts back the bytes [from, to) of the write p replaced; the file's old size once whole.

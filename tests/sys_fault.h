@@ -6,9 +6,8 @@
 #include "norvask-oem-cfg.h"
 
 // The n-th image call from now goes wrong. ERROR: it fails; PARTIAL: a write stores half, then
-// fails;
-// STUCK: it and every later call fail (the process dead); CORRUPT: a read returns its first bit
-// flipped; TORN: the first write from then stores half, and every write fails.
+// fails; STUCK: it and every later call fail (the process dead); CORRUPT: a read returns its first
+// bit flipped; TORN: the first write from then stores half, and every write fails.
 enum img_fault_mode_t {
     IMG_FAULT_ERROR,
     IMG_FAULT_PARTIAL,
@@ -21,10 +20,8 @@ void img_fault_clear(void);
 unsigned long img_calls(void);
 // While tracking: what is not durable yet (writes since their file's sync, journals created or
 // removed since their directory's), which a power cut loses as `fate` says. The log has two letters
-// a
-// call: O open, R read, W write, S sync, U unlink, others; then i image, j journal, d its
-// directory,
-// p the held directory, r a journal read, ? none.
+// a call: O open, R read, W write, S sync, U unlink, others; then i image, j journal, d directory,
+// ? none.
 enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
 void img_track_durability(bool on);
 int img_pending(void);
