@@ -51,7 +51,7 @@ static int m_open(const char *name, int flags, mode_t)
 static const img_sys_t MEM = {
     .pread = [](int fd, void *buf, size_t n, off_t at) -> ssize_t {
         const bytes_t &f = s_file[fd % 2];
-        n = std::min(n, f.size() - (size_t)at);  // never past the end
+        n = (size_t)at >= f.size() ? 0 : std::min(n, f.size() - (size_t)at);  // end of file: 0
         return memcpy(buf, f.data() + at, n), (ssize_t)n;
     },
     .pwrite = [](int fd, const void *buf, size_t n, off_t at) -> ssize_t {
