@@ -1,9 +1,10 @@
 // Whole sessions in-process. Input: byte 0 bit 0 patterned, bits 1-2 sub-system id (erased,
 // family 0, family 1 as either id), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low
-// byte; bytes 3-4 the image call to fail (bits 0-1: error, half a write, death); per preset word a
-// selector and a value; the rest typed. Status 0, or 1 after a failure; nothing outside the owned
-// words changed; no descriptor left; no journal at a prompt; a failed command undone by the next
-// prompt; after a death one start gives the owned words of one of the last two prompts.
+// byte; bytes 3-4 the image call to fail (bits 0-1: error, half a write, death, death and power
+// cut); per preset word a selector and a value; the rest typed. Status 0, or 1 after a failure;
+// nothing outside the owned words changed; no descriptor left; no journal at a prompt; a failed
+// command undone by the next prompt; after a death, or a power cut, one start gives the owned words
+// of one of the last two prompts.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -27,11 +28,13 @@ static bool s_checked;                     // the undo after the failure has bee
 static bytes_t s_last, s_prev, s_flushed;  // owned bytes at the last two prompts and last output
 
 // The image and its journal in memory, under the fault seam: no image call reaches the kernel. A
-// descriptor is odd for the journal, even for the image and its directory. realpath, the one call
-// outside the table, needs a path that exists: /dev/null.
-static bytes_t s_file[2];
-static bool s_jrn;  // the journal is in the directory
-static int s_fds;   // descriptors open
+// descriptor's number mod 3 tells its file: 0 the image, 1 the journal, 2 their directory.
+// realpath, the one call outside the table, needs a path that exists: /dev/null. A power cut loses
+// the image's writes since its sync and keeps of the journal what its sync and its directory's did.
+static bytes_t s_file[2], s_jrn_synced;
+static std::vector<std::pair<off_t, bytes_t>> s_unsynced;  // the bytes each image write replaced
+static bool s_jrn, s_entry_synced;  // the journal is in the directory, now and after a power cut
+static int s_fds;                   // descriptors open
 static int m_stat(bool jrn, struct stat *st)
 {
     *st = {};
@@ -41,27 +44,38 @@ static int m_stat(bool jrn, struct stat *st)
 }
 static int m_open(const char *name, int flags, mode_t)
 {
-    const bool jrn = strstr(name, "-journal");
-    if (jrn && (flags & O_CREAT ? s_jrn : !s_jrn))
+    const int file = flags & O_DIRECTORY ? 2 : strstr(name, "-journal") != nullptr;
+    if (file == 1 && (flags & O_CREAT ? s_jrn : !s_jrn))
         return errno = s_jrn ? EEXIST : ENOENT, -1;
     if (flags & O_CREAT)
-        s_jrn = true, s_file[1].clear();
-    return 100 + 2 * s_fds++ + jrn;
+        s_jrn = true, s_file[1].clear(), s_jrn_synced.clear();
+    return 3 * (34 + s_fds++) + file;
 }
 static const img_sys_t MEM = {
     .pread = [](int fd, void *buf, size_t n, off_t at) -> ssize_t {
-        const bytes_t &f = s_file[fd % 2];
+        const bytes_t &f = s_file[fd % 3];
         n = (size_t)at >= f.size() ? 0 : std::min(n, f.size() - (size_t)at);  // end of file: 0
         return memcpy(buf, f.data() + at, n), (ssize_t)n;
     },
     .pwrite = [](int fd, const void *buf, size_t n, off_t at) -> ssize_t {
-        bytes_t &f = s_file[fd % 2];
+        bytes_t &f = s_file[fd % 3];
         f.resize(std::max(f.size(), (size_t)at + n));
+        if (fd % 3 == 0)
+            s_unsynced.push_back({at, bytes_t(f.begin() + at, f.begin() + at + (off_t)n)});
         return memcpy(f.data() + at, buf, n), (ssize_t)n;
     },
-    .fsync = [](int) { return 0; },
+    .fsync =
+        [](int fd) {
+            if (fd % 3 == 0)
+                s_unsynced.clear();
+            else if (fd % 3 == 1)
+                s_jrn_synced = s_file[1];
+            else
+                s_entry_synced = s_jrn;
+            return 0;
+        },
     .close = [](int) { return s_fds--, 0; },
-    .fstat = [](int fd, struct stat *st) { return m_stat(fd % 2, st); },
+    .fstat = [](int fd, struct stat *st) { return m_stat(fd % 3 == 1, st); },
     .stat = [](const char *, struct stat *st) { return m_stat(false, st); },
     .fstatat = [](int, const char *name, struct stat *st,
                   int) { return m_stat(strstr(name, "-journal"), st); },
@@ -73,6 +87,13 @@ static const img_sys_t MEM = {
     .faccessat = [](int, const char *, int, int) { return 0; },
     .lseek = nullptr,  // for devices alone
 };
+
+static void power_cut(void)
+{
+    for (auto w = s_unsynced.rbegin(); w != s_unsynced.rend(); ++w)
+        std::copy(w->second.begin(), w->second.end(), s_file[0].begin() + w->first);
+    s_unsynced.clear(), s_file[1] = s_jrn_synced, s_jrn = s_entry_synced;
+}
 
 static bytes_t owned(void)
 {
@@ -183,15 +204,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                IMG_WORD_SIZE);
     }
     pos = std::min(pos, size);
-    s_file[0] = before, s_jrn = false;
+    s_file[0] = before, s_jrn = s_entry_synced = false, s_unsynced.clear();
     s_checked = false, s_since.clear(), s_last = s_prev = owned();
     s_fail_at = fault >> 2 == 0 ? 0 : img_calls() + (fault >> 2);
-    const bool dies = (fault & 3) == 2;
+    const bool dies = (fault & 3) >= 2;
     img_fault_after(fault >> 2, dies        ? IMG_FAULT_STUCK
                                 : fault & 1 ? IMG_FAULT_PARTIAL
                                             : IMG_FAULT_ERROR);
     int status = run(std::string((const char *)data + pos, size - pos));
     img_fault_clear();
+    if (dies && fired() && (fault & 3) == 3)
+        power_cut();
     // One start after a death, or after a command whose journal could not be removed, undoes it.
     if ((dies && fired()) || s_jrn) {
         s_checked = true;
