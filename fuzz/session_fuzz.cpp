@@ -31,7 +31,7 @@ static bytes_t s_last, s_prev, s_flushed;  // owned bytes at the last two prompt
 // descriptor's number mod 3 tells its file: 0 the image, 1 the journal, 2 their directory.
 // realpath, the one call outside the table, needs a path that exists: /dev/null. A power cut loses
 // the image's writes since its sync and keeps of the journal what its sync and its directory's did.
-static bytes_t s_file[2], s_jrn_synced;
+static bytes_t s_file[3], s_jrn_synced;                    // [2], the directory, stays empty
 static std::vector<std::pair<off_t, bytes_t>> s_unsynced;  // the bytes each image write replaced
 static bool s_jrn, s_entry_synced;  // the journal is in the directory, now and after a power cut
 static int s_fds;                   // descriptors open
