@@ -55,6 +55,7 @@
 #define IMG_WORD_SIZE 4u
 #define IMG_MIN_SIZE  0xFFFE0u     // end of the sub-system id word
 #define INVALID_ID    0xFFFFFFFFu  // erased flash: the word was never set
+#define ALL_BITS      0xFFFFFFFFu  // a mask that keeps the whole word
 
 #define IMG_HEADER_ADDR  0x00000u  // 1 KiB header block
 #define IMG_HEADER_WORDS 256u
@@ -324,7 +325,7 @@ typedef struct {
 constexpr uint32_t field_get(uint32_t word, field_t f)
 {
     uint32_t width = f.hi - f.lo + 1;
-    uint32_t mask = width >= 32 ? 0xFFFFFFFFu : (1u << width) - 1;
+    uint32_t mask = width >= 32 ? ALL_BITS : (1u << width) - 1;
     return (word >> f.lo) & mask;
 }
 
@@ -397,6 +398,8 @@ char mr_load_oem_phy(img_t *fp);
 uint32_t fw_get_sub_sys_id(img_t *fp);
 uint32_t fw_get_port_mask(img_t *fp);
 uint32_t fw_get_valid_port(uint32_t mask);
+// By name only: the dialogue loads each cycle's board with board_load_cycle, which reads the port
+// mask only for the commands that use it.
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp);
 int sid_family(uint32_t sid);
 char vn_phy_class(uint32_t sid);
@@ -437,17 +440,23 @@ enum feature_kind_t {
 
 struct feature_t;
 
+// Result of a feature switch, so an editor can tell a finished command from
+// one whose answer was cut off.
+enum switch_result_t { SWITCH_DONE, SWITCH_SILENT, SWITCH_FAILED, SWITCH_INPUT_ENDED };
+
 // A feature switch: one enable bit of the OEM configuration word, set or
 // cleared together with the signature.
 typedef struct switch_row_t {
     const char *enable;    // the setting that answers it; NULL: none
     const char *question;  // NULL: asks nothing and always sets its bit
+    // Asks it after its value and at option 1, by name; NULL: its editor does (ports) or none.
+    switch_result_t (*ask)(img_t *fp, uint32_t addr);
     uint32_t bit;
     const char *on, *off;
     const struct feature_t *value;  // the feature it follows (its enable is listed after it)
     bool silenced;                  // stays silent while that feature's word is erased
     unsigned option_1;              // families whose menu option 1 runs it
-    const char *help;               // its line of --help, after "NAME=yes|no"
+    const char *help;               // its line of --help, after "NAME=yes|no"; @: its options
 } switch_row_t;
 
 #define YT_PARTS     4  // LED0, LED1, LED2 and the blink setting
@@ -470,8 +479,15 @@ typedef struct feature_t {
     uint32_t store_mask;  // bits of an answer kept in the word
     void (*confirm)(uint32_t val);
     const switch_row_t *sw;
-    const char *syntax;  // its value in --help ("HEX"), after the name and =
-    const char *help;    // the rest of its --help line, after the values it takes
+    // The dialogue asks the port count as the ports to disable (the board's
+    // count less the setting's value): in this base, 0 to the count less min.
+    struct {
+        num_base_t base;
+        const char *refusal;  // the answer and the largest answer
+    } disabled;
+    void (*edit)(img_t *fp, uint32_t addr);  // the dialogue's editor, by name
+    const char *syntax;                      // its value in --help ("HEX"), after the name and =
+    const char *help;  // the rest of its --help line, after the values it takes; @: its options
 } feature_t;
 
 #define NFEATURES 9
@@ -502,10 +518,6 @@ uint32_t yt_part_addr(uint32_t addr, int part);
 uint32_t yt_part_value(uint32_t word, int part);
 
 // ---------------------------------------------------------------- OEM configuration
-// Result of a feature switch, so an editor can tell a finished command from
-// one whose answer was cut off.
-enum switch_result_t { SWITCH_DONE, SWITCH_SILENT, SWITCH_FAILED, SWITCH_INPUT_ENDED };
-
 bool oem_is_stamped(uint32_t word);
 uint32_t oem_stamped(uint32_t word);
 switch_result_t led_switch(img_t *fp, uint32_t addr);
@@ -513,6 +525,7 @@ switch_result_t gpio_switch(img_t *fp, uint32_t addr);
 switch_result_t phy_mode_switch(img_t *fp, uint32_t addr);
 switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr);
 switch_result_t netport_disable_switch(img_t *fp);
+// By name only: smbus_arp_store sets this bit with the ARP word, for the verbs as for the dialogue.
 switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr);
 
 switch_result_t value_switch(img_t *img, uint32_t addr, const switch_row_t *sw);
@@ -538,7 +551,6 @@ void smbus_arp_cfg(img_t *fp, uint32_t addr);
 void wol_wake_io_cfg(img_t *fp, uint32_t addr);
 void lldp_tx_cfg(img_t *fp, uint32_t addr);
 void network_port_disable(img_t *fp);
-void feature_edit(img_t *img, const feature_t *f, int family);
 void option_1_switches(img_t *img, int family);
 
 // ---------------------------------------------------------------- settings
@@ -626,6 +638,7 @@ enum {
     EXIT_DIALOGUE = -1,
 };
 
+// By name only: the command line is read through the one table of commands, verbs included.
 int parse_cmd(const char *argv);
 void print_path(const char *filename);
 void vn_option_display(const char *filename);
@@ -639,8 +652,10 @@ typedef struct {
     const feature_t *feature;  // the menu row's
 } cycle_t;
 
+// A menu option; the menu lists the rows with a label, in table order.
 typedef struct {
     int num;
+    const char *label;                 // its line of the menu, after the number; NULL: unlisted
     void (*op)(const cycle_t *cycle);  // NULL: leave the tool
     const feature_t *feature;          // the feature it edits (its word and PHY gate), NULL if none
     bool uses_ports;                   // reads the header's port mask (the report, port disable)
@@ -658,6 +673,7 @@ extern const menu_table_t vn_menu_table;
 extern const menu_table_t mr_menu_table;
 
 const menu_row_t *find_row(const menu_table_t *menu, int num);
+void print_setting_help(const setting_t *s, FILE *to);
 
 // The verbs' options, as bits.
 enum { OPT_JSON = 1, OPT_DRY_RUN = 2, OPT_FORCE = 4, OPT_WAIT = 8 };

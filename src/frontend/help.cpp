@@ -77,7 +77,7 @@ static void print_setting(const setting_t *s, FILE *to)
     fprintf(to, "%*s", HELP_COLUMN - at, "");
     if (s->sw == nullptr)
         print_values(s->feature, to);
-    fprintf(to, "%s\n", s->sw != nullptr ? s->sw->help : s->feature->help);
+    print_setting_help(s, to);
 }
 
 void print_help_text(FILE *to)

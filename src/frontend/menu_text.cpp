@@ -1,4 +1,4 @@
-// The texts of the two menus.
+// The texts of the two menus: a head, then the labelled rows of the menu.
 #include "norvask-oem-cfg.h"
 
 // The image path as the note line shows it: a control character is printed
@@ -8,7 +8,7 @@ void print_path(const char *filename)
     fput_escaped(filename, -1, stdout);
 }
 
-static void option_display_head(const char *filename)
+static void option_display(const menu_table_t *menu, const char *filename)
 {
     printf("\n");
     printf("============================================================\n");
@@ -17,33 +17,17 @@ static void option_display_head(const char *filename)
     print_path(filename);
     printf("\n");
     printf("To select config option:\n");
-    printf("01. Main switch of config val\n");
+    for (size_t i = 0; i < menu->len; i++)
+        if (menu->rows[i].label != nullptr)
+            printf("%02d. %s\n", menu->rows[i].num, menu->rows[i].label);
 }
 
 void vn_option_display(const char *filename)
 {
-    option_display_head(filename);
-    printf("02. YT8521s LED config\n");
-    printf("03. MV1512 LED config\n");
-    printf("04. INNER LED config\n");
-    printf("05. GPIO OEM config \n");
-    printf("06. MV1512 PHY MODE config\n");
-    printf("07. Show config val\n");
-    printf("08. Show Menu\n");
-    printf("09. Enable or Disable SMBUS ARP function\n");
-    printf("10. WOL Wake IO pull down time config\n");
-    printf("11. LLDP TX default switch settings\n");
-    printf("12. Network port disable\n");
-    printf("00. Exit\n");
+    option_display(&vn_menu_table, filename);
 }
 
 void mr_option_display(const char *filename)
 {
-    option_display_head(filename);
-    printf("02. INNER LED config\n");
-    printf("03. Show config val\n");
-    printf("04. Show Menu\n");
-    printf("05. Enable or Disable SMBUS ARP function\n");
-    printf("06. LLDP TX default switch settings\n");
-    printf("00. Exit\n");
+    option_display(&mr_menu_table, filename);
 }

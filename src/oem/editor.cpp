@@ -1,5 +1,6 @@
 // Feature value editors: ask for one setting, store it by its kind's store,
-// confirm it and hand over to the feature's switch.
+// confirm it and hand over to the feature's switch. The menus run each by
+// name, from its feature's row; each is its kind's editor on that row.
 #include "norvask-oem-cfg.h"
 
 #include <climits>
@@ -18,7 +19,7 @@ static void edit_word(img_t *img, const feature_t *f, uint32_t addr)
     if (!ask_answer(f, 0, &user_input) || !word_store(img, f, addr, user_input, &val))
         return;
     f->confirm(val);
-    value_switch(img, addr, f->sw);
+    f->sw->ask(img, addr);
 }
 
 static void edit_yt(img_t *img, const feature_t *yt, uint32_t addr)
@@ -33,7 +34,7 @@ static void edit_yt(img_t *img, const feature_t *yt, uint32_t addr)
     printf("    LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : 0x%x\n",
            feature_store_value(yt, answers[0]), feature_store_value(yt, answers[1]),
            feature_store_value(yt, answers[2]), feature_store_value(yt, answers[3]));
-    value_switch(img, addr, yt->sw);
+    yt->sw->ask(img, addr);
 }
 
 // The answer is kept to its low byte, taken as a signed 8-bit value, so
@@ -74,65 +75,42 @@ static void edit_lldp(img_t *img, const feature_t *f, uint32_t addr)
     f->confirm(feature_store_value(f, user_input));
 }
 
-// The editor of feature f for its word at addr.
-static void edit_at(img_t *img, const feature_t *f, uint32_t addr)
-{
-    switch (f->kind) {
-    case FEAT_WORD:
-        return edit_word(img, f, addr);
-    case FEAT_YT:
-        return edit_yt(img, f, addr);
-    case FEAT_ARP:
-        return edit_smbus_arp(img, f, addr);
-    case FEAT_LLDP:
-        return edit_lldp(img, f, addr);
-    case FEAT_PORTS:
-        return network_port_disable(img);
-    }
-}
-
-// The menu's editor of feature f, on its word for the family.
-void feature_edit(img_t *img, const feature_t *f, int family)
-{
-    edit_at(img, f, feature_addr(f, family));
-}
-
 void gpio_oem_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_GPIO], addr);
+    edit_word(fp, &FEATURES[F_GPIO], addr);
 }
 
 void mv_phy_mode_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_PHY_MODE], addr);
+    edit_word(fp, &FEATURES[F_PHY_MODE], addr);
 }
 
 void yt8521s_led_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_YT_LED], addr);
+    edit_yt(fp, &FEATURES[F_YT_LED], addr);
 }
 
 void mv1512_led_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_MV_LED], addr);
+    edit_word(fp, &FEATURES[F_MV_LED], addr);
 }
 
 void inner_led_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_INNER_LED], addr);
+    edit_word(fp, &FEATURES[F_INNER_LED], addr);
 }
 
 void smbus_arp_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_SMBUS_ARP], addr);
+    edit_smbus_arp(fp, &FEATURES[F_SMBUS_ARP], addr);
 }
 
 void wol_wake_io_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_WAKE_IO], addr);
+    edit_word(fp, &FEATURES[F_WAKE_IO], addr);
 }
 
 void lldp_tx_cfg(img_t *fp, uint32_t addr)
 {
-    edit_at(fp, &FEATURES[F_LLDP], addr);
+    edit_lldp(fp, &FEATURES[F_LLDP], addr);
 }

@@ -12,9 +12,10 @@ void network_port_disable(img_t *fp)
         return;
     }
     printf("current port num : %d, max port num : %d\n", g_cfg.valid_port, port_num);
-    int32_t user_input;
-    if (!ask_number(FEATURES[F_PORTS].prompts[0], BASE_HEX, 0, port_num - 1,
-                    "ERROR, Input Value %d invalid, range [0,%d]\n", port_num - 1, &user_input))
+    const feature_t *f = &FEATURES[F_PORTS];
+    int32_t user_input, most = port_num - f->min;
+    if (!ask_number(f->prompts[0], f->disabled.base, 0, most, f->disabled.refusal, most,
+                    &user_input))
         return;
     int remaining = port_num - user_input;
     if (!port_template_copy(fp, (unsigned)remaining, stdout))

@@ -65,7 +65,7 @@ void option_1_switches(img_t *img, int family)
     for (const switch_row_t &sw : SWITCHES) {
         if ((sw.option_1 & FAMILY_BIT(family)) == 0)
             continue;
-        switch_result_t r = value_switch(img, feature_addr(sw.value, family), &sw);
+        switch_result_t r = sw.ask(img, feature_addr(sw.value, family));
         if (r == SWITCH_FAILED || r == SWITCH_INPUT_ENDED)
             return;
     }
