@@ -75,11 +75,10 @@ static bool show_led(img_t *img, uint32_t word, char phy_type)
         uint32_t word2;
         if (!rd_img(img, LED_CFG2_ADDR, &word2))
             return false;
-        printf("\nYT PHY config val : 0x%x 0x%x --> LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED "
-               "blink : "
-               "0x%x\n",
-               word, word2, field_get(word, LOW_HALF), field_get(word, HIGH_HALF),
-               field_get(word2, LOW_HALF), field_get(word2, HIGH_HALF));
+        printf(
+            "\nYT PHY config val : 0x%x 0x%x --> LED0 : 0x%x  LED1 : 0x%x  LED2 : 0x%x  LED blink : 0x%x\n",
+            word, word2, field_get(word, LOW_HALF), field_get(word, HIGH_HALF),
+            field_get(word2, LOW_HALF), field_get(word2, HIGH_HALF));
         break;
     }
     default:

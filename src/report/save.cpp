@@ -53,10 +53,9 @@ static bool save_ports(save_t *sv, const reading_t *r)
     }
     if (!oem_is_stamped(sv->oem)) {
         if (b->cfg.valid_port != b->cfg.port_num)
-            printf("# 0x%x holds port mask 0x%x (%u of %u ports), which no setting gives under an "
-                   "OEM word "
-                   "without the signature; left out\n",
-                   r->addr, r->word, b->cfg.valid_port, b->cfg.port_num);
+            printf(
+                "# 0x%x holds port mask 0x%x (%u of %u ports), which no setting gives under an OEM word without the signature; left out\n",
+                r->addr, r->word, b->cfg.valid_port, b->cfg.port_num);
         return true;
     }
     uint32_t head[IMG_HEADER_WORDS], tmpl[IMG_HEADER_WORDS];
@@ -98,9 +97,9 @@ static void save_oem_word(const save_t *sv)
     const uint32_t oem = sv->oem;
     if (!oem_is_stamped(oem)) {
         if (sv->stamps)
-            printf("# 0x%x holds 0x%x, without the signature, which the settings above stamp "
-                   "into it\n",
-                   OEM_CFG_ADDR, oem);
+            printf(
+                "# 0x%x holds 0x%x, without the signature, which the settings above stamp into it\n",
+                OEM_CFG_ADDR, oem);
         else if (oem != INVALID_ID)
             printf("# 0x%x holds 0x%x, without the signature, which no setting gives; left out\n",
                    OEM_CFG_ADDR, oem);
@@ -146,10 +145,9 @@ bool save_settings(img_t *img, const board_t *b)
             printf("# 0x%x holds 0x%x, a word no setting of this board writes; left out\n",
                    OEM_CFG_ADDR + i * IMG_WORD_SIZE, area[i]);
     if (sv.header_differs)
-        printf("# 0x%x-0x%x: the header block is not the template for %u enabled ports, which %s "
-               "copies over "
-               "it\n",
-               IMG_HEADER_ADDR, IMG_HEADER_ADDR + IMG_HEADER_WORDS * IMG_WORD_SIZE - 1,
-               b->cfg.valid_port, FEATURES[F_PORTS].names[0]);
+        printf(
+            "# 0x%x-0x%x: the header block is not the template for %u enabled ports, which %s copies over it\n",
+            IMG_HEADER_ADDR, IMG_HEADER_ADDR + IMG_HEADER_WORDS * IMG_WORD_SIZE - 1,
+            b->cfg.valid_port, FEATURES[F_PORTS].names[0]);
     return true;
 }

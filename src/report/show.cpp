@@ -153,11 +153,11 @@ static void show_json(const char *path, const board_t *b, const shown_t *sh)
     json_string(path);
     printf(", \"family\": %d, \"family_name\": ", b->family);
     json_string(family_name(b->family));
-    printf(", \"phy_class\": \"%c\", \"ports\": %u, \"enabled_ports\": %u, \"wol\": %s, \"ncsi\": "
-           "%s,\n"
-           " \"settings\": {",
-           isprint((unsigned char)b->phy) ? b->phy : '?', b->cfg.port_num, b->cfg.valid_port,
-           b->cfg.wol ? "true" : "false", b->cfg.ncsi ? "true" : "false");
+    printf(
+        ", \"phy_class\": \"%c\", \"ports\": %u, \"enabled_ports\": %u, \"wol\": %s, \"ncsi\": %s,\n"
+        " \"settings\": {",
+        isprint((unsigned char)b->phy) ? b->phy : '?', b->cfg.port_num, b->cfg.valid_port,
+        b->cfg.wol ? "true" : "false", b->cfg.ncsi ? "true" : "false");
     for (int i = 0; i < sh->n; i++) {
         printf("%s\n  ", i > 0 ? "," : "");
         json_string(setting_name(&sh->s[i]));
