@@ -398,8 +398,7 @@ char mr_load_oem_phy(img_t *fp);
 uint32_t fw_get_sub_sys_id(img_t *fp);
 uint32_t fw_get_port_mask(img_t *fp);
 uint32_t fw_get_valid_port(uint32_t mask);
-// By name only: the dialogue loads each cycle's board with board_load_cycle, which reads the port
-// mask only for the commands that use it.
+// By name only: the dialogue's board_load_cycle reads the port mask only where a command uses it.
 void fw_load_config(sys_ctrl_t *cfg, img_t *fp);
 int sid_family(uint32_t sid);
 char vn_phy_class(uint32_t sid);
@@ -447,16 +446,16 @@ enum switch_result_t { SWITCH_DONE, SWITCH_SILENT, SWITCH_FAILED, SWITCH_INPUT_E
 // A feature switch: one enable bit of the OEM configuration word, set or
 // cleared together with the signature.
 typedef struct switch_row_t {
-    const char *enable;    // the setting that answers it; NULL: none
-    const char *question;  // NULL: asks nothing and always sets its bit
-    // Asks it after its value and at option 1, by name; NULL: its editor does (ports) or none.
-    switch_result_t (*ask)(img_t *fp, uint32_t addr);
+    const char *enable = nullptr;    // the setting that answers it; NULL: none
+    const char *question = nullptr;  // NULL: asks nothing and always sets its bit
+    // The question by name, after its value and at option 1; NULL: its editor's (ports) or none.
+    switch_result_t (*ask)(img_t *fp, uint32_t addr) = nullptr;
     uint32_t bit;
-    const char *on, *off;
+    const char *on = nullptr, *off = nullptr;
     const struct feature_t *value;  // the feature it follows (its enable is listed after it)
-    bool silenced;                  // stays silent while that feature's word is erased
-    unsigned option_1;              // families whose menu option 1 runs it
-    const char *help;               // its line of --help, after "NAME=yes|no"; @: its options
+    bool silenced = false;          // stays silent while that feature's word is erased
+    unsigned option_1 = 0;          // families whose menu option 1 runs it
+    const char *help = nullptr;     // its line of --help, after "NAME=yes|no"; @: its options
 } switch_row_t;
 
 #define YT_PARTS     4  // LED0, LED1, LED2 and the blink setting
@@ -471,20 +470,19 @@ typedef struct feature_t {
     int nparts;
     feature_kind_t kind;
     unsigned families;
-    const char *phys;     // PHY classes it is offered for; NULL: every class
-    const char *refusal;  // the menu's refusal for another class (one %c)
-    uint32_t addr[2];     // its value word by family
+    const char *phys = nullptr;     // PHY classes it is offered for; NULL: every class
+    const char *refusal = nullptr;  // the menu's refusal for another class (one %c)
+    uint32_t addr[2];               // its value word by family
     num_base_t base;
     int32_t min, max;     // accepted answers
     uint32_t store_mask;  // bits of an answer kept in the word
-    void (*confirm)(uint32_t val);
-    const switch_row_t *sw;
-    // The dialogue asks the port count as the ports to disable (the board's
-    // count less the setting's value): in this base, 0 to the count less min.
+    void (*confirm)(uint32_t val) = nullptr;
+    const switch_row_t *sw = nullptr;
+    // The dialogue asks the port count as the ports to disable, 0 to the count less min.
     struct {
         num_base_t base;
         const char *refusal;  // the answer and the largest answer
-    } disabled;
+    } disabled = {};
     void (*edit)(img_t *fp, uint32_t addr);  // the dialogue's editor, by name
     const char *syntax;                      // its value in --help ("HEX"), after the name and =
     const char *help;  // the rest of its --help line, after the values it takes; @: its options
@@ -527,8 +525,6 @@ switch_result_t wol_wake_io_switch(img_t *fp, uint32_t addr);
 switch_result_t netport_disable_switch(img_t *fp);
 // By name only: smbus_arp_store sets this bit with the ARP word, for the verbs as for the dialogue.
 switch_result_t smbus_arp_switch(img_t *fp, uint32_t addr);
-
-switch_result_t value_switch(img_t *img, uint32_t addr, const switch_row_t *sw);
 
 // The stores of src/oem/store.cpp, one per kind of feature, for the dialogue
 // once it has asked and for the verbs once they have parsed.
@@ -652,13 +648,12 @@ typedef struct {
     const feature_t *feature;  // the menu row's
 } cycle_t;
 
-// A menu option; the menu lists the rows with a label, in table order.
 typedef struct {
     int num;
-    const char *label;                 // its line of the menu, after the number; NULL: unlisted
-    void (*op)(const cycle_t *cycle);  // NULL: leave the tool
-    const feature_t *feature;          // the feature it edits (its word and PHY gate), NULL if none
-    bool uses_ports;                   // reads the header's port mask (the report, port disable)
+    const char *label;                   // its line of the menu, in table order; NULL: unlisted
+    void (*op)(const cycle_t *cycle);    // NULL: leave the tool
+    const feature_t *feature = nullptr;  // the feature it edits (its word and PHY gate)
+    bool uses_ports = false;             // reads the header's port mask (the report, port disable)
 } menu_row_t;
 
 typedef struct {

@@ -4,6 +4,7 @@
 #include "norvask-oem-cfg.h"
 
 #include <cstring>
+#include <initializer_list>
 
 const menu_row_t *find_row(const menu_table_t *menu, int num)
 {
@@ -36,24 +37,24 @@ static void op_edit(const cycle_t *c)
 #define FEATURE(id) &FEATURES[id]
 // The rows both menus share: options 1 and 0, listed first and last, and the
 // two unlisted ones.
-constexpr menu_row_t SWITCHES_ROW = {1, "Main switch of config val", op_switches, nullptr, false};
-constexpr menu_row_t EXIT_ROW = {0, "Exit", nullptr, nullptr, false};
-constexpr menu_row_t LIST_ROW = {-1, nullptr, op_show_list, nullptr, false};
-constexpr menu_row_t RECOVER_ROW = {-2, nullptr, op_recover, nullptr, false};
+constexpr menu_row_t SWITCHES_ROW = {1, "Main switch of config val", op_switches};
+constexpr menu_row_t EXIT_ROW = {0, "Exit", nullptr};
+constexpr menu_row_t LIST_ROW = {-1, nullptr, op_show_list};
+constexpr menu_row_t RECOVER_ROW = {-2, nullptr, op_recover};
 
 static const menu_row_t vn_rows[] = {
     SWITCHES_ROW,
-    {2, "YT8521s LED config", op_edit, FEATURE(F_YT_LED), false},
-    {3, "MV1512 LED config", op_edit, FEATURE(F_MV_LED), false},
-    {4, "INNER LED config", op_edit, FEATURE(F_INNER_LED), false},
-    {5, "GPIO OEM config ", op_edit, FEATURE(F_GPIO), false},
-    {6, "MV1512 PHY MODE config", op_edit, FEATURE(F_PHY_MODE), false},
+    {2, "YT8521s LED config", op_edit, FEATURE(F_YT_LED)},
+    {3, "MV1512 LED config", op_edit, FEATURE(F_MV_LED)},
+    {4, "INNER LED config", op_edit, FEATURE(F_INNER_LED)},
+    {5, "GPIO OEM config ", op_edit, FEATURE(F_GPIO)},
+    {6, "MV1512 PHY MODE config", op_edit, FEATURE(F_PHY_MODE)},
     {7, "Show config val", [](const cycle_t *c) { vn_show_cfg(c->img, c->board->phy); }, nullptr,
      true},
-    {8, "Show Menu", [](const cycle_t *c) { vn_option_display(c->path); }, nullptr, false},
-    {9, "Enable or Disable SMBUS ARP function", op_edit, FEATURE(F_SMBUS_ARP), false},
-    {10, "WOL Wake IO pull down time config", op_edit, FEATURE(F_WAKE_IO), false},
-    {11, "LLDP TX default switch settings", op_edit, FEATURE(F_LLDP), false},
+    {8, "Show Menu", [](const cycle_t *c) { vn_option_display(c->path); }},
+    {9, "Enable or Disable SMBUS ARP function", op_edit, FEATURE(F_SMBUS_ARP)},
+    {10, "WOL Wake IO pull down time config", op_edit, FEATURE(F_WAKE_IO)},
+    {11, "LLDP TX default switch settings", op_edit, FEATURE(F_LLDP)},
     {12, "Network port disable", op_edit, FEATURE(F_PORTS), true},
     EXIT_ROW,
     LIST_ROW,
@@ -62,11 +63,11 @@ static const menu_row_t vn_rows[] = {
 
 static const menu_row_t mr_rows[] = {
     SWITCHES_ROW,
-    {2, "INNER LED config", op_edit, FEATURE(F_INNER_LED), false},
-    {3, "Show config val", [](const cycle_t *c) { mr_show_cfg(c->img); }, nullptr, false},
-    {4, "Show Menu", [](const cycle_t *c) { mr_option_display(c->path); }, nullptr, false},
-    {5, "Enable or Disable SMBUS ARP function", op_edit, FEATURE(F_SMBUS_ARP), false},
-    {6, "LLDP TX default switch settings", op_edit, FEATURE(F_LLDP), false},
+    {2, "INNER LED config", op_edit, FEATURE(F_INNER_LED)},
+    {3, "Show config val", [](const cycle_t *c) { mr_show_cfg(c->img); }},
+    {4, "Show Menu", [](const cycle_t *c) { mr_option_display(c->path); }},
+    {5, "Enable or Disable SMBUS ARP function", op_edit, FEATURE(F_SMBUS_ARP)},
+    {6, "LLDP TX default switch settings", op_edit, FEATURE(F_LLDP)},
     EXIT_ROW,
     LIST_ROW,
     RECOVER_ROW,
@@ -82,35 +83,27 @@ const menu_table_t mr_menu_table = {.rows = mr_rows,
                                     .loads_config = false,
                                     .family = Mirolane};
 
-// Whether a menu row runs a setting: option 1 for a switch that asks there,
-// else the editor of its feature (a switch's: the feature it follows).
-static bool row_runs(const menu_row_t *row, const setting_t *s, int family)
-{
-    if (s->sw != nullptr && (s->sw->option_1 & FAMILY_BIT(family)) != 0)
-        return row->op == op_switches;
-    return row->op == op_edit && row->feature == (s->sw != nullptr ? s->sw->value : s->feature);
-}
-
-// A setting's help with the options that run it in place of the @ of its
-// row: "option 4; family 1 option 2", another family's option only where its
-// number differs.
+// A setting's help, the @ of its row replaced by the options that run it:
+// option 1 for a switch it asks, else its feature's editor (another family's
+// only where its number differs: "option 4; family 1 option 2").
 void print_setting_help(const setting_t *s, FILE *to)
 {
-    const char *help = s->sw != nullptr ? s->sw->help : s->feature->help;
+    const switch_row_t *sw = s->sw;
+    const char *help = sw != nullptr ? sw->help : s->feature->help;
     size_t at = strcspn(help, "@");
     fwrite(help, 1, at, to);
     int shown = 0;
-    static const menu_table_t *const MENUS[] = {&vn_menu_table, &mr_menu_table};
-    for (const menu_table_t *m : MENUS)
-        for (size_t i = 0; i < m->len; i++) {
-            int num = m->rows[i].num;
-            if (!row_runs(&m->rows[i], s, m->family) || num == shown)
+    for (const menu_table_t *m : {&vn_menu_table, &mr_menu_table})
+        for (const menu_row_t *r = m->rows; r < m->rows + m->len; r++) {
+            bool runs = sw != nullptr && (sw->option_1 & FAMILY_BIT(m->family)) != 0
+                            ? r->op == op_switches
+                            : r->op == op_edit && r->feature == (sw ? sw->value : s->feature);
+            if (!runs || r->num == shown)
                 continue;
             fputs(shown != 0 ? "; " : "", to);
             if (m->family != Vantrel)
                 fprintf(to, "family %d ", m->family);
-            fprintf(to, "option %d", num);
-            shown = num;
+            fprintf(to, "option %d", shown = r->num);
         }
     fprintf(to, "%s\n", help + at + (help[at] != '\0'));
 }

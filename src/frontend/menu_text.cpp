@@ -10,13 +10,11 @@ void print_path(const char *filename)
 
 static void option_display(const menu_table_t *menu, const char *filename)
 {
-    printf("\n");
-    printf("============================================================\n");
-    printf("Please read User_Manual carefully before configuring!!!\n");
-    printf("[Note] Modifying file : ");
+    printf("\n============================================================\n"
+           "Please read User_Manual carefully before configuring!!!\n"
+           "[Note] Modifying file : ");
     print_path(filename);
-    printf("\n");
-    printf("To select config option:\n");
+    printf("\nTo select config option:\n");
     for (size_t i = 0; i < menu->len; i++)
         if (menu->rows[i].label != nullptr)
             printf("%02d. %s\n", menu->rows[i].num, menu->rows[i].label);

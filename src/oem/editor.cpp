@@ -3,8 +3,6 @@
 // name, from its feature's row; each is its kind's editor on that row.
 #include "norvask-oem-cfg.h"
 
-#include <climits>
-
 #define MSG_INVALID "ERROR, Input Value %d invalid\n"
 
 static bool ask_answer(const feature_t *f, int part, int32_t *answer)

@@ -11,29 +11,26 @@
 
 static void confirm_gpio(uint32_t val)
 {
-    printf(MSG_DONE);
-    printf("    GPIO : 0x%x\n", val);
+    printf(MSG_DONE "    GPIO : 0x%x\n", val);
 }
 
 static void confirm_phy_mode(uint32_t val)
 {
-    printf(MSG_DONE);
-    printf("PHY MODE : port0 : 0x%x port1 : 0x%x\n           port2 : 0x%x port3 : 0x%x\n",
+    printf(MSG_DONE "PHY MODE : port0 : 0x%x port1 : 0x%x\n           port2 : 0x%x port3 : 0x%x\n",
            field_get(val, phy_mode_port(0)), field_get(val, phy_mode_port(1)),
            field_get(val, phy_mode_port(2)), field_get(val, phy_mode_port(3)));
 }
 
 static void confirm_mv_led(uint32_t val)
 {
-    printf(MSG_DONE_FIELDS);
-    printf("    Polarity : 0x%x  LED : 0x%x  Blink_freq : 0x%x\n", field_get(val, MV_LED_POLARITY),
-           field_get(val, MV_LED_LED), field_get(val, MV_LED_BLINK));
+    printf(MSG_DONE_FIELDS "    Polarity : 0x%x  LED : 0x%x  Blink_freq : 0x%x\n",
+           field_get(val, MV_LED_POLARITY), field_get(val, MV_LED_LED),
+           field_get(val, MV_LED_BLINK));
 }
 
 static void confirm_inner_led(uint32_t val)
 {
-    printf(MSG_DONE_FIELDS);
-    printf("    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY),
+    printf(MSG_DONE_FIELDS "    Polarity : 0x%x  LED : 0x%x\n", field_get(val, INNER_LED_POLARITY),
            field_get(val, INNER_LED_LED));
 }
 
@@ -68,9 +65,7 @@ const feature_t FEATURES[NFEATURES] = {
      .min = 0,
      .max = INT_MAX,
      .store_mask = HALF_WORD_FIELD,
-     .confirm = nullptr,
      .sw = &SWITCHES[S_LED],
-     .disabled = {},
      .edit = yt8521s_led_cfg,
      .syntax = "HEX",
      .help = "family 0 class Y (@); a half not given keeps its value"},
@@ -88,7 +83,6 @@ const feature_t FEATURES[NFEATURES] = {
      .store_mask = MV_LED_STORE_MASK,
      .confirm = confirm_mv_led,
      .sw = &SWITCHES[S_LED],
-     .disabled = {},
      .edit = mv1512_led_cfg,
      .syntax = "HEX",
      .help = "family 0 classes F, C, M (@)"},
@@ -106,7 +100,6 @@ const feature_t FEATURES[NFEATURES] = {
      .store_mask = INNER_LED_STORE_MASK,
      .confirm = confirm_inner_led,
      .sw = &SWITCHES[S_LED],
-     .disabled = {},
      .edit = inner_led_cfg,
      .syntax = "HEX",
      .help = "class I (@)"},
@@ -115,8 +108,6 @@ const feature_t FEATURES[NFEATURES] = {
      .nparts = 1,
      .kind = FEAT_WORD,
      .families = FAMILY_0,
-     .phys = nullptr,
-     .refusal = nullptr,
      .addr = {GPIO_CFG_ADDR, 0},
      .base = BASE_HEX,
      .min = 0,
@@ -124,7 +115,6 @@ const feature_t FEATURES[NFEATURES] = {
      .store_mask = GPIO_VAL_FIELD,
      .confirm = confirm_gpio,
      .sw = &SWITCHES[S_GPIO],
-     .disabled = {},
      .edit = gpio_oem_cfg,
      .syntax = "HEX",
      .help = "family 0 (@)"},
@@ -142,7 +132,6 @@ const feature_t FEATURES[NFEATURES] = {
      .store_mask = ALL_BITS,
      .confirm = confirm_phy_mode,
      .sw = &SWITCHES[S_PHY_MODE],
-     .disabled = {},
      .edit = mv_phy_mode_cfg,
      .syntax = "HEX",
      .help = "family 0, PHY class M (@)"},
@@ -151,16 +140,12 @@ const feature_t FEATURES[NFEATURES] = {
      .nparts = 1,
      .kind = FEAT_ARP,
      .families = BOTH_FAMILIES,
-     .phys = nullptr,
-     .refusal = nullptr,
      .addr = {VN_SMBUS_ARP_ADDR, MR_SMBUS_ARP_ADDR},
      .base = BASE_HEX,
      .min = 0,
      .max = 1,
      .store_mask = ALL_BITS,
-     .confirm = nullptr,
      .sw = &SWITCHES[S_SMBUS_ARP],
-     .disabled = {},
      .edit = smbus_arp_cfg,
      .syntax = "on|off",
      .help = "both families (@)"},
@@ -169,8 +154,6 @@ const feature_t FEATURES[NFEATURES] = {
      .nparts = 1,
      .kind = FEAT_WORD,
      .families = FAMILY_0,
-     .phys = nullptr,
-     .refusal = nullptr,
      .addr = {WOL_CFG_ADDR, 0},
      .base = BASE_DEC,
      .min = 1,
@@ -178,7 +161,6 @@ const feature_t FEATURES[NFEATURES] = {
      .store_mask = WOL_TIME_FIELD,
      .confirm = confirm_wake_io,
      .sw = &SWITCHES[S_WAKE_IO],
-     .disabled = {},
      .edit = wol_wake_io_cfg,
      .syntax = "MS",
      .help = "family 0; decimal milliseconds (@)"},
@@ -187,16 +169,12 @@ const feature_t FEATURES[NFEATURES] = {
      .nparts = 1,
      .kind = FEAT_LLDP,
      .families = BOTH_FAMILIES,
-     .phys = nullptr,
-     .refusal = nullptr,
      .addr = {LLDP_START_ADDR, LLDP_START_ADDR},
      .base = BASE_HEX,
      .min = 0,
      .max = LLDP_TX_MAX,
      .store_mask = LLDP_TX_FIELD,
      .confirm = confirm_lldp,
-     .sw = nullptr,
-     .disabled = {},
      .edit = lldp_tx_cfg,
      .syntax = "HEX",
      .help = "both families (@)"},
@@ -205,14 +183,11 @@ const feature_t FEATURES[NFEATURES] = {
      .nparts = 1,
      .kind = FEAT_PORTS,
      .families = FAMILY_0,
-     .phys = nullptr,
-     .refusal = nullptr,
      .addr = {PORT_MASK_ADDR, 0},
      .base = BASE_DEC,
      .min = 1,
      .max = MAX_PORT_NUM,
      .store_mask = PORT_MASK_FIELD,
-     .confirm = nullptr,
      .sw = &SWITCHES[S_NETPORT],
      .disabled = {.base = BASE_HEX, .refusal = "ERROR, Input Value %d invalid, range [0,%d]\n"},
      .edit = [](img_t *fp, uint32_t) { network_port_disable(fp); },
@@ -263,24 +238,12 @@ const switch_row_t SWITCHES[NSWITCHES] = {
      .help = "the wake IO switch (@); alone only while its value is set"},
     {.enable = "port-disable-enable",
      .question = "\nEnable netport disable configuration or not 'Y' or 'N' : ",
-     .ask = nullptr,
      .bit = NETPORT_DISABLE_EN,
      .on = "netport disable configuration is : ON.",
      .off = "netport disable configuration is : OFF.",
      .value = &FEATURES[F_PORTS],
-     .silenced = false,
-     .option_1 = 0,
      .help = "the switch of @, only with enabled-ports"},
-    {.enable = nullptr,
-     .question = nullptr,
-     .ask = nullptr,
-     .bit = SMBUS_ARP_OEM_EN,
-     .on = nullptr,
-     .off = nullptr,
-     .value = &FEATURES[F_SMBUS_ARP],
-     .silenced = false,
-     .option_1 = 0,
-     .help = nullptr},
+    {.bit = SMBUS_ARP_OEM_EN, .value = &FEATURES[F_SMBUS_ARP]},
 };
 
 // Who is offered a feature: its families, and its PHY classes. A menu row

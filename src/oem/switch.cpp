@@ -15,7 +15,7 @@ static switch_result_t ask_switch(img_t *img, const switch_row_t *sw)
     return SWITCH_DONE;
 }
 
-switch_result_t value_switch(img_t *img, uint32_t addr, const switch_row_t *sw)
+static switch_result_t value_switch(img_t *img, uint32_t addr, const switch_row_t *sw)
 {
     bool silent;
     if (!switch_silent(img, addr, &silent))
