@@ -481,7 +481,7 @@ typedef struct feature_t {
     // The dialogue asks the port count as the ports to disable, 0 to the count less min.
     struct {
         num_base_t base;
-        const char *refusal;  // the answer and the largest answer
+        const char *refusal;  // two %d: the answer and the largest answer
     } disabled = {};
     void (*edit)(img_t *fp, uint32_t addr);  // the dialogue's editor, by name
     const char *syntax;                      // its value in --help ("HEX"), after the name and =
@@ -648,7 +648,7 @@ typedef struct {
     const feature_t *feature;  // the menu row's
 } cycle_t;
 
-typedef struct {
+typedef struct menu_row_t {
     int num;
     const char *label;                   // its line of the menu, in table order; NULL: unlisted
     void (*op)(const cycle_t *cycle);    // NULL: leave the tool
