@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#define MSG_PHY_UNKNOWN "phy id unknown"  // at the dialogue's start and in show's warnings
+
 sys_ctrl_t g_cfg;
 
 // Device ids of the family-1 controllers.
@@ -116,7 +118,7 @@ char mr_load_oem_phy(img_t *fp)
     bool known;
     char phy = mr_phy_class(sid_or_erased(fp), &known);
     if (!known)
-        printf("phy id unknown\n");
+        puts(MSG_PHY_UNKNOWN);
     return phy;
 }
 
@@ -220,7 +222,7 @@ int board_warnings(const board_t *b, char texts[][BOARD_WARNING_LEN], int max)
 {
     int n = 0;
     if (n < max && !b->phy_known)
-        snprintf(texts[n++], BOARD_WARNING_LEN, "phy id unknown");
+        snprintf(texts[n++], BOARD_WARNING_LEN, MSG_PHY_UNKNOWN);
     if (b->family == Mirolane)
         return n;
     if (n < max && b->sid == INVALID_ID)
