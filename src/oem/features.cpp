@@ -48,7 +48,8 @@ static void confirm_lldp(uint32_t val)
 #define FAMILY_0 FAMILY_BIT(Vantrel)
 
 // Each YT answer keeps 16 bits, whichever half of its word it goes to. The
-// port count's range is the board's (1 to its port count).
+// port count's range is the board's (1 to its port count); the dialogue asks
+// it as the ports to disable, in hex.
 const feature_t FEATURES[NFEATURES] = {
     {.names = {"yt-led0", "yt-led1", "yt-led2", "yt-blink"},
      .prompts = {"Please input config val of YT Phy LED0 :",
