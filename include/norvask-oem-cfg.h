@@ -562,7 +562,7 @@ typedef struct {
 #define MAX_SETTINGS          (NFEATURES + YT_PARTS + NSWITCHES)
 #define NSLOTS                (NFEATURES * YT_PARTS + NSWITCHES)
 #define MAX_ITEMS             256  // settings on one command line or in one file
-#define MSG_TOO_MANY_SETTINGS "more than %d settings given at once\n"
+#define MSG_TOO_MANY_SETTINGS "more than %d settings given at once"
 
 int settings_all(setting_t out[MAX_SETTINGS]);
 const char *setting_name(const setting_t *s);
