@@ -135,7 +135,7 @@ TEST(Edges, VerbErrors)
              "chmod 444 a.img && cp $T . && chown -R nobody . && flock -s a.img setpriv "
              "--reuid=nobody --regid=nogroup --clear-groups sh -c './norvask_oem_tool save a.img "
              "| wc -l; ./norvask_oem_tool set a.img gpio=1'",
-         .out = "1\n",
+         .out = "2\n",
          .err = NO "a.img: Permission denied\n",
          .status = 3},
         // --wait: a lock released in time is had; one held past it is refused as without --wait.

@@ -189,6 +189,8 @@ bool save_settings(img_t *img, const board_t *b)
             add(&sv, "# 0x%x holds 0x%x, a word no setting of this board writes; left out\n",
                 i < AREA_WORDS ? OEM_CFG_ADDR + i * IMG_WORD_SIZE : LLDP_START_ADDR, was);
     }
+    if (sv.n == 0)
+        add(&sv, "# no setting carries a value of this image; apply refuses a file without one\n");
     fwrite(sv.text, 1, sv.len, stdout);
     return true;
 }
