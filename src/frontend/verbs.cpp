@@ -60,15 +60,15 @@ static void print_change(uint32_t addr, uint32_t before, uint32_t now, void *ctx
 
 // A file that does not start with the image magic is most likely not an
 // image at all (a typo in a script's path): written only with --force.
-static int check_magic(command_run_t *r)
+static int check_magic(command_run_t *r, bool verify)
 {
     uint32_t word0;
     if (!rd_img(r->img, IMG_HEADER_ADDR, &word0))
         return verb_read_failed(r->argv[0]);
     if (word0 == IMG_HEADER || (r->options & OPT_FORCE) != 0)
         return EXIT_DONE;
-    say("%s: " MSG_NOT_MAGIC " nothing written (--force writes it)", shown(r->argv[0], -1), word0,
-        IMG_HEADER);
+    say("%s: " MSG_NOT_MAGIC "%s", shown(r->argv[0], -1), word0, IMG_HEADER,
+        verify ? "" : " nothing written (--force writes it)");
     return EXIT_NO_IMAGE;
 }
 
@@ -113,7 +113,7 @@ static int print_differences(command_run_t *r, const settings_request_t *rq, con
 // dry run that lists nothing) the settings that would change them.
 static int set_items(command_run_t *r, const char *file, const item_t *items, size_t n, bool verify)
 {
-    int status = check_magic(r);
+    int status = check_magic(r, verify);
     if (status != EXIT_DONE)
         return status;
     settings_request_t rq;
