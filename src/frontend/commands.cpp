@@ -177,7 +177,8 @@ static int print_usage_line(const command_t *c, FILE *to)
 void print_usages(FILE *to)
 {
     for (const command_t &c : COMMANDS) {
-        int at = fputs("  ", to) >= 0 ? 2 + print_usage_line(&c, to) : 0;
+        fputs("  ", to);
+        int at = 2 + print_usage_line(&c, to);
         if (at >= HELP_COLUMN - 1)
             at = fprintf(to, "\n") - 1;
         fprintf(to, "%*s%s\n", HELP_COLUMN - at, "", c.what);
@@ -196,7 +197,7 @@ static void print_verb_help(const command_t *c)
         if ((c->options & o.bit) != 0)
             printf("  %-18s%s\n", name, o.help);
     }
-    if (strchr(c->args, '=') != nullptr || strstr(c->args, "SETTING") != nullptr)
+    if (strstr(c->args, "SETTING") != nullptr)
         printf("The settings and their values: " TOOL_NAME " --help\n");
 }
 
@@ -441,7 +442,7 @@ static bool take_arguments(const command_t *c, int argc, char **argv, command_ru
         if (o->value == nullptr)
             continue;
         if (value == nullptr && ++i == argc) {
-            say("%s: %s needs %s, whole seconds, 0 to %d", verb, o->name, o->value, WAIT_MAX);
+            say("%s: %s needs %s: whole seconds, 0 to %d", verb, o->name, o->value, WAIT_MAX);
             return false;
         }
         value = value != nullptr ? value : argv[i];
