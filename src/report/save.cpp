@@ -130,7 +130,21 @@ static bool apply_to_erased(save_t *sv, uint32_t area[AREA_WORDS], uint32_t *lld
            rd_img(sv->img, LLDP_START_ADDR, lldp);
 }
 
-// The OEM word: its signature, then bit by bit, where it comes back otherwise.
+// One # line for the enable bits of the OEM word in `bits`, each named.
+static void add_bits(save_t *sv, uint32_t bits, const char *why)
+{
+    int n = __builtin_popcount(bits), told = 0;
+    if (n == 0)
+        return;
+    add(sv, "# 0x%x bit%s ", OEM_CFG_ADDR, n > 1 ? "s" : "");
+    for (unsigned bit = 16; bit < 32; bit++)
+        if ((bits & (1u << bit)) != 0)
+            add(sv, "%s%u", told++ == 0 ? "" : told == n ? " and " : ", ", bit);
+    add(sv, " %s %s\n", n > 1 ? "are" : "is", why);
+}
+
+// The OEM word: its signature, then its enable bits, where it comes back
+// otherwise.
 static void save_oem_word(save_t *sv, uint32_t was, uint32_t back)
 {
     if (!oem_is_stamped(was)) {
@@ -146,15 +160,11 @@ static void save_oem_word(save_t *sv, uint32_t was, uint32_t back)
     if (!oem_is_stamped(back))
         add(sv, "# 0x%x holds the signature, which no setting saved here stamps; left out\n",
             OEM_CFG_ADDR);
-    for (unsigned bit = 16; bit < 32; bit++) {
-        uint32_t m = 1u << bit;
-        if ((was & m) == (back & m))
-            continue;
-        add(sv, "# 0x%x bit %u is %s\n", OEM_CFG_ADDR, bit,
-            (was & m) != 0         ? "set, which no setting saved here sets; left out"
-            : oem_is_stamped(back) ? "clear, which the settings above set"
-                                   : "clear, which no setting saved here clears; left out");
-    }
+    uint32_t lost = was & ~back & ~OEM_SIG_FIELD, gained = ~was & back & ~OEM_SIG_FIELD;
+    add_bits(sv, lost, "set, which no setting saved here sets; left out");
+    add_bits(sv, gained,
+             oem_is_stamped(back) ? "clear, which the settings above set"
+                                  : "clear, which no setting saved here clears; left out");
 }
 
 bool save_settings(img_t *img, const board_t *b)
