@@ -257,7 +257,7 @@ static int file_items(const char *file, char *buf, size_t len, item_t *items, si
 // apply and verify: the settings of FILE against the image.
 static int file_settings(command_run_t *r, bool verify)
 {
-    static char buf[SETTINGS_FILE_MAX + 1];
+    char buf[SETTINGS_FILE_MAX + 1];
     item_t items[MAX_ITEMS];
     size_t len, n;
     bool too_long;
