@@ -170,12 +170,16 @@ int verb_get(command_run_t *r)
     memset(&rq, 0, sizeof rq);
     setting_t s[MAX_ITEMS];
     bool ok = true;
-    for (int i = 1; i < r->argc && i <= MAX_ITEMS; i++)
+    if (r->argc - 1 > MAX_ITEMS) {
+        say(MSG_TOO_MANY_SETTINGS, MAX_ITEMS);
+        return EXIT_REFUSED;
+    }
+    for (int i = 1; i < r->argc; i++)
         ok = setting_named(&rq, r->argv[i], (int)strlen(r->argv[i]), 0, &r->board, &s[i - 1]) && ok;
     if (!ok)
         return EXIT_REFUSED;
     int status = EXIT_DONE;
-    for (int i = 1; i < r->argc && i <= MAX_ITEMS; i++) {
+    for (int i = 1; i < r->argc; i++) {
         reading_t rd;
         if (!setting_read(r->img, &r->board, &s[i - 1], &rd))
             return verb_read_failed(r->argv[0]);
