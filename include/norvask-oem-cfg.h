@@ -193,6 +193,15 @@ yes_no_t ask_yes_no(const char *question);
 menu_read_t read_menu_number(int *num);
 void fput_escaped(const char *s, int len, FILE *to);
 
+// Every "norvask_oem_tool: ..." line: the prefix, fmt as printf formats it,
+// the line end (src/frontend/message.cpp).
+void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// s (its first len bytes; -1: up to its NUL) as a message shows it, control
+// characters escaped; the text lasts until the fourth call after.
+const char *shown(const char *s, int len);
+// The first of names within two edits of word's len bytes, or NULL.
+const char *nearest_word(const char *word, int len, const char *const *names, int n);
+
 // ---------------------------------------------------------------- image store
 // The image is opened and locked once, at start-up, and kept for the run.
 // Each command cycle reads every region it touches (the header block, the
@@ -561,7 +570,7 @@ typedef struct {
 #define MAX_SETTINGS          (NFEATURES + YT_PARTS + NSWITCHES)
 #define NSLOTS                (NFEATURES * YT_PARTS + NSWITCHES)
 #define MAX_ITEMS             256  // settings on one command line or in one file
-#define MSG_TOO_MANY_SETTINGS "more than %d settings given at once\n"
+#define MSG_TOO_MANY_SETTINGS "more than %d settings given at once"
 
 int settings_all(setting_t out[MAX_SETTINGS]);
 const char *setting_name(const setting_t *s);
@@ -589,7 +598,14 @@ typedef struct {
 bool request_take(settings_request_t *rq, const item_t *it, const board_t *b);
 bool request_check_image(img_t *img, const board_t *b, const settings_request_t *rq);
 bool request_store(img_t *img, const board_t *b, const settings_request_t *rq);
-void refusal_start(const settings_request_t *rq, unsigned line);
+// Where a refusal points: "FILE:LINE: ", or "" for an argument.
+const char *refusal_at(const settings_request_t *rq, unsigned line);
+// The setting named by name's len bytes that this board offers; false, with
+// its refusal said, when there is none.
+bool setting_named(const settings_request_t *rq, const char *name, int len, unsigned line,
+                   const board_t *b, setting_t *s);
+// value, which the setting took, as save writes it.
+void setting_text(const setting_t *s, int32_t value, char text[16]);
 
 // A setting as the image holds it, in the notation set takes. READ_OTHER:
 // `word` at `addr` is one no value of the setting gives.
@@ -611,6 +627,8 @@ void mr_show_cfg(img_t *fp);
 int report_warnings(img_t *img, int chip, const char **texts, int max);
 
 bool show_board(img_t *img, const board_t *b, const char *path, bool json);
+// The settings file that gives the image back, to standard output only once
+// it is whole. False when a word cannot be read.
 bool save_settings(img_t *img, const board_t *b);
 
 // ---------------------------------------------------------------- front end
@@ -632,6 +650,9 @@ enum {
     EXIT_NO_IMAGE = 3,      // the image cannot be opened, locked or read, or is too short
     EXIT_NOT_RESTORED = 4,  // an undo failed: the image may be partly changed
     EXIT_DIALOGUE = -1,
+    // A reader's answer "no" (verify: the image differs; get: a setting has
+    // no value): exit status 1 with nothing failed or undone.
+    EXIT_ANSWER_NO = 0x100 | EXIT_FAILED,
 };
 
 // By name only: the command line is read through the one table of commands, verbs included.
@@ -688,6 +709,8 @@ int verb_show(command_run_t *r);
 int verb_set(command_run_t *r);
 int verb_save(command_run_t *r);
 int verb_apply(command_run_t *r);
+int verb_verify(command_run_t *r);
+int verb_get(command_run_t *r);
 int verb_read_failed(const char *path);
 img_undo_t report_failure(img_t *img, FILE *to);
 int journal_found(const img_t *img, bool dialogue, bool reads);
@@ -697,5 +720,6 @@ bool oem_tool_process_setup(void);
 bool standard_fds_open(void);
 int oem_tool_main(int argc, char **argv);
 void print_help_text(FILE *to);
+void print_usages(FILE *to);
 
 #endif

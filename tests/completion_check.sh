@@ -15,8 +15,10 @@ _norvask_oem_tool|$tool set IMG gp|gpio= gpio-enable=
 _norvask_oem_tool|$tool set IMG yt|yt-led0= yt-led1= yt-led2= yt-blink=
 _norvask_oem_tool|$tool set IMG port-disable-enable=|yes no
 _norvask_oem_tool|$tool show $dir/a|$dir/a.img
-_norvask_oem_tool|$tool apply IMG F --|--dry-run --force --wait
-_norvask_oem_tool|$dir/other set IMG |foo= bar-enable= --dry-run --force --wait
+_norvask_oem_tool|$tool apply IMG F --|--dry-run --force --wait --help
+_norvask_oem_tool|$tool get IMG gpio|gpio gpio-enable
+_norvask_oem_tool|$tool ver|verify
+_norvask_oem_tool|$dir/other set IMG |foo= bar-enable= --dry-run --force --wait --help
 _norvask_mkimage|$mk --phy mv-|mv-fiber mv-copper
 ROWS
 exit $failed

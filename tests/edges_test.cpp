@@ -83,16 +83,41 @@ TEST(Edges, VerbErrors)
                    "word is 0xffffffff\n",
          .status = 2,
          .mk = "--phy inner --word 0xfdc00=0xffffffff"},
-        {.cmd = "$T set a.img gpio=1 --wait x; $T save a.img b.img",
-         .err = NO "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run] [--force] "
-                   "[--wait SECONDS]\n" NO "usage: norvask_oem_tool save IMAGE [--wait SECONDS]\n",
+        // Usage: each error names the word and the rule; -h, --wait=N and -- as in git.
+        {.cmd = "$T show a.img --jsno", .err = NO "show: unknown option '--jsno'\n", .status = 2},
+        {.cmd = "$T set a.img gpio=1 --wait 1.5",
+         .err = NO "set: --wait: '1.5' is not whole seconds, 0 to 86400\n",
+         .status = 2},
+        {.cmd = "$T set a.img gpio=1 --dry-run --dry-run",
+         .err = NO "set: --dry-run given twice\n",
+         .status = 2},
+        {.cmd = "$T save a.img b.img",
+         .err = NO "save: unexpected argument 'b.img' (save writes to standard output)\n",
+         .status = 2},
+        {.cmd = "$T set a.img",
+         .err = NO "set: SETTING=VALUE... missing (see 'norvask_oem_tool set --help')\n",
+         .status = 2},
+        {.cmd = ": | $T apply a.img -; echo '#' >f; $T verify a.img f",
+         .err = NO "<stdin>: no settings\n" NO "f: no settings\n",
+         .status = 2},
+        {.cmd = "$T get a.img gpio gpoi",
+         .err = NO "gpoi: unknown setting; did you mean 'gpio'?\n",
          .status = 2},
         {.cmd = "$T shwo a.img >/dev/null",
-         .err = NO "unknown command 'shwo' (see 'norvask_oem_tool --help')\n",
+         .err = NO "unknown command 'shwo'; did you mean 'show'? (see 'norvask_oem_tool --help')\n",
          .status = 255},
-        // Lost output: status 1.
+        {.cmd = "$T set a.img lldp=3 -h >o; s=$?; head -n1 o; exit $s",
+         .out =
+             "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run] [--force] [--wait SECONDS]\n"},
+        {.cmd =
+             "cp a.img ./-a.img && printf '\357\273\277lldp=3\n' | $T apply --wait=0 -- -a.img - && $T get -- -a.img lldp",
+         .out = "3\n"},
+        // Lost output: status 1, with the reason; a reader gone: SIGPIPE, no message.
+        {.cmd = "{ sleep 0.2; $T --help; echo $? >&2; $T show a.img; echo $? >&2; } | true",
+         .err = "141\n141\n"},
         {.cmd = "$T show a.img >/dev/full; echo $? >&2; $T set a.img lldp=3 --dry-run >&-",
-         .err = NO "standard output cannot be written\n1\n" NO "standard output is closed\n",
+         .err = NO "standard output cannot be written (No space left on device)\n1\n" NO
+                   "standard output is closed\n",
          .status = 1},
         // The image maker removes what it failed to write only if that is a regular file.
         {.cmd = "ln -s /dev/full full.img; $M full.img; ls full.img",
@@ -110,7 +135,7 @@ TEST(Edges, VerbErrors)
              "chmod 444 a.img && cp $T . && chown -R nobody . && flock -s a.img setpriv "
              "--reuid=nobody --regid=nogroup --clear-groups sh -c './norvask_oem_tool save a.img "
              "| wc -l; ./norvask_oem_tool set a.img gpio=1'",
-         .out = "1\n",
+         .out = "2\n",
          .err = NO "a.img: Permission denied\n",
          .status = 3},
         // --wait: a lock released in time is had; one held past it is refused as without --wait.
@@ -120,7 +145,8 @@ TEST(Edges, VerbErrors)
              "flock a.img sleep 2.5 & sleep 0.1; $T -f a.img; $T save a.img --wait 1; s=$?; wait; "
              "exit $s",
          .out = "[Error] Fail to open file!\n[Error] The image is in use by another process.\n",
-         .err = NO "a.img: locked by another process\n" NO "a.img: locked by another process\n",
+         .err = NO "a.img: locked by another process\n" NO
+                   "a.img: locked by another process (--wait SECONDS waits for it)\n",
          .status = 3},
     });
 }
@@ -159,7 +185,7 @@ TEST(Edges, SettingsSyntaxAndValues)
          .status = 2,
          .mk = "--phy yt"},
         {.cmd = "$T save a.img >s.cfg && $T apply a.img s.cfg --dry-run && grep -c = s.cfg",
-         .out = "12\n",
+         .out = "nothing to write\n12\n",
          .mk = "--phy mv --word 0xff000=0x017755aa --word 0xff004=0xab --word 0xff008=0x1c000ff "
                "--word 0xff010=0x7fffffff --word 0xff014=0xe --word 0xff018=0x10 --word 0xf1000=2"},
     });
@@ -197,8 +223,21 @@ TEST(Edges, ShowAndSaveTexts)
                 "led-enable=yes\ngpio=1f\ngpio-enable=no\nsmbus-arp=on\n# wake-io: word 0xff018 "
                 "holds 0x0, which no value of the setting gives; left out\nenabled-ports=2\n"
                 "port-disable-enable=yes\n# 0xff000 bit 21 is clear, which the settings above set\n"
-                "# 0xff01c holds 0x3, a word no setting of this board writes; left out\n# "
-                "0x0-0x3ff: the header block is not the template for 2 enabled ports, which "
-                "enabled-ports copies over it\n"},
+                "# 0xff01c holds 0x3, a word no setting of this board writes; left out\n"},
+    });
+}
+
+// A golden image changed by one setting, saved, applied to a line image with its own header word
+// (kept: the count is the same) and to one of another port count; verify before and after.
+TEST(Edges, GoldenLoop)
+{
+    run_cases({
+        {.cmd = "$T set a.img gpio=1a2b && $T save a.img >g.cfg && $M --phy inner --word "
+                "0x200=0x12345678 l.img && $M --phy inner --port-mask 3 m.img && for f in l m; do "
+                "$T verify $f.img g.cfg; echo $?; $T apply $f.img g.cfg; $T verify $f.img g.cfg; "
+                "echo $?; done; od -An -tx4 -j512 -N4 l.img; $T get l.img gpio",
+         .out = "gpio: image (erased), file 1a2b\n1\n0\ngpio: image (erased), file 1a2b\n"
+                "enabled-ports: image 2, file 4\n1\n0\n 12345678\n1a2b\n",
+         .same = false},
     });
 }

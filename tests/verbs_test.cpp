@@ -153,3 +153,41 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
               bad.err);
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
 }
+
+// save, then apply to the image with its OEM area and LLDP word erased: a word comes back otherwise
+// exactly when a # line names it. Applied to the image itself, only a stamp the # lines announce.
+TEST(SaveVerb, RoundTripNamesExactlyWhatItLoses)
+{
+    const std::pair<image_plan_t, words_t> TRIPS[] = {
+        {board(0, 0x10), {{OEM, 0x00FA55AA}, {GPIO, 0x12345}, {0xFF01C, 3}}},
+        {YT, {{OEM, 0x12345678}, {LED2, 1}, {LLDP, 0x20}}},
+        {MV, {{OEM, 0x010055AA}, {MODE, 7}, {ENABLE_TWO_PORTS, 0}, {PORT_MASK_ADDR, 3}}},
+        {board(1, 0x10), {{OEM, 0xFFFF55AA}, {MODE, 1}, {LED, 5}, {LLDP, 2}}},
+        {board(0, 0x50), {{OEM, 0x55AA}, {WOL, 9}, {LLDP, 2}}},
+    };
+    for (const auto &[plan, words] : TRIPS) {
+        fixture_t fx = make_fixture(plan, words), copy = make_fixture(plan, words);
+        const std::string saved = run_here(fx.path, {"save", "@"}).out;
+        SCOPED_TRACE(saved);
+        words_t erased = {{LLDP, ERASED}};
+        for (uint32_t a = OEM; a <= OEM_CFG_END_ADDR; a += 4)
+            erased.push_back({a, ERASED});
+        const bytes_t blank = with_words(fx.bytes, erased);
+        put_file(copy.path, std::string(blank.begin(), blank.end()));
+        EXPECT_EQ(0, run_here(copy.path, {"apply", "@", "-"}, saved).status);
+        bytes_t got = read_file(copy.path);
+        for (const auto &[a, w] : erased) {
+            char hex[16];
+            snprintf(hex, sizeof hex, "0x%x ", a);
+            bool named = saved.find(hex) != std::string::npos;
+            EXPECT_EQ(named, word_at(got, a) != word_at(fx.bytes, a)) << hex;
+            got = with_words(got, {{a, word_at(fx.bytes, a)}});
+        }
+        EXPECT_TRUE(same_image(fx.bytes, got));
+        EXPECT_EQ(0, run_here(fx.path, {"apply", "@", "-"}, saved).status);
+        got = read_file(fx.path);
+        if (saved.find("stamp into it") != std::string::npos)
+            got = with_words(got, {{OEM, word_at(fx.bytes, OEM)}});
+        EXPECT_TRUE(same_image(fx.bytes, got));
+    }
+}

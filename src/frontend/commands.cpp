@@ -8,40 +8,52 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <ctime>
 
-#define PREFIX            TOOL_NAME ": "
-#define MSG_IN_USE        "[Error] The image is in use by another process.\n"
-#define MSG_OUTPUT        PREFIX "standard output cannot be written\n"
-#define MSG_OUTPUT_UNDONE PREFIX "standard output cannot be written, the command was undone\n"
-#define MSG_CLOSE         "closing the image failed after its changes were synced\n"
+#define MSG_IN_USE "[Error] The image is in use by another process.\n"
+#define MSG_OUTPUT "standard output cannot be written"
 
 enum opens_t { OPENS_NOTHING, OPENS_FOR_UPDATE, OPENS_READ_ONLY };
 
 typedef struct {
     const char *words[2];
+    const char *args;        // its arguments in the usage, before the options
     unsigned options;        // the OPT_ bits it takes; a dry run opens read-only
     int min_args, max_args;  // after the command word
     opens_t opens;           // how its first argument, the image, is opened
     int (*run)(command_run_t *r);
-    const char *usage;  // NULL: the dialogue's own texts and statuses
+    bool dialogue;     // the dialogue's own texts and statuses, no usage errors of the verbs
+    const char *what;  // its line of --help
+    const char *more;  // said after an unexpected argument
 } command_t;
 
 typedef struct {
     const char *name;
     unsigned bit;
-    bool takes_value;
+    const char *value;  // the value it takes, as the usage names it, or NULL
+    const char *help;
 } option_t;
-
-static const option_t OPTIONS[] = {
-    {.name = "--json", .bit = OPT_JSON, .takes_value = false},
-    {.name = "--dry-run", .bit = OPT_DRY_RUN, .takes_value = false},
-    {.name = "--force", .bit = OPT_FORCE, .takes_value = false},
-    {.name = "--wait", .bit = OPT_WAIT, .takes_value = true},
-};
 
 #define WAIT_MAX     86400  // seconds: a day
 #define WAIT_POLL_NS 20000000L
+#define HELP_COLUMN  51
+
+static const option_t OPTIONS[] = {
+    {.name = "--json", .bit = OPT_JSON, .value = nullptr, .help = "print one JSON object"},
+    {.name = "--dry-run",
+     .bit = OPT_DRY_RUN,
+     .value = nullptr,
+     .help = "print the words it would change (or 'nothing to write'), write nothing"},
+    {.name = "--force",
+     .bit = OPT_FORCE,
+     .value = nullptr,
+     .help = "write into a file that does not start with the image magic"},
+    {.name = "--wait",
+     .bit = OPT_WAIT,
+     .value = "SECONDS",
+     .help = "wait up to SECONDS (whole, at most 86400) while another process holds the image"},
+};
 
 static int print_version(command_run_t *)
 {
@@ -56,57 +68,138 @@ static int print_help(command_run_t *)
     return EXIT_DONE;
 }
 
+#define VERB_OPTIONS (OPT_DRY_RUN | OPT_FORCE | OPT_WAIT)
+
 static const command_t COMMANDS[] = {
     {.words = {"-f", "-F"},
+     .args = "IMAGE",
      .options = 0,
      .min_args = 0,
      .max_args = INT_MAX,
      .opens = OPENS_FOR_UPDATE,
      .run = dialogue_run,
-     .usage = nullptr},
+     .dialogue = true,
+     .what = "edit IMAGE in the menu dialogue (-F the same)",
+     .more = ""},
     {.words = {"-v", "--version"},
+     .args = "",
      .options = 0,
      .min_args = 0,
      .max_args = INT_MAX,
      .opens = OPENS_NOTHING,
      .run = print_version,
-     .usage = nullptr},
+     .dialogue = true,
+     .what = "print the version (--version the same)",
+     .more = ""},
     {.words = {"show", nullptr},
+     .args = "IMAGE",
      .options = OPT_JSON | OPT_WAIT,
      .min_args = 1,
      .max_args = 1,
      .opens = OPENS_READ_ONLY,
      .run = verb_show,
-     .usage = "show IMAGE [--json] [--wait SECONDS]"},
+     .dialogue = false,
+     .what = "print the board, the settings and the OEM words",
+     .more = ""},
+    {.words = {"get", nullptr},
+     .args = "IMAGE SETTING...",
+     .options = OPT_WAIT,
+     .min_args = 2,
+     .max_args = INT_MAX,
+     .opens = OPENS_READ_ONLY,
+     .run = verb_get,
+     .dialogue = false,
+     .what = "print the values of the settings named, one a line",
+     .more = ""},
     {.words = {"set", nullptr},
-     .options = OPT_DRY_RUN | OPT_FORCE | OPT_WAIT,
-     .min_args = 1,
+     .args = "IMAGE SETTING=VALUE...",
+     .options = VERB_OPTIONS,
+     .min_args = 2,
      .max_args = INT_MAX,
      .opens = OPENS_FOR_UPDATE,
      .run = verb_set,
-     .usage = "set IMAGE SETTING=VALUE... [--dry-run] [--force] [--wait SECONDS]"},
+     .dialogue = false,
+     .what = "change the settings named, all or nothing",
+     .more = ""},
     {.words = {"save", nullptr},
+     .args = "IMAGE",
      .options = OPT_WAIT,
      .min_args = 1,
      .max_args = 1,
      .opens = OPENS_READ_ONLY,
      .run = verb_save,
-     .usage = "save IMAGE [--wait SECONDS]"},
+     .dialogue = false,
+     .what = "print the settings of IMAGE as a settings file",
+     .more = " (save writes to standard output)"},
     {.words = {"apply", nullptr},
-     .options = OPT_DRY_RUN | OPT_FORCE | OPT_WAIT,
+     .args = "IMAGE FILE",
+     .options = VERB_OPTIONS,
      .min_args = 2,
      .max_args = 2,
      .opens = OPENS_FOR_UPDATE,
      .run = verb_apply,
-     .usage = "apply IMAGE FILE [--dry-run] [--force] [--wait SECONDS]"},
+     .dialogue = false,
+     .what = "set the settings of FILE (- standard input)",
+     .more = ""},
+    {.words = {"verify", nullptr},
+     .args = "IMAGE FILE",
+     .options = OPT_WAIT,
+     .min_args = 2,
+     .max_args = 2,
+     .opens = OPENS_READ_ONLY,
+     .run = verb_verify,
+     .dialogue = false,
+     .what = "exit 0 when apply would write nothing, else 1 and the differences",
+     .more = ""},
     {.words = {"--help", nullptr},
+     .args = "",
      .options = 0,
      .min_args = 0,
      .max_args = 0,
      .opens = OPENS_NOTHING,
      .run = print_help,
-     .usage = "--help"},
+     .dialogue = false,
+     .what = "this text; VERB --help: that verb's usage and options",
+     .more = ""},
 };
+
+// The usage of c, from its row: the tool, its word, its arguments, its options.
+static int print_usage_line(const command_t *c, FILE *to)
+{
+    int at = fprintf(to, TOOL_NAME " %s%s%s", c->words[0], c->args[0] != '\0' ? " " : "", c->args);
+    for (const option_t &o : OPTIONS)
+        if ((c->options & o.bit) != 0)
+            at += fprintf(to, " [%s%s%s]", o.name, o.value != nullptr ? " " : "",
+                          o.value != nullptr ? o.value : "");
+    return at;
+}
+
+void print_usages(FILE *to)
+{
+    for (const command_t &c : COMMANDS) {
+        fputs("  ", to);
+        int at = 2 + print_usage_line(&c, to);
+        if (at >= HELP_COLUMN - 1)
+            at = fprintf(to, "\n") - 1;
+        fprintf(to, "%*s%s\n", HELP_COLUMN - at, "", c.what);
+    }
+}
+
+// VERB --help: its usage, what it does and its options.
+static void print_verb_help(const command_t *c)
+{
+    fputs("usage: ", stdout);
+    print_usage_line(c, stdout);
+    printf("\n%s\n", c->what);
+    for (const option_t &o : OPTIONS) {
+        char name[32];
+        snprintf(name, sizeof name, "%s %s", o.name, o.value != nullptr ? o.value : "");
+        if ((c->options & o.bit) != 0)
+            printf("  %-18s%s\n", name, o.help);
+    }
+    if (strstr(c->args, "SETTING") != nullptr)
+        printf("The settings and their values: " TOOL_NAME " --help\n");
+}
 
 static const command_t *find_command(const char *word)
 {
@@ -137,9 +230,7 @@ static void usage(bool no_argument)
 
 static void say_why(const char *path, const char *why)
 {
-    fputs(PREFIX, stderr);
-    fput_escaped(path, -1, stderr);
-    fprintf(stderr, ": %s\n", why);
+    say("%s: %s", shown(path, -1), why);
 }
 
 // Starts on the image, waiting up to wait_s seconds while another process
@@ -178,9 +269,11 @@ static int open_image(command_run_t *r, img_mode_t mode, bool dialogue)
     if (got == IMG_STARTED)
         return journal_found(r->img, dialogue, mode == IMG_READ_ONLY);
     if (!dialogue && got == IMG_TOO_SHORT) {
-        fputs(PREFIX, stderr);
-        fput_escaped(path, -1, stderr);
-        fprintf(stderr, ": too short: %ld bytes, at least %u needed\n", size, IMG_MIN_SIZE);
+        say("%s: too short: %ld bytes, at least %u needed", shown(path, -1), size, IMG_MIN_SIZE);
+        return EXIT_NO_IMAGE;
+    }
+    if (!dialogue && got == IMG_IN_USE) {
+        say("%s: %s (--wait SECONDS waits for it)", shown(path, -1), r->img->why);
         return EXIT_NO_IMAGE;
     }
     if (got == IMG_TOO_SHORT)
@@ -203,6 +296,24 @@ static int begin_verb(command_run_t *r)
     return board_read(r->img, &r->board) ? EXIT_DONE : verb_read_failed(r->argv[0]);
 }
 
+// Why standard output could not be written, " (REASON)", from errno as the
+// failed flush left it ("" when it left none).
+static void output_why(char why[80])
+{
+    why[0] = '\0';
+    if (errno != 0)
+        snprintf(why, 80, " (%s)", strerror(errno));
+}
+
+// A reader of standard output that went away ends a verb as it ends a
+// filter: by SIGPIPE (held off until now), the command complete or undone.
+static void end_if_reader_gone(img_t *img)
+{
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1)
+        end_by_signal(img, SIGPIPE);
+}
+
 static int undone_status(img_undo_t undo)
 {
     return undo == IMG_NOT_RESTORED ? EXIT_NOT_RESTORED : EXIT_FAILED;
@@ -219,17 +330,13 @@ static int undo_verb(command_run_t *r, const char *cause)
     bool read = img_failure(img) == IMG_READ_FAIL;
     bool journaled = img->jpath[0] != '\0';  // a journal is kept beside the image
     img_undo_t undo = img_rollback(img);
-    fputs(PREFIX, stderr);
-    fput_escaped(r->argv[0], -1, stderr);
-    if (cause != nullptr)
-        fprintf(stderr, ": %s", cause);
-    else
-        fprintf(stderr, ": cannot %s (%s)", read ? "read" : "write", why);
-    if (undo != IMG_NOT_RESTORED)
-        fputs("; nothing changed\n", stderr);
-    else
-        fprintf(stderr, "; the image may be partly changed%s\n",
-                journaled ? ", the next start undoes the command from its journal" : "");
+    char failed[128];
+    snprintf(failed, sizeof failed, "cannot %s (%s)", read ? "read" : "write", why);
+    say("%s: %s; %s%s", shown(r->argv[0], -1), cause != nullptr ? cause : failed,
+        undo != IMG_NOT_RESTORED ? "nothing changed" : "the image may be partly changed",
+        undo == IMG_NOT_RESTORED && journaled
+            ? ", the next start undoes the command from its journal"
+            : "");
     return undone_status(undo);
 }
 
@@ -248,105 +355,163 @@ static int end_verb(command_run_t *r, int status)
     if (status == EXIT_FAILED || (status == EXIT_DONE && !img_cycle_sync(img)))
         return undo_verb(r, nullptr);
     bool written = status == EXIT_DONE && img->nwritten > 0 && !img->dry_run;
+    errno = 0;
     if (!con_flush()) {
+        char why[80];
+        output_why(why);
         img_undo_t undo = written ? img_rollback(img) : IMG_NOTHING_TO_UNDO;
-        fputs(!written                   ? MSG_OUTPUT
-              : undo == IMG_NOT_RESTORED ? PREFIX
-                  "standard output cannot be written; the image may be partly changed\n"
-                                         : MSG_OUTPUT_UNDONE,
-              stderr);
+        if (undo != IMG_NOT_RESTORED)
+            end_if_reader_gone(img);
+        say(MSG_OUTPUT "%s%s", why,
+            !written                   ? ""
+            : undo == IMG_NOT_RESTORED ? "; the image may be partly changed"
+                                       : ", the command was undone");
         return undone_status(undo);
     }
     if (!img_cycle_release(img))
         journal_left(img);
-    if (!img_end(img) && written) {
-        fputs(PREFIX, stderr);
-        fput_escaped(r->argv[0], -1, stderr);
-        fputs(": " MSG_CLOSE, stderr);
-    }
+    if (!img_end(img) && written)
+        say("%s: closing the image failed after its changes were synced", shown(r->argv[0], -1));
     return status;
 }
 
-// The option named by arg that c takes, or NULL.
-static const option_t *find_option(const command_t *c, const char *arg)
+// The option named by arg (up to its '=', for one that takes a value) that c
+// takes, or NULL; *value: what follows the '=', or NULL.
+static const option_t *find_option(const command_t *c, const char *arg, const char **value)
 {
-    for (const option_t &o : OPTIONS)
-        if ((c->options & o.bit) != 0 && strcmp(arg, o.name) == 0)
+    const char *eq = strchr(arg, '=');
+    for (const option_t &o : OPTIONS) {
+        size_t len = o.value != nullptr && eq != nullptr ? (size_t)(eq - arg) : strlen(arg);
+        if ((c->options & o.bit) != 0 && strlen(o.name) == len && strncmp(arg, o.name, len) == 0) {
+            *value = o.value != nullptr && eq != nullptr ? eq + 1 : nullptr;
             return &o;
+        }
+    }
     return nullptr;
 }
 
-// Splits the arguments after the command word into its options and the
-// rest; false on an option it does not take, one given twice, or a bad
-// --wait.
-static bool take_arguments(const command_t *c, int argc, char **argv, command_run_t *r)
+// The n-th word of c's arguments in its usage ("SETTING=VALUE..."), in buf.
+static const char *usage_word(const command_t *c, int n, char *buf, size_t cap)
 {
+    const char *p = c->args;
+    for (int i = 0; i < n && strchr(p, ' ') != nullptr; i++)
+        p = strchr(p, ' ') + 1;
+    snprintf(buf, cap, "%.*s", (int)strcspn(p, " "), p);
+    return buf;
+}
+
+// Splits the arguments after the command word into its options and the
+// rest; `--` ends the options. A usage error is said on its one line, naming
+// the word and the rule: false. -h or --help among the options: *help.
+static bool take_arguments(const command_t *c, int argc, char **argv, command_run_t *r, bool *help)
+{
+    const char *verb = argv[1];
+    bool options_end = false;
+    char word[32];
     r->argc = 0;
     r->options = 0;
     r->wait_s = 0;
     for (int i = 2; i < argc; i++) {
-        if (strncmp(argv[i], "--", 2) != 0) {
+        const char *arg = argv[i], *value = nullptr;
+        if (!options_end && (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)) {
+            *help = true;
+            return false;
+        }
+        if (!options_end && strcmp(arg, "--") == 0) {
+            options_end = true;
+            continue;
+        }
+        if (options_end || strncmp(arg, "--", 2) != 0) {
+            if (r->argc == c->max_args) {
+                say("%s: unexpected argument '%s'%s", verb, shown(arg, -1), c->more);
+                return false;
+            }
             r->argv[r->argc++] = argv[i];
             continue;
         }
-        const option_t *o = find_option(c, argv[i]);
-        if (o == nullptr || (r->options & o->bit) != 0)
+        const option_t *o = find_option(c, arg, &value);
+        if (o == nullptr) {
+            say("%s: unknown option '%s'", verb, shown(arg, -1));
             return false;
+        }
+        if ((r->options & o->bit) != 0) {
+            say("%s: %s given twice", verb, o->name);
+            return false;
+        }
         r->options |= o->bit;
-        if (!o->takes_value)
+        if (o->value == nullptr)
             continue;
+        if (value == nullptr && ++i == argc) {
+            say("%s: %s needs %s: whole seconds, 0 to %d", verb, o->name, o->value, WAIT_MAX);
+            return false;
+        }
+        value = value != nullptr ? value : argv[i];
         char *end;
-        if (++i == argc || !isdigit((unsigned char)argv[i][0]))
-            return false;
         errno = 0;
-        r->wait_s = strtol(argv[i], &end, 10);
-        if (*end != '\0' || errno != 0 || r->wait_s > WAIT_MAX)
+        r->wait_s = isdigit((unsigned char)value[0]) ? strtol(value, &end, 10) : -1;
+        if (r->wait_s < 0 || *end != '\0' || errno != 0 || r->wait_s > WAIT_MAX) {
+            say("%s: %s: '%s' is not whole seconds, 0 to %d", verb, o->name, shown(value, -1),
+                WAIT_MAX);
             return false;
+        }
     }
-    return r->argc >= c->min_args && r->argc <= c->max_args;
+    if (r->argc < c->min_args) {
+        say("%s: %s missing (see '" TOOL_NAME " %s --help')", verb,
+            usage_word(c, r->argc, word, sizeof word), verb);
+        return false;
+    }
+    return true;
 }
 
 static int run_command(const command_t *c, int argc, char **argv, command_run_t *r)
 {
-    bool dialogue = c->usage == nullptr;
-    if (dialogue) {
+    bool help = false;
+    if (c->dialogue) {
         r->argc = argc - 2;
         r->argv = argv + 2;
-    } else if (argc - 2 > MAX_ITEMS + 5) {  // more than IMAGE, the settings and the options
-        fprintf(stderr, PREFIX MSG_TOO_MANY_SETTINGS, MAX_ITEMS);
+    } else if (argc - 2 > MAX_ITEMS + 6) {  // more than IMAGE, the settings, the options and --
+        say(MSG_TOO_MANY_SETTINGS, MAX_ITEMS);
         return EXIT_REFUSED;
-    } else if (!take_arguments(c, argc, argv, r)) {
-        fprintf(stderr, PREFIX "usage: " TOOL_NAME " %s\n", c->usage);
-        return EXIT_REFUSED;
+    } else if (!take_arguments(c, argc, argv, r, &help)) {
+        if (help)
+            print_verb_help(c);
+        return help ? EXIT_DONE : EXIT_REFUSED;
     }
     if (c->opens == OPENS_NOTHING)
         return c->run(r);
     if (r->argc == 0) {  // only the dialogue's -f can come without its image
         printf("    -f/-F                 To select an Image File\n");
-        fprintf(stderr, PREFIX "option '%s' needs an image path\n", argv[1]);
+        say("option '%s' needs an image path", argv[1]);
         return EXIT_DIALOGUE;
     }
     bool reads = c->opens == OPENS_READ_ONLY || (r->options & OPT_DRY_RUN) != 0;
     int status = open_image(r,
-                            reads      ? IMG_READ_ONLY
-                            : dialogue ? IMG_UPDATE
-                                       : IMG_UPDATE_BATCHED,
-                            dialogue);
+                            reads         ? IMG_READ_ONLY
+                            : c->dialogue ? IMG_UPDATE
+                                          : IMG_UPDATE_BATCHED,
+                            c->dialogue);
     if (status != EXIT_DONE)
         return status;
-    if (dialogue)
+    if (c->dialogue)
         return c->run(r);
     status = begin_verb(r);
-    return end_verb(r, status == EXIT_DONE ? c->run(r) : status);
+    return end_verb(r, status == EXIT_DONE ? c->run(r) : status) & 0xFF;
 }
 
 // A word that is no command: the option usage as ever, and on standard
-// error what was not understood and where the commands are listed.
+// error what was not understood, the verb it is likely a typo of, and where
+// the commands are listed.
 static void unknown_command(const char *word)
 {
-    fprintf(stderr, PREFIX "unknown %s '", word[0] == '-' ? "option" : "command");
-    fput_escaped(word, -1, stderr);
-    fputs("' (see '" TOOL_NAME " --help')\n", stderr);
+    const char *verbs[sizeof COMMANDS / sizeof COMMANDS[0]];
+    int n = 0;
+    for (const command_t &c : COMMANDS)
+        if (c.words[0][0] != '-')
+            verbs[n++] = c.words[0];
+    const char *near = word[0] == '-' ? nullptr : nearest_word(word, (int)strlen(word), verbs, n);
+    say("unknown %s '%s'%s%s%s (see '" TOOL_NAME " --help')", word[0] == '-' ? "option" : "command",
+        shown(word, -1), near != nullptr ? "; did you mean '" : "", near != nullptr ? near : "",
+        near != nullptr ? "'?" : "");
 }
 
 int oem_tool_main(int argc, char **argv)
@@ -357,7 +522,7 @@ int oem_tool_main(int argc, char **argv)
     img_t img;
     img.fd = -1;
     command_run_t r;
-    char *args[MAX_ITEMS + 6];
+    char *args[MAX_ITEMS + 7];
     r.img = &img;
     r.argv = args;
     r.options = 0;
@@ -371,10 +536,15 @@ int oem_tool_main(int argc, char **argv)
         status = run_command(c, argc, argv, &r);
     }
     img_end(&img);
-    bool lost = con_output_failed();
+    bool lost = con_output_failed(), verb = c != nullptr && !c->dialogue;
+    errno = 0;
     if (!con_flush() && !lost) {
-        fputs(MSG_OUTPUT, stderr);
-        status = c == nullptr || c->usage == nullptr ? EXIT_DIALOGUE : EXIT_FAILED;
+        char why[80];
+        output_why(why);
+        if (verb)
+            end_if_reader_gone(&img);
+        say(MSG_OUTPUT "%s", verb ? why : "");
+        status = verb ? EXIT_FAILED : EXIT_DIALOGUE;
     }
     return status;
 }

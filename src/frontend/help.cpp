@@ -4,24 +4,9 @@
 
 #define HELP_COLUMN 28
 
-static const char USAGE_TEXT[] =
-    "Usage:\n"
-    "  norvask_oem_tool -f IMAGE                        edit IMAGE in the menu dialogue (-F the "
-    "same)\n"
-    "  norvask_oem_tool -v                              print the version (--version the same)\n"
-    "  norvask_oem_tool show  IMAGE [--json]            print the board, the settings and the "
-    "OEM words\n"
-    "  norvask_oem_tool set   IMAGE SETTING=VALUE... [--dry-run] [--force]\n"
-    "                                                   change the settings named, all or nothing\n"
-    "  norvask_oem_tool save  IMAGE                     print the settings of IMAGE as a "
-    "settings file\n"
-    "  norvask_oem_tool apply IMAGE FILE [--dry-run] [--force]\n"
-    "                                                   set the settings of FILE (- standard "
-    "input)\n"
-    "  norvask_oem_tool --help                          this text\n"
-    "Each verb also takes --wait SECONDS: wait up to that long while another process holds the\n"
-    "image, instead of refusing at once. set and apply write only into a file that starts with\n"
-    "the image magic; --force writes into any file.\n"
+// Between the usages, made from the command table, and the settings.
+static const char VERBS_TEXT[] =
+    "\nset and apply write only the words whose value changes: enabled-ports=N on an image whose\nheader already enables N ports keeps its header block (the dialogue's option 12 copies the\ntemplate over it all the same). set and apply write only into a file that starts with the\nimage magic; --force writes into any file. verify takes the files apply takes and writes\nnothing; VERB --help prints the usage and options of VERB.\n"
     "\n"
     "Settings (each is offered where the menu offers its editor):\n";
 
@@ -29,22 +14,17 @@ static const char TAIL_TEXT[] =
     "A value the setting's word would not keep as given is refused. HEX may start with 0x.\n"
     "A yes|no or on|off value is any of yes/no, y/n, on/off, true/false, 1/0, in any case.\n"
     "A value given without its -enable keeps the switch as it is.\n"
-    "A settings FILE has one SETTING=VALUE a line; blanks around = and at the ends of a line\n"
-    "are ignored and # starts a comment. At most 256 settings at once; a FILE of at most\n"
-    "65536 bytes.\n"
+    "A settings FILE has one SETTING=VALUE a line; blanks around = and at the ends of a line\nare ignored and # starts a comment. At most 256 settings at once; a FILE of at most\n65536 bytes.\n"
     "\n"
-    "Messages: each verb prints its results on standard output and every error, one line\n"
-    "each, on standard error: 'norvask_oem_tool: PATH: reason', 'FILE:LINE: ...' for a line\n"
-    "of a settings file.\n"
-    "Exit status: 0 done; 1 nothing changed: a write to the image or to standard output failed\n"
-    "and every change was undone; 2 refused settings or bad usage, nothing written; 3 the image\n"
-    "cannot be opened, locked or read, is too short or not an image, or its journal is refused;\n"
-    "4 a change or an interrupted command's journal could not be undone.\n"
+    "Messages: each verb prints its results on standard output and every error, one line\neach, on standard error: 'norvask_oem_tool: PATH: reason', 'FILE:LINE: ...' for a line\nof a settings file.\n"
+    "Exit status: 0 done; 1 nothing changed: a write to the image or to standard output failed\nand every change was undone, or verify found the image different, or get a setting without\na value; 2 refused settings or bad usage, nothing written; 3 the image cannot be opened,\nlocked or read, is too short or not an image, or its journal is refused; 4 a change or an\ninterrupted command's journal could not be undone. A verb whose standard output is a pipe\nwith no reader ends by SIGPIPE, without a message, as a filter does.\n"
     "\n"
     "Examples:\n"
     "  norvask_oem_tool set board.img gpio=1a2b gpio-enable=yes wake-io=250\n"
     "  norvask_oem_tool save golden.img > golden.cfg\n"
     "  for f in line/*.img; do norvask_oem_tool apply \"$f\" golden.cfg || exit 1; done\n"
+    "  for f in line/*.img; do norvask_oem_tool verify \"$f\" golden.cfg || echo \"$f\"; done\n"
+    "  norvask_oem_tool get board.img gpio gpio-enable\n"
     "  norvask_oem_tool show board.img --json | jq -e '.settings.\"gpio-enable\" == \"yes\"'\n"
     "  norvask_oem_tool set board.img enabled-ports=2 --dry-run\n";
 
@@ -82,7 +62,9 @@ static void print_setting(const setting_t *s, FILE *to)
 
 void print_help_text(FILE *to)
 {
-    fputs(USAGE_TEXT, to);
+    fputs("Usage:\n", to);
+    print_usages(to);
+    fputs(VERBS_TEXT, to);
     setting_t all[MAX_SETTINGS];
     int n = settings_all(all);
     for (int i = 0; i < n; i++)

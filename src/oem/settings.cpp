@@ -11,7 +11,7 @@
 #include <cstring>
 #include <strings.h>
 
-#define PREFIX TOOL_NAME ": "
+#define SHOWN_AT_CAP (4 * 4096 + 16)
 
 // Every setting in menu order: each feature's values, then the enable of
 // the switch that follows it.
@@ -130,40 +130,32 @@ static value_check_t parse_value(const setting_t *s, const board_t *b, const cha
 }
 
 // ---------------------------------------------------------------- refusals
-void refusal_start(const settings_request_t *rq, unsigned line)
+const char *refusal_at(const settings_request_t *rq, unsigned line)
 {
-    fputs(PREFIX, stderr);
-    if (rq->file != nullptr) {
-        fput_escaped(rq->file, -1, stderr);
-        fprintf(stderr, ":%u: ", line);
-    }
+    static char at[SHOWN_AT_CAP];
+    at[0] = '\0';
+    if (rq->file != nullptr)
+        snprintf(at, sizeof at, "%s:%u: ", shown(rq->file, -1), line);
+    return at;
 }
 
 static void refuse_value(const settings_request_t *rq, const setting_t *s, const board_t *b,
                          const char *text, value_check_t why, unsigned line)
 {
-    static const char *const WHY[] = {"",
-                                      "is not a %s number",
-                                      "is out of range, ",
-                                      "has bits outside ",
-                                      "is not on or off",
-                                      "is not yes or no"};
-    refusal_start(rq, line);
-    fprintf(stderr, "%s: '", setting_name(s));
-    fput_escaped(text, -1, stderr);
-    fputs("' ", stderr);
     bool hex = s->sw == nullptr && s->feature->base == BASE_HEX;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored                                                                     \
-    "-Wformat-nonliteral"  // the one %s above, checked by the refusal tests
-    fprintf(stderr, WHY[why], hex ? "hexadecimal" : "decimal");
-#pragma GCC diagnostic pop
-    if (why == VALUE_RANGE)
-        fprintf(stderr, hex ? "%llx to %llx" : "%lld to %lld", (long long)s->feature->min,
-                (long long)range_max(s, b));
-    if (why == VALUE_BITS)
-        fprintf(stderr, "%#x", s->feature->store_mask);
-    fputc('\n', stderr);
+    char rule[48] = "";
+    if (why == VALUE_NOT_NUMBER)
+        snprintf(rule, sizeof rule, "is not a %s number", hex ? "hexadecimal" : "decimal");
+    else if (why == VALUE_RANGE)
+        snprintf(rule, sizeof rule,
+                 hex ? "is out of range, %llx to %llx" : "is out of range, %lld to %lld",
+                 (long long)s->feature->min, (long long)range_max(s, b));
+    else if (why == VALUE_BITS)
+        snprintf(rule, sizeof rule, "has bits outside %#x", s->feature->store_mask);
+    say("%s%s: '%s' %s", refusal_at(rq, line), setting_name(s), shown(text, -1),
+        why == VALUE_NOT_ON_OFF   ? "is not on or off"
+        : why == VALUE_NOT_YES_NO ? "is not yes or no"
+                                  : rule);
 }
 
 // The setting named by the first len characters of name that is offered on
@@ -190,18 +182,41 @@ static bool find_setting(const char *name, int len, const board_t *b, setting_t 
     return false;
 }
 
-static void refuse_name(const settings_request_t *rq, const char *name, int len, const board_t *b,
-                        bool known, bool ports, unsigned line)
+bool setting_named(const settings_request_t *rq, const char *name, int len, unsigned line,
+                   const board_t *b, setting_t *s)
 {
-    refusal_start(rq, line);
-    fput_escaped(name, len, stderr);
-    if (!known)
-        fprintf(stderr, ": unknown setting\n");
-    else if (ports)
-        fprintf(stderr, ": not available on a board with %u ports\n", b->cfg.port_num);
+    bool known, ports;
+    if (find_setting(name, len, b, s, &known, &ports))
+        return true;
+    const char *at = refusal_at(rq, line), *what = shown(name, len);
+    if (known && ports) {
+        say("%s%s: not available on a board with %u ports", at, what, b->cfg.port_num);
+    } else if (known) {
+        say("%s%s: not available on family %d (%s), PHY class %c", at, what, b->family,
+            family_name(b->family), isprint((unsigned char)b->phy) ? b->phy : '?');
+    } else {
+        setting_t all[MAX_SETTINGS];
+        const char *names[MAX_SETTINGS];
+        int n = settings_all(all);
+        for (int i = 0; i < n; i++)
+            names[i] = setting_name(&all[i]);
+        const char *near = nearest_word(name, len, names, n);
+        say("%s%s: unknown setting%s%s%s", at, what, near != nullptr ? "; did you mean '" : "",
+            near != nullptr ? near : "", near != nullptr ? "'?" : "");
+    }
+    return false;
+}
+
+void setting_text(const setting_t *s, int32_t value, char text[16])
+{
+    const feature_t *f = s->feature;
+    if (s->sw != nullptr || f->kind == FEAT_ARP)
+        snprintf(text, 16, "%s",
+                 value == 0         ? (s->sw != nullptr ? "no" : "off")
+                 : s->sw != nullptr ? "yes"
+                                    : "on");
     else
-        fprintf(stderr, ": not available on family %d (%s), PHY class %c\n", b->family,
-                family_name(b->family), isprint((unsigned char)b->phy) ? b->phy : '?');
+        snprintf(text, 16, f->base == BASE_HEX ? "%x" : "%u", (uint32_t)value);
 }
 
 // Finds the setting of an item for this board and checks its value; a
@@ -210,23 +225,15 @@ bool request_take(settings_request_t *rq, const item_t *it, const board_t *b)
 {
     const char *eq = strchr(it->text, '=');
     if (eq == nullptr || eq == it->text) {
-        refusal_start(rq, it->line);
-        fputc('\'', stderr);
-        fput_escaped(it->text, -1, stderr);
-        fputs("' is not SETTING=VALUE\n", stderr);
+        say("%s'%s' is not SETTING=VALUE", refusal_at(rq, it->line), shown(it->text, -1));
         return false;
     }
-    int len = (int)(eq - it->text);
-    bool known, ports;
     setting_t s;
-    if (!find_setting(it->text, len, b, &s, &known, &ports)) {
-        refuse_name(rq, it->text, len, b, known, ports, it->line);
+    if (!setting_named(rq, it->text, (int)(eq - it->text), it->line, b, &s))
         return false;
-    }
     int slot = setting_slot(&s);
     if (rq->named[slot]) {
-        refusal_start(rq, it->line);
-        fprintf(stderr, "%s: given twice\n", setting_name(&s));
+        say("%s%s: given twice", refusal_at(rq, it->line), setting_name(&s));
         return false;
     }
     rq->named[slot] = true;

@@ -39,8 +39,7 @@ static bool leaves_erased(img_t *img, const board_t *b, const settings_request_t
 
 static void refuse(const settings_request_t *rq, int slot, const char *name, const char *why)
 {
-    refusal_start(rq, rq->line[slot]);
-    fprintf(stderr, "%s: %s\n", name, why);
+    say("%s%s: %s", refusal_at(rq, rq->line[slot]), name, why);
 }
 
 // An enable given: its switch must have something to enable.
@@ -70,18 +69,24 @@ static bool check_enable(img_t *img, const board_t *b, const settings_request_t 
     return true;
 }
 
-// A port count given: its template must hold a header block.
-static bool check_ports(img_t *img, const settings_request_t *rq, int slot, bool *ok)
+// The header already enables the ports asked for: its block is kept.
+static bool ports_in_effect(const board_t *b, int32_t ports)
+{
+    return b->cfg.valid_port == (unsigned)ports;
+}
+
+// A port count to copy: its template must hold a header block.
+static bool check_ports(img_t *img, const board_t *b, const settings_request_t *rq, int slot,
+                        bool *ok)
 {
     uint32_t first = 0, remaining = (uint32_t)rq->value[slot];
-    if (port_template_usable(img, remaining, &first))
+    if (ports_in_effect(b, rq->value[slot]) || port_template_usable(img, remaining, &first))
         return true;
     if (img_failure(img) != IMG_OK)
         return false;
-    refusal_start(rq, rq->line[slot]);
-    fprintf(stderr,
-            "%s: the port template at 0x%x lacks the header magic, its first word is 0x%x\n",
-            FEATURES[F_PORTS].names[0], PORT_TEMPLATES[remaining - 1], first);
+    say("%s%s: the port template at 0x%x lacks the header magic, its first word is 0x%x",
+        refusal_at(rq, rq->line[slot]), FEATURES[F_PORTS].names[0], PORT_TEMPLATES[remaining - 1],
+        first);
     *ok = false;
     return true;
 }
@@ -98,7 +103,7 @@ bool request_check_image(img_t *img, const board_t *b, const settings_request_t 
         if (!rq->given[slot])
             continue;
         bool read = all[i].sw != nullptr                 ? check_enable(img, b, rq, all[i].sw, &ok)
-                    : all[i].feature->kind == FEAT_PORTS ? check_ports(img, rq, slot, &ok)
+                    : all[i].feature->kind == FEAT_PORTS ? check_ports(img, b, rq, slot, &ok)
                                                          : true;
         if (!read)
             return false;
@@ -147,7 +152,8 @@ static bool store_feature(img_t *img, const board_t *b, const settings_request_t
     case FEAT_LLDP:
         return lldp_store(img, addr, value);
     case FEAT_PORTS:
-        return port_template_copy(img, (unsigned)value, nullptr) && answer_switch(img, rq, f->sw);
+        return (ports_in_effect(b, value) || port_template_copy(img, (unsigned)value, nullptr)) &&
+               answer_switch(img, rq, f->sw);
     }
     return false;
 }

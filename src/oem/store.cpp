@@ -4,6 +4,26 @@
 // neither writes a feature's word any other way.
 #include "norvask-oem-cfg.h"
 
+// The verbs (a batch or a dry run) write only the words whose value
+// changes, so that a setting already in effect writes nothing; the dialogue
+// writes every answer, as it always has.
+static bool put_words(img_t *img, uint32_t addr, const uint32_t *words, size_t n)
+{
+    if (!img->batched && !img->dry_run)
+        return wt_img_words(img, addr, words, n);
+    for (uint32_t i = 0; i < n; i++) {
+        uint32_t now, at = addr + i * IMG_WORD_SIZE;
+        if (!rd_img(img, at, &now) || (now != words[i] && !wt_img(img, at, words[i])))
+            return false;
+    }
+    return true;
+}
+
+static bool put_word(img_t *img, uint32_t addr, uint32_t word)
+{
+    return put_words(img, addr, &word, 1);
+}
+
 // ---------------------------------------------------------------- switches
 // A word the tool has not stamped carries nothing worth keeping.
 bool oem_is_stamped(uint32_t word)
@@ -24,7 +44,7 @@ static bool merge_oem_bit(img_t *img, uint32_t bit, uint32_t con_val)
     if (!rd_img(img, OEM_CFG_ADDR, &rd_val))
         return false;
     rd_val = (oem_stamped(rd_val) & ~bit) | con_val;
-    return wt_img(img, OEM_CFG_ADDR, rd_val);
+    return put_word(img, OEM_CFG_ADDR, rd_val);
 }
 
 // A switch's answer: its bit set (on) or cleared in the stamped word.
@@ -59,7 +79,7 @@ bool switch_silent(img_t *img, uint32_t addr, bool *silent)
 bool word_store(img_t *img, const feature_t *f, uint32_t addr, int32_t answer, uint32_t *val)
 {
     *val = feature_store_value(f, answer);
-    return wt_img(img, addr, *val);
+    return put_word(img, addr, *val);
 }
 
 // The four YT answers, two to a word.
@@ -67,14 +87,14 @@ bool yt_store(img_t *img, uint32_t addr, const int32_t answers[YT_PARTS])
 {
     uint32_t words[YT_LED_WORDS];
     yt_led_words(answers, words);
-    return wt_img_words(img, addr, words, YT_LED_WORDS);
+    return put_words(img, addr, words, YT_LED_WORDS);
 }
 
 // The ARP word holds the state; its switch asks nothing and always sets its
 // bit, after the word.
 bool smbus_arp_store(img_t *img, uint32_t addr, bool enable)
 {
-    return wt_img(img, addr, enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF) &&
+    return put_word(img, addr, enable ? SMBUS_ARP_ON : SMBUS_ARP_OFF) &&
            switch_store(img, &SWITCHES[S_SMBUS_ARP], true);
 }
 
@@ -83,9 +103,9 @@ bool smbus_arp_store(img_t *img, uint32_t addr, bool enable)
 bool lldp_store(img_t *img, uint32_t addr, int32_t answer)
 {
     uint32_t rd_val = 0;
-    return wt_img(img, addr, feature_store_value(&FEATURES[F_LLDP], answer)) &&
+    return put_word(img, addr, feature_store_value(&FEATURES[F_LLDP], answer)) &&
            rd_img(img, OEM_CFG_ADDR, &rd_val) &&
-           wt_img(img, OEM_CFG_ADDR, oem_stamped(rd_val) | MAGIC_MASK);
+           put_word(img, OEM_CFG_ADDR, oem_stamped(rd_val) | MAGIC_MASK);
 }
 
 // ---------------------------------------------------------------- port templates
