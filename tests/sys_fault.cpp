@@ -199,6 +199,9 @@ static void install(void)
             },
         .lseek = [](int fd, off_t at,
                     int how) { return log('Z', fd), fails() ? -1 : s_sys.lseek(fd, at, how); },
+        .fchmod = [](int fd, mode_t m) { return log('M', fd), fails() ? -1 : s_sys.fchmod(fd, m); },
+        .fchown = [](int fd, uid_t u,
+                     gid_t g) { return log('N', fd), fails() ? -1 : s_sys.fchown(fd, u, g); },
     };
 }
 
