@@ -233,6 +233,30 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
     unlink(j.c_str());
 }
 
+// One file from check to read: a pending journal (with a second link: never trusted) renamed over an
+// empty one before any call of a writer's start is never applied.
+TEST(Journal, SwappedAtTheStartIsNeverApplied)
+{
+    fixture_t fx = make_fixture(VN);
+    const std::string j = fx.path + JOURNAL_SUFFIX, forged = j + ".forged";
+    const std::string log = log_of(fx, {"set", "@", "gpio=1"}, "");
+    die_at(fx, {"set", "@", "gpio=1"}, "", log.rfind("Wi") / 2 + 2);
+    const std::string after = file_text(fx.path), journal = file_text(j);
+    auto swap = [](void *names) {
+        rename(((std::string *)names)[0].c_str(), ((std::string *)names)[1].c_str());
+    };
+    std::string names[2] = {forged, j};
+    for (unsigned long n = 1; n <= 12; n++) {
+        SCOPED_TRACE("before call " + std::to_string(n));
+        put_file(fx.path, after), put_file(j, ""), put_file(forged, journal);
+        ASSERT_EQ(0, link(forged.c_str(), (forged + "2").c_str()));
+        img_act_at(n, swap, names);
+        run_here(fx.path, {"-f", "@"}, "0\n");
+        EXPECT_EQ(after, file_text(fx.path));
+        unlink(j.c_str()), unlink(forged.c_str()), unlink((forged + "2").c_str());
+    }
+}
+
 // An image past 4 GiB, dying after its write: the digest reads the whole file, offsets of 64 bits.
 TEST(Journal, SparseImagePastFourGiBIsRecovered)
 {
