@@ -287,7 +287,8 @@ TEST(Process, JournalOwners)
             EXPECT_EQ(row.image_mode, js.st_mode & 07777);
         }
         const bytes_t before = read_file(img);
-        ASSERT_EQ(0, row.journal_uid < 0 ? 0 : lchown(j.c_str(), (uid_t)row.journal_uid, -1));
+        ASSERT_EQ(0,
+                  row.journal_uid < 0 ? 0 : lchown(j.c_str(), (uid_t)row.journal_uid, (gid_t)-1));
         ASSERT_EQ(0, chmod(top, row.dir_mode));
         std::vector<std::string> args = {row.verb, img, "lldp=5"};
         args.resize(row.verb == "set" ? 3 : 2);

@@ -91,7 +91,7 @@ enum { REFUSED = -2 };  // the front end's status for a journal it will not star
 
 // One row per outcome of a start: what a writer is told after "PATH: ", a
 // reader where it differs (then never refused), and the hint.
-typedef struct {
+typedef struct found_row_t {
     img_journal_t found;
     const char *text, *reader = nullptr, *hint = "";
     int status;                 // REFUSED, EXIT_DONE or EXIT_NOT_RESTORED

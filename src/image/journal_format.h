@@ -40,7 +40,7 @@ typedef struct {
 } record_t;
 
 // The journal's whole state, kept by journal.cpp and journal_start.cpp alone.
-typedef struct {
+typedef struct jrn_state_t {
     int image_fd = -1;
     uint64_t dev, ino, size;
     unsigned mode;            // the image's read and write bits, the journal's mode

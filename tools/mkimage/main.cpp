@@ -250,7 +250,9 @@ int write_image(const char *path, const std::vector<uint8_t> &img, const char **
     mode_t mask = umask(0);
     umask(mask);
     mode_t mode = exists ? st.st_mode & 07777 : 0666 & ~mask;
-    std::string tmp = std::string(path) + ".XXXXXX";
+    const char *slash = strrchr(path, '/');
+    std::string tmp = std::string(path, slash == nullptr ? 0 : (size_t)(slash - path + 1)) +
+                      ".norvask_mkimage.XXXXXX";  // a short name: the output's may be NAME_MAX long
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0)
         return errno;
