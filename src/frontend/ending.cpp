@@ -176,7 +176,7 @@ static void put_text(const char *text, const img_t *img, FILE *to)
         const std::string_view field(p + 1, (size_t)(end - p - 1));
         p = end;
         if (field == "why") {
-            fputs(img->jwhy, to);
+            fputs(img->jwhy != nullptr ? img->jwhy : "reason unknown", to);
         } else if (field == "user" || field == "name") {
             put_name(img->jowner, false, to);
             if (field == "user")

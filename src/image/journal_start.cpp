@@ -182,7 +182,7 @@ static img_journal_t find_journal(const struct stat *image, bool writer, jrn_rep
     if (fd < 0 ? g_img_sys.fstatat(g_jrn.dir, g_jrn.name, js, AT_SYMLINK_NOFOLLOW) != 0
                : g_img_sys.fstat(fd, js) != 0) {
         found = JOURNAL_CANNOT_TELL;
-        rep->why = strerror(errno);
+        rep->why = strerror(fd < 0 && errno == ENOENT ? err : errno);  // gone: the open's reason
     } else if (S_ISREG(js->st_mode) && js->st_nlink == 1 && trusted(js->st_uid, image)) {
         ssize_t n = fd < 0 ? -1 : g_img_sys.pread(fd, s_found, sizeof s_found, 0);
         if (n < 0)
