@@ -132,22 +132,23 @@ static size_t put_record(unsigned char *p, uint32_t kind, uint64_t at, const uns
     return REC_FIXED + (size_t)n;
 }
 
-// Whoever must undo the command can read its journal: it gets the image's read and write bits
-// whatever the umask and, made by root for another user's image, the image's owner; the image's
-// group where the maker may give it (root, or a member of that group).
+// The process's own groups hold gid.
 static bool in_own_groups(unsigned gid)
 {
     gid_t groups[256];
-    int n = getegid() == gid ? 0 : getgroups(256, groups);
+    int n = getgroups(256, groups);
     for (int i = 0; i < n; i++)
         if (groups[i] == gid)
             return true;
     return getegid() == gid;
 }
 
+// Whoever must undo the command can read its journal: it gets the image's read and write bits
+// whatever the umask and, made by root for another user's image, the image's owner; the image's
+// group where the maker may give it (root, or a member of that group).
 static bool readable_by_owners(const struct stat *st)
 {
-    bool root = geteuid() == 0;
+    bool root = st->st_uid == 0;  // the maker's, just created: no call to ask
     uid_t uid = root && st->st_uid != g_jrn.uid ? (uid_t)g_jrn.uid : (uid_t)-1;
     gid_t gid = st->st_gid != g_jrn.gid && (root || in_own_groups(g_jrn.gid)) ? (gid_t)g_jrn.gid
                                                                               : (gid_t)-1;
