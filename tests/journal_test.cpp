@@ -257,6 +257,24 @@ TEST(Journal, SwappedAtTheStartIsNeverApplied)
     }
 }
 
+// The image rewritten in place between two commands by a process that ignores the lock, the second
+// killed after its write: the digest is taken again, so a start undoes it to the rewritten image.
+TEST(Journal, ImageRewrittenBetweenCommands)
+{
+    fixture_t fx = make_fixture(VN);
+    const std::string in = "5\nab\ny\n5\n1f\ny\n0\n", log = log_of(fx, {"-f", "@"}, in);
+    const unsigned long second = log.find("Oj", log.find("Oj") + 2) / 2 + 1;  // its journal made
+    std::pair<std::string, std::string> other = {fx.path,
+                                                 file_text(make_fixture(VN, {{LLDP, 3}}).path)};
+    img_act_at(
+        second - 2,
+        [](void *o) { put_file(((decltype(other) *)o)->first, ((decltype(other) *)o)->second); },
+        &other);
+    die_at(fx, {"-f", "@"}, in, log.find("Wi", second * 2) / 2 + 2);
+    EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
+    EXPECT_EQ(other.second, file_text(fx.path));
+}
+
 // An image past 4 GiB, dying after its write: the digest reads the whole file, offsets of 64 bits.
 TEST(Journal, SparseImagePastFourGiBIsRecovered)
 {
