@@ -68,8 +68,10 @@ static void put_quoted(const char *path, const char *suffix, FILE *to)
         control = control || (unsigned char)*p < 0x20 || *p == 0x7F;
     fputs(control ? "$'" : "'", to);
     for (const char *p = path; *p != '\0'; p++)
-        if (*p == '\'' || (control && *p == '\\'))
-            fputs(control ? (*p == '\'' ? "\\'" : "\\\\") : "'\\''", to);
+        if (control && (*p == '\'' || *p == '\\'))
+            fprintf(to, "\\%c", *p);
+        else if (*p == '\'')
+            fputs("'\\''", to);
         else
             fput_escaped(p, 1, to);
     fprintf(to, "%s'", suffix);
