@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #define MSG_STDOUT_CLOSED TOOL_NAME ": standard output is closed\n"
@@ -206,8 +207,8 @@ static void put_text(const char *text, const img_t *img, FILE *to)
 // dialogue's own line before it), ending with what the user can do.
 int journal_found(const img_t *img, bool dialogue, bool reads)
 {
-    const found_row_t *row = &FOUND[0];
-    while (row->found != img->journal)
+    const found_row_t *row = FOUND;  // every outcome has its row
+    while (row + 1 < std::end(FOUND) && row->found != img->journal)
         row++;
     if (row->text == nullptr) {
         if (!reads && img->no_journal != nullptr)
