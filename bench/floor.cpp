@@ -155,12 +155,16 @@ static void cover(unsigned bit, const unsigned char *b, size_t n)
         return;
     size_t head = 0;
     if (s_jfd < 0) {
+        struct stat now;  // the digest is fresh while the image's times are the tool's own
+        if (fstat(s_fd, &now) != 0)
+            fail();
         static unsigned char whole[0x10000];
         for (off_t at = 0; !s_digest_read && at < s_locked.st_size; at += (off_t)sizeof whole)
             if (pread(s_fd, whole, sizeof whole, at) < 0)
                 fail();
         s_digest_read = true;
-        if ((s_jfd = open(s_jpath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) < 0)
+        if ((s_jfd = open(s_jpath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) < 0 ||
+            fchmod(s_jfd, s_locked.st_mode & 0666) != 0)  // the image's bits, whatever the umask
             fail();
         head = 40;
         s_jsize = 0;
@@ -175,7 +179,9 @@ static void cover(unsigned bit, const unsigned char *b, size_t n)
 
 static void commit(void)
 {
-    if (s_jfd >= 0 && (close(s_jfd) != 0 || unlink(s_jpath) != 0 || fsync(s_dir) != 0))
+    struct stat now;  // the image's times after its last write
+    if (s_jfd >= 0 &&
+        (fstat(s_fd, &now) != 0 || close(s_jfd) != 0 || unlink(s_jpath) != 0 || fsync(s_dir) != 0))
         fail();
     s_jfd = -1;
     s_covered = 0;

@@ -86,6 +86,8 @@ static const img_sys_t MEM = {
                    int) { return s_jrn ? s_jrn = false, 0 : (errno = ENOENT, -1); },
     .faccessat = [](int, const char *, int, int) { return 0; },
     .lseek = nullptr,  // for devices alone
+    .fchmod = [](int, mode_t) { return 0; },
+    .fchown = [](int, uid_t, gid_t) { return 0; },
 };
 
 static void power_cut(void)

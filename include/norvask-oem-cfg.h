@@ -232,20 +232,24 @@ typedef struct {
 // What the start found beside the image. A writer undoes an interrupted
 // command from its journal before anything else; a reader shows the image
 // as that undo will leave it. The refusals leave image and journal alone.
+// How each is told is a row of journal_found (src/frontend/ending.cpp).
 enum img_journal_t {
     JOURNAL_NONE,
-    JOURNAL_UNDONE,       // a writer undid an interrupted command from it, and removed it
-    JOURNAL_EMPTY,        // its first record is not whole: it holds no change (a writer removed it)
-    JOURNAL_PENDING,      // a reader shows the image as the undo will leave it
-    JOURNAL_FOREIGN,      // a file in its place that is not a journal of this tool: refused
-    JOURNAL_UNTRUSTED,    // of a user who may not write the image: refused
-    JOURNAL_DAMAGED,      // whole, but its header or a record is impossible: refused
-    JOURNAL_MISMATCH,     // of another image, or the image changed since: refused
-    JOURNAL_UNREADABLE,   // refused
-    JOURNAL_CANNOT_TELL,  // a writer cannot see whether one is pending: refused
-    JOURNAL_CANNOT_APPLY,  // pending, but this user cannot apply and remove it: refused
-    JOURNAL_STUCK,         // the undo could not be written back: refused
-    JOURNAL_NOT_REMOVED,   // the undo was written back, but the journal could not be removed
+    JOURNAL_UNDONE,   // a writer undid an interrupted command from it, and removed it
+    JOURNAL_EMPTY,    // cut off before its first record: it holds no change (a writer removed it)
+    JOURNAL_PENDING,  // a reader shows the image as the undo will leave it
+    JOURNAL_FOREIGN,  // not a journal of this tool, or of a user who could not have written the
+                      // image: a reader reads the image as it is, a writer refuses
+    JOURNAL_FOREIGN_STICKY,   // the same, in a sticky directory where this user cannot remove it
+    JOURNAL_DAMAGED,          // its header or a record impossible or cut: refused
+    JOURNAL_MISMATCH,         // of another image, or the image changed since, and the parts it
+                              // covers hold none of its writes: refused
+    JOURNAL_MISMATCH_PARTLY,  // the same, with the parts it covers changed: refused
+    JOURNAL_UNREADABLE,       // trusted, but this user cannot read it: refused
+    JOURNAL_CANNOT_TELL,      // whether one is pending cannot be seen: refused
+    JOURNAL_CANNOT_APPLY,     // pending, but this user cannot apply and remove it: refused
+    JOURNAL_STUCK,            // the undo could not be written back: refused
+    JOURNAL_NOT_REMOVED,      // the undo was written back, but the journal could not be removed
 };
 
 typedef struct {
@@ -311,6 +315,8 @@ typedef struct {
     int (*unlinkat)(int dir, const char *name, int flags);
     int (*faccessat)(int dir, const char *name, int how, int flags);
     off_t (*lseek)(int fd, off_t at, int whence);
+    int (*fchmod)(int fd, mode_t mode);
+    int (*fchown)(int fd, uid_t uid, gid_t gid);
 } img_sys_t;
 extern img_sys_t g_img_sys;
 

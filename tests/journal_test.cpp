@@ -64,12 +64,12 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
         std::string in;
         unsigned long calls;  // image calls of the run without fault
     } rows[] = {
-        {.args = {"-f", "@"}, .in = "5\nab\ny\n0\n", .calls = 49},
-        {.args = {"-f", "@"}, .in = PORTS + "0\n", .calls = 52},
+        {.args = {"-f", "@"}, .in = "5\nab\ny\n0\n", .calls = 52},
+        {.args = {"-f", "@"}, .in = PORTS + "0\n", .calls = 55},
         {.args = {"set", "@", "gpio=1f", "gpio-enable=no", "lldp=3", "enabled-ports=2",
                   "port-disable-enable=yes"},
          .in = "",
-         .calls = 49},
+         .calls = 52},
     };
     std::mt19937 draw(7);
     for (const auto &row : rows) {
@@ -111,8 +111,9 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 
 // A journal left by a death after the last image write of port disable, the image as a later hand
 // left it. Rule 6: refused when a covered byte is neither old nor one the command wrote (a mix of
-// both is applied: the power-cut test tears writes), or another byte changed; rule 2: one whose
-// first record is not whole holds no change. A refusal says how to set the journal aside.
+// both is applied: the power-cut test tears writes), or another byte changed; rule 2: one cut
+// within its header holds no change, one cut or damaged after it only when the image is as the
+// header says. A refusal ends with what to do; a file not of this tool is read past, not written.
 TEST(Journal, WhatAStartDoesWithWhatItFinds)
 {
     fixture_t fx = make_fixture(VN);
@@ -121,27 +122,46 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
     die_at(fx, {"-f", "@"}, PORTS, log.rfind("Wi") / 2 + 2);
     const std::string journal = file_text(j);
     ASSERT_TRUE(same_image(after, read_file(fx.path)));
-    const std::string undone = "an interrupted command is shown undone",
-                      changed = "the image was changed after an interrupted command; this journal "
-                                "does not match it and is not applied; nothing was changed",
-                      damaged = "this journal is damaged", cut = "a journal cut off before";
+    const std::string
+        mv = "mv -- '" + j + "' '" + j + ".set-aside'",
+        aside = "; to set it aside: " + mv,
+        restore = "; the image may hold part of an interrupted command: restore it "
+                  "from a copy, then set the journal aside: " +
+                  mv,
+        undone = "an interrupted command is shown undone; the next writing run undoes it",
+        changed = "the image was changed after an interrupted command; this journal "
+                  "does not match it and is not applied; nothing was changed",
+        damaged = "this journal is damaged; it is not applied, and nothing was changed" + restore,
+        cut =
+            "a journal cut off before its command changed anything; the next writing run removes it";
+    auto flip = [&](size_t at) {
+        return journal.substr(0, at) + (char)(journal[at] ^ 1) + journal.substr(at + 1);
+    };
     const struct {
         std::string what;
         bytes_t image;
         std::string journal, said;  // said: the reader's line, after the journal's name
+        int reader = 3;             // its status
+        bool kept = true;           // a writer refuses, keeping it
+        unsigned long fail = 0;     // a reader's and a writer's image call that fails
     } rows[] = {
-        {.what = "every write made", .image = after, .journal = journal, .said = undone},
+        {.what = "every write made",
+         .image = after,
+         .journal = journal,
+         .said = undone,
+         .reader = 0,
+         .kept = false},
         {.what = "replaced in place inside a covered region",
          .image = with_words(after, {{0x100, 0x12345678}}),
          .journal = journal,
-         .said = changed},
-        {.what = "changed outside the covered regions",
-         .image = with_words(after, {{0x80000, 7}}),
+         .said = changed + restore},
+        {.what = "changed outside the covered regions, none of its writes there",
+         .image = with_words(fx.bytes, {{0x80000, 7}}),
          .journal = journal,
-         .said = changed},
+         .said = changed + aside},
         {.what = "header damaged, first record whole",
          .image = after,
-         .journal = journal.substr(0, 20) + "x" + journal.substr(21),
+         .journal = flip(20),
          .said = damaged},
         {.what = "a record of half the header block",
          .image = after,
@@ -152,40 +172,107 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
          .image = after,
          .journal = journal + record(3, OEM, "abcd"),
          .said = damaged},
-        {.what = "first record not whole",
+        {.what = "a write whose end wraps past 2^64",
+         .image = after,
+         .journal = journal + record(2, 0xFFFFFFFFFFFFFFFCull, "abcdefgh"),
+         .said = damaged},
+        // The first record: a bit of its kind, length, offset or data flipped, or cut after the header.
+        {.what = "kind flipped", .image = after, .journal = flip(36), .said = damaged},
+        {.what = "length flipped", .image = after, .journal = flip(40), .said = damaged},
+        {.what = "offset flipped", .image = after, .journal = flip(44), .said = damaged},
+        {.what = "data flipped", .image = after, .journal = flip(52), .said = damaged},
+        {.what = "cut after the header",
          .image = after,
          .journal = journal.substr(0, 60),
-         .said = cut},
+         .said = damaged},
+        {.what = "cut after the header, the image as before",
+         .image = fx.bytes,
+         .journal = journal.substr(0, 60),
+         .said = cut,
+         .reader = 0,
+         .kept = false},
+        {.what = "cut within the header",
+         .image = after,
+         .journal = journal.substr(0, 20),
+         .said = cut,
+         .reader = 0,
+         .kept = false},
+        {.what = "empty", .image = after, .journal = "", .said = cut, .reader = 0, .kept = false},
         {.what = "not a journal",
          .image = after,
          .journal = "#!/bin/sh\n",
-         .said = "this file is not a journal of this tool"},
+         .said = "not a journal this tool trusts (user root, uid 0); the image is read as it is",
+         .reader = 0},
+        {.what = "its open fails",
+         .image = after,
+         .journal = journal,
+         .said =
+             "this journal cannot be read (Input/output error); nothing was changed; run a writing command on " +
+             fx.path + " as root to undo it",
+         .fail = 6},  // the start's sixth image call opens the journal
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        const bool applied = row.said == undone, refused = !applied && row.said != cut;
         put_file(fx.path, std::string(row.image.begin(), row.image.end()));
         put_file(j, row.journal);
-        here_t reader = run_here(fx.path, {"show", "@"});
-        EXPECT_EQ(refused ? 3 : 0, reader.status);
-        EXPECT_EQ(0u, reader.err.find("norvask_oem_tool: " + j + ": " + row.said)) << reader.err;
-        if (refused) {
-            EXPECT_TRUE(reader.err.ends_with("; to set it aside: mv -- '" + j + "' '" + j +
-                                             ".set-aside'\n"))
-                << reader.err;
-        }
-        here_t writer = run_here(fx.path, {"-f", "@"}, "0\n");
-        EXPECT_EQ(refused ? -1 : 0, writer.status);
-        if (applied) {  // said before the menu
+        here_t reader = run_here(fx.path, {"show", "@"}, "", row.fail);
+        EXPECT_EQ(row.reader, reader.status);
+        EXPECT_EQ(0u, reader.err.find("norvask_oem_tool: " + j + ": " + row.said + "\n"))
+            << reader.err;
+        here_t writer = run_here(fx.path, {"-f", "@"}, "0\n", row.fail);
+        EXPECT_EQ(row.kept ? -1 : 0, writer.status);
+        if (row.said == undone) {  // said before the menu
             EXPECT_EQ(0u,
                       writer.out.find("[Warn]" + j +
                                       ": an interrupted command was undone from this journal\n"))
                 << writer.out;
         }
-        EXPECT_TRUE(same_image(applied ? fx.bytes : row.image, read_file(fx.path)));
-        EXPECT_EQ(refused, exists(j));
+        EXPECT_TRUE(same_image(row.said == undone ? fx.bytes : row.image, read_file(fx.path)));
+        EXPECT_EQ(row.kept, exists(j));
     }
     unlink(j.c_str());
+}
+
+// One file from check to read: a pending journal (with a second link: never trusted) renamed over an
+// empty one before any call of a writer's start is never applied.
+TEST(Journal, SwappedAtTheStartIsNeverApplied)
+{
+    fixture_t fx = make_fixture(VN);
+    const std::string j = fx.path + JOURNAL_SUFFIX, forged = j + ".forged";
+    const std::string log = log_of(fx, {"set", "@", "gpio=1"}, "");
+    die_at(fx, {"set", "@", "gpio=1"}, "", log.rfind("Wi") / 2 + 2);
+    const std::string after = file_text(fx.path), journal = file_text(j);
+    auto swap = [](void *names) {
+        rename(((std::string *)names)[0].c_str(), ((std::string *)names)[1].c_str());
+    };
+    std::string names[2] = {forged, j};
+    for (unsigned long n = 1; n <= 12; n++) {
+        SCOPED_TRACE("before call " + std::to_string(n));
+        put_file(fx.path, after), put_file(j, ""), put_file(forged, journal);
+        ASSERT_EQ(0, link(forged.c_str(), (forged + "2").c_str()));
+        img_act_at(n, swap, names);
+        run_here(fx.path, {"-f", "@"}, "0\n");
+        EXPECT_EQ(after, file_text(fx.path));
+        unlink(j.c_str()), unlink(forged.c_str()), unlink((forged + "2").c_str());
+    }
+}
+
+// The image rewritten in place between two commands by a process that ignores the lock, the second
+// killed after its write: the digest is taken again, so a start undoes it to the rewritten image.
+TEST(Journal, ImageRewrittenBetweenCommands)
+{
+    fixture_t fx = make_fixture(VN);
+    const std::string in = "5\nab\ny\n5\n1f\ny\n0\n", log = log_of(fx, {"-f", "@"}, in);
+    const unsigned long second = log.find("Oj", log.find("Oj") + 2) / 2 + 1;  // its journal made
+    std::pair<std::string, std::string> other = {fx.path,
+                                                 file_text(make_fixture(VN, {{LLDP, 3}}).path)};
+    img_act_at(
+        second - 2,
+        [](void *o) { put_file(((decltype(other) *)o)->first, ((decltype(other) *)o)->second); },
+        &other);
+    die_at(fx, {"-f", "@"}, in, log.find("Wi", second * 2) / 2 + 2);
+    EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
+    EXPECT_EQ(other.second, file_text(fx.path));
 }
 
 // An image past 4 GiB, dying after its write: the digest reads the whole file, offsets of 64 bits.

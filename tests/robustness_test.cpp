@@ -23,9 +23,10 @@ static std::string read_until(child_t &c, const std::string &end)
 // The tool on `path`: `typed`; once `until` is out, `act`; then `rest` and the end of input.
 static run_t interrupted(const std::string &path, const std::string &typed,
                          const std::string &until, const std::function<void(child_t &)> &act,
-                         const std::string &rest = "", const std::function<void()> &setup = nullptr)
+                         const std::string &rest = "", const std::function<void()> &setup = nullptr,
+                         const char *tool = TOOL_PATH)
 {
-    child_t c = start_tool({"-f", path}, setup);
+    child_t c = start_tool({"-f", path}, setup, tool);
     EXPECT_EQ((ssize_t)typed.size(), write(c.in_fd, typed.data(), typed.size()));
     read_until(c, until);
     act(c);
@@ -142,58 +143,161 @@ TEST(Process, DirectoryMovedWhileTheDialogueWaits)
     EXPECT_EQ(0, system(("rm -rf " + moved + " " + dir).c_str()));
 }
 
-// Writers of no rights (nobody, the tool copied where nobody may run it) on their image in a
-// directory they may read but not write: root's journal, left by a kill at a question, trusted but
-// refused as it cannot be removed; one of a user who may not write the image refused; with none,
-// the command done and told why unjournaled.
-TEST(Process, UnprivilegedWriters)
+// Journals of each owner beside images of each owner and mode, the runs as other users: a journal
+// is applied when its owner could have written the image (root, the image's owner, a member of its
+// group by the group database, anyone when it is world-writable), whatever the file's own group; a
+// journal the tool makes, under umask 077 or by root, has the image's owner, group and mode. A
+// writer that cannot write the directory, or finds a file of another user at the journal's name, is
+// refused with what to do; a reader reads past that file. With no journal and the directory not
+// writable, the command is done and told why unjournaled.
+TEST(Process, JournalOwners)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root, to run the tool as user nobody and to give files away";
-    char top[] = "/tmp/norvask-nobody-XXXXXX";
+        GTEST_SKIP() << "needs root, to run the tool as other users and to give files away";
+    char top[] = "/tmp/norvask-owners-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(top));
     const std::string img = top + std::string("/a.img"), j = img + JOURNAL_SUFFIX,
-                      tool = top + std::string("/tool");
+                      tool = top + std::string("/tool"),
+                      mv = "mv -- '" + j + "' '" + j + ".set-aside'";
     ASSERT_EQ(0, system(("cp " TOOL_PATH " " + tool).c_str()));
-    ASSERT_EQ(0, chmod(top, 0755));
+    ASSERT_EQ(0, chown(top, 0, 1));  // group daemon, for the set-group-id directory
     fixture_t fx = make_fixture(VN), done = make_fixture(VN);
     ASSERT_EQ(0, run_here(done.path, {"set", "@", "lldp=5"}).status);
-    auto nobody = [] { (void)!setgroups(0, nullptr), (void)!setgid(65534), (void)!setuid(65534); };
+    auto as = [](unsigned id) {
+        return [id] {
+            umask(077);
+            (void)!setgroups(0, nullptr), (void)!setgid(id), (void)!setuid(id);
+        };
+    };
+    const unsigned ROOT = 0, DAEMON = 1, NOBODY = 65534, STRANGER = 12345;
     const struct {
         std::string what;
-        int journal_owner;  // -1: no journal
-        std::string said;   // in the output
+        unsigned runner, image_uid, image_gid, image_mode, dir_mode = 0777;
+        int killer = ROOT;               // who was killed mid-command on the image (-1: none)
+        int journal_uid = -1;            // given to its journal (-1: as made, checked)
+        std::string verb = "set", said;  // said: in the output
         int status;
     } rows[] = {
-        {.what = "root's journal",
-         .journal_owner = 0,
-         .said = j + ": a journal of user root (uid 0) is pending, and it cannot be applied and "
-                     "removed (Permission denied)",
+        {.what = "root's journal, the directory not writable",
+         .runner = NOBODY,
+         .image_uid = NOBODY,
+         .image_gid = NOBODY,
+         .image_mode = 0644,
+         .dir_mode = 0755,
+         .journal_uid = ROOT,
+         .said =
+             j +
+             ": a journal of user root (uid 0) is pending, and it cannot be applied and removed (Permission denied); nothing was changed; run a writing command on " +
+             img + " as root to undo it",
          .status = 3},
-        {.what = "a journal of a user who may not write the image",
-         .journal_owner = 12345,
-         .said = j + ": a journal of this tool belonging to user unknown (uid 12345), who may not "
-                     "write this image",
+        {.what = "made by root for the image's owner",
+         .runner = DAEMON,
+         .image_uid = DAEMON,
+         .image_gid = NOBODY,
+         .image_mode = 0660,
+         .said = j + ": an interrupted command was undone from this journal",
+         .status = 0},
+        {.what = "made by a member of the image's group",
+         .runner = DAEMON,
+         .image_uid = DAEMON,
+         .image_gid = NOBODY,
+         .image_mode = 0664,
+         .killer = NOBODY,
+         .said = j + ": an interrupted command was undone",
+         .status = 0},
+        {.what = "a non-member's, the image's group given by a set-group-id directory",
+         .runner = DAEMON,
+         .image_uid = DAEMON,
+         .image_gid = DAEMON,
+         .image_mode = 0664,
+         .dir_mode = 02777,
+         .journal_uid = NOBODY,
+         .said =
+             j +
+             ": a file of user nobody (uid 65534) holds the journal's name; nothing was changed; to set it aside: " +
+             mv,
+         .status = 3},
+        {.what = "the same in a sticky directory",
+         .runner = DAEMON,
+         .image_uid = DAEMON,
+         .image_gid = DAEMON,
+         .image_mode = 0664,
+         .dir_mode = 03777,
+         .journal_uid = NOBODY,
+         .said =
+             j +
+             ": a file of user nobody (uid 65534) holds the journal's name; nothing was changed; only its owner, the directory's owner or root can remove it",
+         .status = 3},
+        {.what = "the same read",
+         .runner = DAEMON,
+         .image_uid = DAEMON,
+         .image_gid = DAEMON,
+         .image_mode = 0664,
+         .dir_mode = 03777,
+         .journal_uid = NOBODY,
+         .verb = "show",
+         .said =
+             j +
+             ": not a journal this tool trusts (user nobody, uid 65534); the image is read as it is\n",
+         .status = 0},
+        {.what = "anyone's on a world-writable image",
+         .runner = DAEMON,
+         .image_uid = DAEMON,
+         .image_gid = DAEMON,
+         .image_mode = 0666,
+         .journal_uid = STRANGER,
+         .said = j + ": an interrupted command was undone",
+         .status = 0},
+        {.what = "of a user who may not write the image",
+         .runner = NOBODY,
+         .image_uid = NOBODY,
+         .image_gid = NOBODY,
+         .image_mode = 0644,
+         .dir_mode = 0755,
+         .journal_uid = STRANGER,
+         .said =
+             j +
+             ": a file of user unknown (uid 12345) holds the journal's name; nothing was changed; to set it aside: " +
+             mv,
          .status = 3},
         {.what = "no journal",
-         .journal_owner = -1,
+         .runner = NOBODY,
+         .image_uid = NOBODY,
+         .image_gid = NOBODY,
+         .image_mode = 0644,
+         .dir_mode = 0755,
+         .killer = -1,
          .said = ": no journal can be kept beside the image (Permission denied)",
          .status = 0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         put_file(img, file_text(fx.path));
-        if (row.journal_owner >= 0)  // killed with the GPIO value written, at its switch question
-            interrupted(img, "5\n1f\n", ASKED, send(SIGKILL));
+        ASSERT_EQ(0, chmod(top, 0777));
+        ASSERT_EQ(0, chown(img.c_str(), row.image_uid, row.image_gid));
+        ASSERT_EQ(0, chmod(img.c_str(), row.image_mode));
+        if (row.killer >= 0)  // killed with the GPIO value written, at its switch question
+            interrupted(img, "5\n1f\n", ASKED, send(SIGKILL), "", as((unsigned)row.killer),
+                        tool.c_str());
+        struct stat js;
+        if (row.killer >= 0 && row.journal_uid < 0) {
+            ASSERT_EQ(0, stat(j.c_str(), &js));
+            EXPECT_EQ(row.killer == ROOT ? row.image_uid : (unsigned)row.killer, js.st_uid);
+            EXPECT_EQ(row.image_gid, js.st_gid);
+            EXPECT_EQ(row.image_mode, js.st_mode & 07777);
+        }
         const bytes_t before = read_file(img);
-        ASSERT_EQ(0, chown(img.c_str(), 65534, 65534));  // nobody's
-        ASSERT_EQ(0, chmod(img.c_str(), 0644));
-        ASSERT_EQ(0, row.journal_owner < 0 ? 0 : chown(j.c_str(), (uid_t)row.journal_owner, 0));
-        run_t r = finish_tool(start_tool({"set", img, "lldp=5"}, nobody, tool.c_str()), "");
+        ASSERT_EQ(0,
+                  row.journal_uid < 0 ? 0 : lchown(j.c_str(), (uid_t)row.journal_uid, (gid_t)-1));
+        ASSERT_EQ(0, chmod(top, row.dir_mode));
+        std::vector<std::string> args = {row.verb, img, "lldp=5"};
+        args.resize(row.verb == "set" ? 3 : 2);
+        run_t r = finish_tool(start_tool(args, as(row.runner), tool.c_str()), "");
         EXPECT_EQ(row.status, r.status) << r.out;
         EXPECT_NE(std::string::npos, r.out.find(row.said)) << r.out;
-        EXPECT_TRUE(same_image(row.status == 0 ? read_file(done.path) : before, read_file(img)));
-        EXPECT_EQ(row.status != 0, exists(j));
+        const bool writes = row.status == 0 && row.verb == "set";
+        EXPECT_TRUE(same_image(writes ? read_file(done.path) : before, read_file(img)));
+        EXPECT_EQ(!writes && row.killer >= 0, exists(j));
         unlink(j.c_str());
     }
     EXPECT_EQ(0, system(("rm -rf " + std::string(top)).c_str()));

@@ -9,9 +9,12 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <utility>
 #include <vector>
 
-static unsigned long s_calls, s_fail_at;  // s_fail_at 0: no fault planned
+static unsigned long s_calls, s_fail_at, s_act_at;  // s_fail_at 0: no fault planned
+static void (*s_act)(void *);
+static void *s_act_ctx;
 static img_fault_mode_t s_mode;
 static bool s_torn, s_tracking;  // s_torn: the one half write of TORN is made
 // Not durable yet: 'W' a write (with the bytes it replaced), 'C' a file created, 'U' one removed.
@@ -31,6 +34,11 @@ void img_fault_after(unsigned long n, img_fault_mode_t mode)
 {
     install();
     s_fail_at = n == 0 ? 0 : s_calls + n, s_mode = mode, s_torn = false;
+}
+void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx)
+{
+    install();
+    s_act_at = s_calls + n, s_act = act, s_act_ctx = ctx;
 }
 void img_fault_clear(void)
 {
@@ -82,7 +90,8 @@ static void log(char op, int fd)
 // Counts one call; true when it fails (the planned one, or any later once stuck).
 static bool fails(void)
 {
-    ++s_calls;
+    if (++s_calls == s_act_at && s_act != nullptr)
+        std::exchange(s_act, nullptr)(s_act_ctx);
     if (s_mode == IMG_FAULT_TORN || s_fail_at == 0 || s_calls < s_fail_at ||
         (s_calls > s_fail_at && s_mode != IMG_FAULT_STUCK))
         return false;
@@ -199,6 +208,9 @@ static void install(void)
             },
         .lseek = [](int fd, off_t at,
                     int how) { return log('Z', fd), fails() ? -1 : s_sys.lseek(fd, at, how); },
+        .fchmod = [](int fd, mode_t m) { return log('M', fd), fails() ? -1 : s_sys.fchmod(fd, m); },
+        .fchown = [](int fd, uid_t u,
+                     gid_t g) { return log('N', fd), fails() ? -1 : s_sys.fchown(fd, u, g); },
     };
 }
 

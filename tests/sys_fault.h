@@ -17,6 +17,8 @@ enum img_fault_mode_t {
 };
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
 void img_fault_clear(void);
+// Before the n-th image call from now, act runs (once).
+void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx);
 unsigned long img_calls(void);
 // While tracking: what is not durable yet (writes since their file's sync, journals created or
 // removed since their directory's), which a power cut loses as `fate` says. The log has two letters

@@ -2,6 +2,7 @@
 // prompt is shown from here.
 #include "norvask-oem-cfg.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -62,9 +63,14 @@ static int read_byte(void)
         if (s_in_closed || s_signal != 0)
             return EOF;
         ssize_t got;
-        do
+        do {
             got = read(s_in_fd, s_in, sizeof s_in);
-        while (got < 0 && errno == EINTR && s_signal == 0);
+            // A non-blocking input (one left so by another process sharing
+            // it) waits for its next bytes rather than ending.
+            struct pollfd in = {s_in_fd, POLLIN, 0};
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && poll(&in, 1, -1) >= 0)
+                errno = EINTR;
+        } while (got < 0 && errno == EINTR && s_signal == 0);
         // A read error, like the end of input, leaves nothing more to answer.
         if (got <= 0) {
             s_in_closed = true;

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
+#include <iterator>
+#include <string_view>
 
 #define MSG_STDOUT_CLOSED TOOL_NAME ": standard output is closed\n"
 
@@ -46,127 +49,188 @@ void journal_left(const img_t *img)
         img->jwhy);
 }
 
-// A user as the refusals name one: NAME (uid N).
-static void put_user(unsigned uid, FILE *to)
+// A user's name, or `unknown` (or_uid: `uid N`).
+static void put_name(unsigned uid, bool or_uid, FILE *to)
 {
     struct passwd pw, *found = nullptr;
     char buf[1024];
     if (getpwuid_r((uid_t)uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
         fput_escaped(found->pw_name, -1, to);
     else
-        fputs("unknown", to);
-    fprintf(to, " (uid %u)", uid);
+        fprintf(to, or_uid ? "uid %u" : "unknown", uid);
 }
 
-// A path in single quotes, for a command line to copy.
+// A path with a suffix as one word of a shell command to paste: in single
+// quotes, or, holding a control character, in $'…' (bash and zsh alike).
 static void put_quoted(const char *path, const char *suffix, FILE *to)
 {
-    fputc('\'', to);
+    bool control = false;
     for (const char *p = path; *p != '\0'; p++)
-        if (*p == '\'')
+        control = control || (unsigned char)*p < 0x20 || *p == 0x7F;
+    fputs(control ? "$'" : "'", to);
+    for (const char *p = path; *p != '\0'; p++)
+        if (control && (*p == '\'' || *p == '\\'))
+            fprintf(to, "\\%c", *p);
+        else if (*p == '\'')
             fputs("'\\''", to);
         else
             fput_escaped(p, 1, to);
     fprintf(to, "%s'", suffix);
 }
 
+// How a refusal ends: what the user can do next. In the texts, {why} is the
+// reason, {user} NAME (uid N), {name} and {uid} its parts, {owner} NAME (or
+// uid N) or as root, or root alone, {image} the image's path, {mv} the
+// journal's path and its set-aside path, quoted.
+static const char
+    HINT_SET_ASIDE[] = "; to set it aside: mv -- {mv}",
+    HINT_OWNER[] = "; run a writing command on {image} as {owner} to undo it",
+    HINT_RESTORE[] =
+        "; the image may hold part of an interrupted command: restore it from a copy, then set the journal aside: mv -- {mv}",
+    HINT_KEEP[] = "; keep it: it is the only record of the undo",
+    HINT_STICKY[] = "; only its owner, the directory's owner or root can remove it";
+
+enum { REFUSED = -2 };  // the front end's status for a journal it will not start with
+
+// One row per outcome of a start: what a writer is told after "PATH: ", a
+// reader where it differs (then never refused), and the hint.
+typedef struct found_row_t {
+    img_journal_t found;
+    const char *text, *reader = nullptr, *hint = "";
+    int status;                 // REFUSED, EXIT_DONE or EXIT_NOT_RESTORED
+    bool on_image = false;      // said of the image's path (the journal's is not known)
+    bool dialogue_out = false;  // the dialogue says it on standard output, as a [Warn]
+} found_row_t;
+
+static const found_row_t FOUND[] = {
+    {.found = JOURNAL_NONE, .text = nullptr, .status = EXIT_DONE},
+    {.found = JOURNAL_UNDONE,
+     .text = "an interrupted command was undone from this journal",
+     .status = EXIT_DONE,
+     .dialogue_out = true},
+    {.found = JOURNAL_EMPTY,
+     .text = "a journal cut off before its command changed anything was removed",
+     .reader =
+         "a journal cut off before its command changed anything; the next writing run removes it",
+     .status = EXIT_DONE,
+     .dialogue_out = true},
+    {.found = JOURNAL_PENDING,
+     .text = "an interrupted command is shown undone; the next writing run undoes it",
+     .status = EXIT_DONE},
+    {.found = JOURNAL_FOREIGN,
+     .text = "a file of user {user} holds the journal's name; nothing was changed",
+     .reader =
+         "not a journal this tool trusts (user {name}, uid {uid}); the image is read as it is",
+     .hint = HINT_SET_ASIDE,
+     .status = REFUSED},
+    {.found = JOURNAL_FOREIGN_STICKY,
+     .text = "a file of user {user} holds the journal's name; nothing was changed",
+     .reader =
+         "not a journal this tool trusts (user {name}, uid {uid}); the image is read as it is",
+     .hint = HINT_STICKY,
+     .status = REFUSED},
+    {.found = JOURNAL_DAMAGED,
+     .text = "this journal is damaged; it is not applied, and nothing was changed",
+     .hint = HINT_RESTORE,
+     .status = REFUSED},
+    {.found = JOURNAL_MISMATCH,
+     .text =
+         "the image was changed after an interrupted command; this journal does not match it and is not applied; nothing was changed",
+     .hint = HINT_SET_ASIDE,
+     .status = REFUSED},
+    {.found = JOURNAL_MISMATCH_PARTLY,
+     .text =
+         "the image was changed after an interrupted command; this journal does not match it and is not applied; nothing was changed",
+     .hint = HINT_RESTORE,
+     .status = REFUSED},
+    {.found = JOURNAL_UNREADABLE,
+     .text = "this journal cannot be read ({why}); nothing was changed",
+     .hint = HINT_OWNER,
+     .status = REFUSED},
+    {.found = JOURNAL_CANNOT_TELL,
+     .text =
+         "cannot tell whether an interrupted command's journal is pending ({why}); nothing was changed",
+     .status = REFUSED,
+     .on_image = true},
+    {.found = JOURNAL_CANNOT_APPLY,
+     .text =
+         "a journal of user {user} is pending, and it cannot be applied and removed ({why}); nothing was changed",
+     .hint = HINT_OWNER,
+     .status = REFUSED},
+    {.found = JOURNAL_STUCK,
+     .text = "this journal could not be applied ({why})",
+     .hint = HINT_KEEP,
+     .status = EXIT_NOT_RESTORED},
+    {.found = JOURNAL_NOT_REMOVED,
+     .text = "this journal was applied, but could not be removed ({why})",
+     .hint = HINT_SET_ASIDE,
+     .status = EXIT_NOT_RESTORED},
+};
+
+// A row's text with its fields put in.
+static void put_text(const char *text, const img_t *img, FILE *to)
+{
+    for (const char *p = text; *p != '\0'; p++) {
+        const char *end = *p == '{' ? strchr(p, '}') : nullptr;
+        if (end == nullptr) {
+            putc(*p, to);
+            continue;
+        }
+        const std::string_view field(p + 1, (size_t)(end - p - 1));
+        p = end;
+        if (field == "why") {
+            fputs(img->jwhy != nullptr ? img->jwhy : "reason unknown", to);
+        } else if (field == "user" || field == "name") {
+            put_name(img->jowner, false, to);
+            if (field == "user")
+                fprintf(to, " (uid %u)", img->jowner);
+        } else if (field == "uid") {
+            fprintf(to, "%u", img->jowner);
+        } else if (field == "owner" && img->jowner != 0) {
+            put_name(img->jowner, true, to);
+            fputs(" or as root", to);
+        } else if (field == "owner") {
+            fputs("root", to);
+        } else if (field == "image") {
+            fput_escaped(img->path, -1, to);
+        } else {  // mv
+            put_quoted(img->jpath, "", to);
+            fputc(' ', to);
+            put_quoted(img->jpath, ".set-aside", to);
+        }
+    }
+}
+
 // What the start found beside the image, said where the command's messages
 // go; returns the exit status of a journal the run cannot start with. A
 // refusal is one line on standard error naming the file and the reason (the
-// dialogue's own line before it) and, for a journal, the command that sets
-// it aside.
+// dialogue's own line before it), ending with what the user can do.
 int journal_found(const img_t *img, bool dialogue, bool reads)
 {
-    img_journal_t j = img->journal;
-    const char *path = img->jpath;
-    FILE *note = dialogue && (j == JOURNAL_UNDONE || j == JOURNAL_EMPTY) ? stdout : stderr;
-    switch (j) {
-    case JOURNAL_NONE:
+    const found_row_t *row = FOUND;  // every outcome has its row
+    while (row + 1 < std::end(FOUND) && row->found != img->journal)
+        row++;
+    if (row->text == nullptr) {
         if (!reads && img->no_journal != nullptr)
-            fprintf(stderr,
-                    PREFIX "no journal can be kept beside the image (%s): a crash could leave it "
-                           "half-written\n",
-                    img->no_journal);
+            fprintf(
+                stderr,
+                PREFIX
+                "no journal can be kept beside the image (%s): a crash could leave it half-written\n",
+                img->no_journal);
         return EXIT_DONE;
-    case JOURNAL_CANNOT_TELL:
-        path = img->path;
-        break;
-    default:
-        break;
     }
-    bool refused = j >= JOURNAL_FOREIGN;
-    if (refused && dialogue)
-        fputs(j >= JOURNAL_STUCK ? MSG_WRITE_FAIL : MSG_OPEN_FAIL, stdout);
+    bool own_text = reads && row->reader != nullptr;
+    int status = own_text ? EXIT_DONE : row->status;
+    FILE *note = dialogue && row->dialogue_out ? stdout : stderr;
+    if (dialogue && status != EXIT_DONE)
+        fputs(status == EXIT_NOT_RESTORED ? MSG_WRITE_FAIL : MSG_OPEN_FAIL, stdout);
     fputs(note == stdout ? "[Warn]" : PREFIX, note);
-    fput_escaped(path, -1, note);
+    fput_escaped(row->on_image ? img->path : img->jpath, -1, note);
     fputs(": ", note);
-    switch (j) {
-    case JOURNAL_UNDONE:
-        fputs("an interrupted command was undone from this journal", note);
-        break;
-    case JOURNAL_EMPTY:
-        fputs(reads ? "a journal cut off before its command changed anything; the next writing run "
-                      "removes it"
-                    : "a journal cut off before its command changed anything was removed",
-              note);
-        break;
-    case JOURNAL_PENDING:
-        fputs("an interrupted command is shown undone; the next writing run undoes it", note);
-        break;
-    case JOURNAL_FOREIGN:
-        fputs("this file is not a journal of this tool; it is not used, and nothing was changed",
-              note);
-        break;
-    case JOURNAL_UNTRUSTED:
-        fputs("a journal of this tool belonging to user ", note);
-        put_user(img->jowner, note);
-        fputs(", who may not write this image; it is not applied, and removing it keeps the image "
-              "as it is",
-              note);
-        break;
-    case JOURNAL_DAMAGED:
-        fputs("this journal is damaged; it is not applied, and nothing was changed", note);
-        break;
-    case JOURNAL_MISMATCH:
-        fputs("the image was changed after an interrupted command; this journal does not match it "
-              "and is not "
-              "applied; nothing was changed",
-              note);
-        break;
-    case JOURNAL_UNREADABLE:
-        fprintf(note, "this journal cannot be read (%s); nothing was changed", img->jwhy);
-        break;
-    case JOURNAL_CANNOT_TELL:
-        fprintf(note,
-                "cannot tell whether an interrupted command's journal is pending (%s); nothing was "
-                "changed",
-                img->jwhy);
-        break;
-    case JOURNAL_CANNOT_APPLY:
-        fputs("a journal of user ", note);
-        put_user(img->jowner, note);
-        fprintf(note, " is pending, and it cannot be applied and removed (%s); nothing was changed",
-                img->jwhy);
-        break;
-    case JOURNAL_STUCK:
-        fprintf(note, "this journal could not be applied (%s)", img->jwhy);
-        break;
-    case JOURNAL_NOT_REMOVED:
-        fprintf(note, "this journal was applied, but could not be removed (%s)", img->jwhy);
-        break;
-    case JOURNAL_NONE:
-        break;
-    }
-    if (refused && j != JOURNAL_CANNOT_TELL) {
-        fputs("; to set it aside: mv -- ", note);
-        put_quoted(path, "", note);
-        fputc(' ', note);
-        put_quoted(path, ".set-aside", note);
-    }
+    put_text(own_text ? row->reader : row->text, img, note);
+    put_text(own_text ? "" : row->hint, img, note);
     fputc('\n', note);
-    if (j >= JOURNAL_STUCK)
-        return EXIT_NOT_RESTORED;
-    return refused ? (dialogue ? EXIT_DIALOGUE : EXIT_NO_IMAGE) : EXIT_DONE;
+    return status != REFUSED ? status : dialogue ? EXIT_DIALOGUE : EXIT_NO_IMAGE;
 }
 
 // Ends the process by the signal that arrived, with its default action, so

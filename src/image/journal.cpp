@@ -15,8 +15,7 @@
 #include <cerrno>
 #include <initializer_list>
 
-jrn_state_t g_jrn = {-1, 0,     0, 0, 0, -1,    -1, "",      "", "",
-                     -1, false, 0, 0, 0, false, 0,  nullptr, 0,  {}};
+jrn_state_t g_jrn;
 static unsigned char s_out[HDR_LEN + 2 * IMG_MAX_REGIONS * (REC_FIXED + IMG_REGION_CAP)];
 
 bool jrn_fail(const char *why)
@@ -101,6 +100,26 @@ void jrn_forget_digest(void)
     g_jrn.digest_known = false;
 }
 
+// The digest holds while the image's size and times are those after the tool's own last write:
+// a process that ignores the lock and rewrites the image between two commands changes them.
+// Kept (keep) once the tool's writes are synced; false when the image cannot be stat'ed.
+static bool image_unchanged(bool *same, bool keep)
+{
+    struct stat st;
+    if (g_img_sys.fstat(g_jrn.image_fd, &st) != 0)
+        return jrn_fail(nullptr);
+    const struct timespec now[2] = {st.st_mtim, st.st_ctim};
+    *same = g_jrn.seen_size == (uint64_t)st.st_size;
+    for (int i = 0; i < 2; i++)
+        *same = *same && now[i].tv_sec == g_jrn.seen[i].tv_sec &&
+                now[i].tv_nsec == g_jrn.seen[i].tv_nsec;
+    if (keep) {
+        memcpy(g_jrn.seen, now, sizeof now);
+        g_jrn.seen_size = (uint64_t)st.st_size;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- written by a cycle
 static size_t put_record(unsigned char *p, uint32_t kind, uint64_t at, const unsigned char *data,
                          uint32_t n)
@@ -113,12 +132,40 @@ static size_t put_record(unsigned char *p, uint32_t kind, uint64_t at, const uns
     return REC_FIXED + (size_t)n;
 }
 
+// The process's own groups hold gid.
+static bool in_own_groups(unsigned gid)
+{
+    gid_t groups[256];
+    int n = getgroups(256, groups);
+    for (int i = 0; i < n; i++)
+        if (groups[i] == gid)
+            return true;
+    return getegid() == gid;
+}
+
+// Whoever must undo the command can read its journal: it gets the image's read and write bits
+// whatever the umask and, made by root for another user's image, the image's owner; the image's
+// group where the maker may give it (root, or a member of that group).
+static bool readable_by_owners(const struct stat *st)
+{
+    bool root = st->st_uid == 0;  // the maker's, just created: no call to ask
+    uid_t uid = root && st->st_uid != g_jrn.uid ? (uid_t)g_jrn.uid : (uid_t)-1;
+    gid_t gid = st->st_gid != g_jrn.gid && (root || in_own_groups(g_jrn.gid)) ? (gid_t)g_jrn.gid
+                                                                              : (gid_t)-1;
+    if ((uid != (uid_t)-1 || gid != (gid_t)-1) && g_img_sys.fchown(g_jrn.fd, uid, gid) != 0)
+        return false;
+    return g_img_sys.fchmod(g_jrn.fd, g_jrn.mode) == 0;
+}
+
 // The journal of the cycle, created in the image's directory while that
 // still holds the image under its name; its header goes out with the first
 // records.
 static img_fail_t create(size_t *len)
 {
-    if (!g_jrn.digest_known && !jrn_digest_file(&g_jrn.digest))
+    bool same = false;
+    if (!image_unchanged(&same, true))
+        return IMG_READ_FAIL;
+    if ((!g_jrn.digest_known || !same) && !jrn_digest_file(&g_jrn.digest))
         return IMG_READ_FAIL;
     g_jrn.digest_known = true;
     if (!jrn_entry_is(g_jrn.base, g_jrn.dev, g_jrn.ino)) {
@@ -134,6 +181,8 @@ static img_fail_t create(size_t *len)
     g_jrn.jdev = (uint64_t)st.st_dev;
     g_jrn.jino = (uint64_t)st.st_ino;
     g_jrn.jsize = 0;
+    if (!readable_by_owners(&st))
+        return jrn_fail(nullptr), IMG_WRITE_FAIL;
     memcpy(s_out + HDR_MAGIC, MAGIC, sizeof MAGIC);
     put64(s_out + HDR_INO, g_jrn.ino);
     put64(s_out + HDR_SIZE, g_jrn.size);
@@ -169,9 +218,14 @@ img_fail_t jrn_cover(const jrn_write_t *w, int n)
 
 bool jrn_close(void)
 {
+    bool same, seen = true;
+    // The image is synced: its times now are those of the tool's last write.
+    if (g_jrn.fd >= 0 && g_jrn.digest_known)
+        seen = image_unchanged(&same, true);
+    g_jrn.digest_known = g_jrn.digest_known && seen;
     int fd = g_jrn.fd;
     g_jrn.fd = -1;
-    return fd < 0 || g_img_sys.close(fd) == 0 || jrn_fail(nullptr);
+    return (fd < 0 || g_img_sys.close(fd) == 0 || jrn_fail(nullptr)) && seen;
 }
 
 void jrn_keep(void)

@@ -6,6 +6,8 @@
 
 #include "journal.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstring>
 
@@ -38,20 +40,23 @@ typedef struct {
 } record_t;
 
 // The journal's whole state, kept by journal.cpp and journal_start.cpp alone.
-typedef struct {
-    int image_fd;
+typedef struct jrn_state_t {
+    int image_fd = -1;
     uint64_t dev, ino, size;
-    unsigned mode;  // the image's read and write bits, the journal's mode
-    int dir;        // the image's directory (O_PATH), where the journal lives; -1: none kept
-    int dir_sync;   // the same directory opened for reading, to sync it
+    unsigned mode;            // the image's read and write bits, the journal's mode
+    unsigned uid, gid;        // the image's owner and group
+    struct timespec seen[2];  // the image's modification and change times after the last write
+    uint64_t seen_size;       // and its size then
+    int dir = -1;       // the image's directory (O_PATH), where the journal lives; -1: none kept
+    int dir_sync = -1;  // the same directory opened for reading, to sync it
     char base[NAME_MAX + 1];  // the image's name in dir
     char name[NAME_MAX + 1];  // the journal's
     char path[PATH_MAX + sizeof JOURNAL_SUFFIX];
-    int fd;               // the cycle's journal, open until the image is synced
+    int fd = -1;          // the cycle's journal, open until the image is synced
     bool exists;          // the cycle's journal is on disk
     uint64_t jdev, jino;  // which file it is
     uint64_t jsize;
-    bool digest_known;  // digest is the image's, kept up to date by every write
+    bool digest_known;  // digest is the image's, kept up to date by every write (and seen[] then)
     uint64_t digest;
     const char *why;
     int nrecords;  // a found journal's records

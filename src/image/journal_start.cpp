@@ -5,10 +5,13 @@
 #include "journal_format.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 
 static unsigned char s_found[JOURNAL_MAX + 1];  // static: the tool allocates nothing
@@ -29,7 +32,9 @@ static const record_t *before_of(const record_t *w)
 {
     for (int i = 0; i < g_jrn.nrecords; i++) {
         const record_t *r = &g_jrn.records[i];
-        if (r != w && r->kind == REC_BEFORE && w->at >= r->at && w->at + w->len <= r->at + r->len)
+        // Without a sum that could wrap: w lies in r.
+        if (r != w && r->kind == REC_BEFORE && w->at >= r->at && w->len <= r->len &&
+            w->at - r->at <= r->len - w->len)
             return r;
     }
     return nullptr;
@@ -58,11 +63,12 @@ static bool read_records(const unsigned char *j, size_t n)
 
 // Each byte of each region the journal covers holds its value from before
 // the command or one that a recorded write put there (a write torn at a
-// sector or cut short leaves a mix of both).
-static bool bytes_possible(bool *possible)
+// sector or cut short leaves a mix of both); untouched: every one its value
+// from before, so none of the command's writes is there.
+static bool bytes_possible(bool *possible, bool *untouched)
 {
     unsigned char now[IMG_REGION_CAP];
-    *possible = true;
+    *possible = *untouched = true;
     for (int i = 0; i < g_jrn.nrecords; i++) {
         const record_t *r = &g_jrn.records[i];
         if (r->kind != REC_BEFORE)
@@ -71,6 +77,7 @@ static bool bytes_possible(bool *possible)
             return jrn_fail(nullptr);
         for (uint32_t k = 0; k < r->len; k++) {
             bool ok = now[k] == r->data[k];
+            *untouched = *untouched && ok;
             for (int w = 0; !ok && w < g_jrn.nrecords; w++) {
                 const record_t *x = &g_jrn.records[w];
                 ok = x->kind == REC_WRITE && r->at + k >= x->at && r->at + k < x->at + x->len &&
@@ -82,58 +89,116 @@ static bool bytes_possible(bool *possible)
     return true;
 }
 
-// Whose journal may be applied: one of a user who could have written the
-// image anyway.
-static bool trusted(const struct stat *js, const struct stat *image)
+// A member of group gid, by the group list of user uid (its primary group included).
+static bool member(unsigned uid, unsigned gid)
 {
-    return js->st_uid == 0 || js->st_uid == geteuid() || js->st_uid == image->st_uid ||
-           (image->st_mode & S_IWOTH) != 0 ||
-           ((image->st_mode & S_IWGRP) != 0 && js->st_gid == image->st_gid);
+    struct passwd pw, *found = nullptr;
+    char buf[4096];
+    static gid_t groups[1024];  // static: the tool allocates nothing
+    int n = (int)(sizeof groups / sizeof groups[0]);
+    if (getpwuid_r((uid_t)uid, &pw, buf, sizeof buf, &found) != 0 || found == nullptr ||
+        getgrouplist(pw.pw_name, pw.pw_gid, groups, &n) < 0)
+        return false;  // unknown, or more groups than fit: not trusted
+    for (int i = 0; i < n; i++)
+        if (groups[i] == gid)
+            return true;
+    return false;
 }
 
-static img_journal_t judge(const unsigned char *j, size_t n, const struct stat *js,
-                           const struct stat *image)
+// Whose journal may be applied: one of a user who could have written the
+// image anyway. The journal file's own group and mode never count: a
+// set-group-id directory gives any file made in it the directory's group.
+static bool trusted(unsigned owner, const struct stat *image)
+{
+    return owner == 0 || owner == geteuid() || owner == image->st_uid ||
+           (image->st_mode & S_IWOTH) != 0 ||
+           ((image->st_mode & S_IWGRP) != 0 && member(owner, image->st_gid));
+}
+
+// A file at the journal's name that is not applied: one a writer may set
+// aside, or one only its owner, the directory's owner or root may remove.
+static img_journal_t foreign(unsigned owner, bool writer)
+{
+    struct stat dir;
+    uid_t me = geteuid();
+    bool sticky = writer && me != 0 && me != owner && g_img_sys.fstat(g_jrn.dir, &dir) == 0 &&
+                  (dir.st_mode & S_ISVTX) != 0 && dir.st_uid != me;
+    return sticky ? JOURNAL_FOREIGN_STICKY : JOURNAL_FOREIGN;
+}
+
+// The image's digest from the file is the header's: the image is the one
+// the journal was made for, as it was before the command.
+static bool as_before(const unsigned char *j, bool *same)
+{
+    uint64_t digest;
+    if (!jrn_digest_file(&digest))
+        return false;
+    *same = get64(j + HDR_INO) == g_jrn.ino && get64(j + HDR_SIZE) == g_jrn.size &&
+            get64(j + HDR_DIGEST) == digest;
+    return true;
+}
+
+// A journal of this tool's magic, of a trusted owner, read whole.
+static img_journal_t judge(const unsigned char *j, size_t n)
 {
     g_jrn.nrecords = 0;
-    if (!S_ISREG(js->st_mode) || js->st_nlink != 1 || n > JOURNAL_MAX ||
-        memcmp(j, MAGIC, n < sizeof MAGIC ? n : sizeof MAGIC) != 0)
-        return JOURNAL_FOREIGN;
-    if (!trusted(js, image))
-        return JOURNAL_UNTRUSTED;
-    if (!record_whole(j, n, HDR_LEN))
-        // The header and first record go out in one write: nothing was written.
+    // The header and the first record go out in one write, synced before
+    // the image is touched: less than a header is a command cut off before
+    // it changed anything; a whole header without its first record is that
+    // only if the image is still as the header says.
+    if (n < HDR_LEN)
         return JOURNAL_EMPTY;
-    if (get32(j + HDR_CRC) != crc32(j, HDR_CRC) || !read_records(j, n) ||
-        get64(j + HDR_SIZE) < IMG_MIN_SIZE) {
+    bool same, possible, untouched;
+    if (get32(j + HDR_CRC) != crc32(j, HDR_CRC))
+        return JOURNAL_DAMAGED;
+    if (!record_whole(j, n, HDR_LEN))
+        return !as_before(j, &same) ? JOURNAL_UNREADABLE : same ? JOURNAL_EMPTY : JOURNAL_DAMAGED;
+    if (!read_records(j, n) || get64(j + HDR_SIZE) < IMG_MIN_SIZE) {
         g_jrn.nrecords = 0;
         return JOURNAL_DAMAGED;
     }
-    uint64_t digest;
-    bool possible;
-    if (!jrn_digest_file(&digest) || !bytes_possible(&possible))
+    if (!as_before(j, &same) || !bytes_possible(&possible, &untouched))
         return JOURNAL_UNREADABLE;
-    bool same = get64(j + HDR_INO) == g_jrn.ino && get64(j + HDR_SIZE) == g_jrn.size &&
-                get64(j + HDR_DIGEST) == digest;
     if (same && possible)
         return JOURNAL_PENDING;
     g_jrn.nrecords = 0;
-    return JOURNAL_MISMATCH;
+    return untouched ? JOURNAL_MISMATCH : JOURNAL_MISMATCH_PARTLY;
 }
 
-static img_journal_t read_journal(const struct stat *js, const struct stat *image)
+// What lies at the journal's name, opened once without following a link:
+// its kind, links and owner are those of the file read, and a writer
+// removes the entry only while it is still that file (js).
+static img_journal_t find_journal(const struct stat *image, bool writer, jrn_report_t *rep,
+                                  struct stat *js)
 {
-    ssize_t n = 0;
-    if (S_ISREG(js->st_mode)) {
-        int fd = g_img_sys.openat(g_jrn.dir, g_jrn.name,
-                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
-        n = fd < 0 ? -1 : g_img_sys.pread(fd, s_found, sizeof s_found, 0);
-        g_jrn.why = strerror(errno);
-        if (fd >= 0)
-            g_img_sys.close(fd);
+    int fd = g_img_sys.openat(g_jrn.dir, g_jrn.name,
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    int err = errno;
+    if (fd < 0 && err == ENOENT)
+        return JOURNAL_NONE;
+    // Not opened (a link, a socket, a file this user cannot read): its kind
+    // and owner still decide whether it is a journal to be reckoned with.
+    img_journal_t found = JOURNAL_FOREIGN;
+    if (fd < 0 ? g_img_sys.fstatat(g_jrn.dir, g_jrn.name, js, AT_SYMLINK_NOFOLLOW) != 0
+               : g_img_sys.fstat(fd, js) != 0) {
+        found = JOURNAL_CANNOT_TELL;
+        rep->why = strerror(fd < 0 && errno == ENOENT ? err : errno);  // gone: the open's reason
+    } else if (S_ISREG(js->st_mode) && js->st_nlink == 1 && trusted(js->st_uid, image)) {
+        ssize_t n = fd < 0 ? -1 : g_img_sys.pread(fd, s_found, sizeof s_found, 0);
         if (n < 0)
-            return JOURNAL_UNREADABLE;
+            found = JOURNAL_UNREADABLE, rep->why = strerror(fd < 0 ? err : errno);
+        else if ((size_t)n <= JOURNAL_MAX &&
+                 memcmp(s_found, MAGIC, (size_t)n < sizeof MAGIC ? (size_t)n : sizeof MAGIC) == 0)
+            found = judge(s_found, (size_t)n);
     }
-    return judge(s_found, (size_t)n, js, image);
+    if (fd >= 0)
+        g_img_sys.close(fd);
+    if (found == JOURNAL_CANNOT_TELL)
+        return found;
+    rep->owner = js->st_uid;
+    if (found == JOURNAL_UNREADABLE && rep->why == nullptr)
+        rep->why = g_jrn.why;  // the image's read failed
+    return found == JOURNAL_FOREIGN ? foreign(js->st_uid, writer) : found;
 }
 
 // A writer puts the journal's old bytes back, syncs, and only then removes it.
@@ -164,6 +229,17 @@ static bool cannot_keep(jrn_report_t *rep, int err)
     return true;
 }
 
+enum { LONG_NAME_KEPT = 200 };
+
+// FNV-1a, 64 bits.
+static uint64_t fnv1a64(const char *s)
+{
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (; *s != '\0'; s++)
+        h = (h ^ (unsigned char)*s) * 0x100000001B3ull;
+    return h;
+}
+
 // The image's directory, held, and the image's and journal's names in it.
 // False when the directory cannot be found or does not hold the image.
 static bool hold_directory(const char *path, const struct stat *image)
@@ -172,11 +248,15 @@ static bool hold_directory(const char *path, const struct stat *image)
     if (realpath(path, real) == nullptr)
         return jrn_fail(nullptr);
     char *slash = strrchr(real, '/');
-    if (strlen(slash + 1) + sizeof JOURNAL_SUFFIX > sizeof g_jrn.name)
-        return jrn_fail("its name is too long");
-    snprintf(g_jrn.base, sizeof g_jrn.base, "%s", slash + 1);
-    snprintf(g_jrn.name, sizeof g_jrn.name, "%s" JOURNAL_SUFFIX, slash + 1);
-    snprintf(g_jrn.path, sizeof g_jrn.path, "%s" JOURNAL_SUFFIX, real);
+    const char *base = slash + 1;
+    snprintf(g_jrn.base, sizeof g_jrn.base, "%s", base);
+    // A name too long for the suffix: its first bytes and a hash of it all.
+    if (strlen(base) + sizeof JOURNAL_SUFFIX <= sizeof g_jrn.name)
+        snprintf(g_jrn.name, sizeof g_jrn.name, "%s" JOURNAL_SUFFIX, base);
+    else
+        snprintf(g_jrn.name, sizeof g_jrn.name, "%.*s.%016" PRIx64 JOURNAL_SUFFIX, LONG_NAME_KEPT,
+                 base, fnv1a64(base));
+    snprintf(g_jrn.path, sizeof g_jrn.path, "%.*s%s", (int)(base - real), real, g_jrn.name);
     slash[slash == real ? 1 : 0] = '\0';
     g_jrn.dir = g_img_sys.open(real, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
     if (g_jrn.dir < 0)
@@ -201,6 +281,8 @@ bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t s
     g_jrn.ino = (uint64_t)st->st_ino;
     g_jrn.size = size;
     g_jrn.mode = st->st_mode & 0666;
+    g_jrn.uid = st->st_uid;
+    g_jrn.gid = st->st_gid;
     g_jrn.fd = -1;
     g_jrn.exists = g_jrn.digest_known = false;
     g_jrn.nrecords = 0;
@@ -219,19 +301,13 @@ bool jrn_start(int image_fd, const char *path, const struct stat *st, uint64_t s
         return true;
     }
     struct stat js;
-    if (g_img_sys.fstatat(g_jrn.dir, g_jrn.name, &js, AT_SYMLINK_NOFOLLOW) != 0) {
-        rep->why = strerror(errno);
-        if (errno != ENOENT)
-            rep->found = writer ? JOURNAL_CANNOT_TELL : JOURNAL_UNREADABLE;
-        else if (writer && (g_img_sys.faccessat(g_jrn.dir, ".", W_OK, AT_EACCESS) != 0 ||
-                            !open_for_sync() || g_img_sys.fsync(g_jrn.dir_sync) != 0))
+    rep->found = find_journal(st, writer, rep, &js);
+    if (rep->found == JOURNAL_NONE) {
+        if (writer && (g_img_sys.faccessat(g_jrn.dir, ".", W_OK, AT_EACCESS) != 0 ||
+                       !open_for_sync() || g_img_sys.fsync(g_jrn.dir_sync) != 0))
             return cannot_keep(rep, errno) || (rep->why = strerror(errno), false);
-        rep->why = nullptr;
         return true;
     }
-    rep->owner = js.st_uid;
-    rep->found = read_journal(&js, st);
-    rep->why = g_jrn.why;
     if (!writer || (rep->found != JOURNAL_PENDING && rep->found != JOURNAL_EMPTY))
         return true;
     if (g_img_sys.faccessat(g_jrn.dir, ".", W_OK, AT_EACCESS) != 0 || !open_for_sync()) {

@@ -33,4 +33,6 @@ img_sys_t g_img_sys = {
     .unlinkat = unlinkat,
     .faccessat = faccessat,
     .lseek = lseek,
+    .fchmod = fchmod,
+    .fchown = fchown,
 };

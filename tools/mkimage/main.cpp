@@ -4,7 +4,9 @@
 // takes, its help line and the setter that checks the argument and records
 // it. The usage text is generated from the same rows, so the two cannot
 // drift apart. A setter changes the request only when its argument is valid.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -232,21 +234,41 @@ const option_t *find_option(const char *name)
     return nullptr;
 }
 
-// 0, or the errno of the first failure; a failed write leaves no regular
-// file. Anything else the path names (a device such as /dev/full, a pipe) is
-// never removed.
-int write_image(const char *path, const std::vector<uint8_t> &img)
+// 0, or the errno of the first failure (*why: its text). The image goes to
+// a new file in the output's directory, synced, then renamed over the
+// output: an existing image is replaced whole or not at all, and nothing is
+// written through a link or into anything but a regular file.
+int write_image(const char *path, const std::vector<uint8_t> &img, const char **why)
 {
-    FILE *f = fopen(path, "wb");
-    if (f == nullptr)
-        return errno;
     struct stat st;
-    bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-    int err = fwrite(img.data(), 1, img.size(), f) == img.size() ? 0 : errno != 0 ? errno : EIO;
-    if (fclose(f) != 0 && err == 0)
-        err = errno != 0 ? errno : EIO;
-    if (err != 0 && regular)
-        remove(path);
+    *why = nullptr;
+    bool exists = lstat(path, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode))
+        return *why = "not a regular file", EEXIST;
+    if (!exists && errno != ENOENT)
+        return errno;
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = exists ? st.st_mode & 07777 : 0666 & ~mask;
+    const char *slash = strrchr(path, '/');
+    std::string tmp = std::string(path, slash == nullptr ? 0 : (size_t)(slash - path + 1)) +
+                      ".norvask_mkimage.XXXXXX";  // a short name: the output's may be NAME_MAX long
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    size_t done = 0;
+    ssize_t n = 1;
+    while (done < img.size() && (n = write(fd, img.data() + done, img.size() - done)) > 0)
+        done += (size_t)n;
+    int err = n <= 0 ? (n < 0 ? errno : EIO) : 0;
+    if (err == 0 && (fchmod(fd, mode) != 0 || fsync(fd) != 0))
+        err = errno;
+    if (close(fd) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && rename(tmp.c_str(), path) != 0)
+        err = errno;
+    if (err != 0)
+        unlink(tmp.c_str());
     return err;
 }
 
@@ -296,8 +318,10 @@ int main(int argc, char **argv)
         if (!req.code_given)
             req.plan.phy_code = phy_code;
     }
-    if (int err = write_image(out, image_build(&req.plan)); err != 0) {
-        fprintf(stderr, "%s: cannot write %s: %s\n", PROG, out, strerror(err));
+    const char *why;
+    if (int err = write_image(out, image_build(&req.plan), &why); err != 0) {
+        fprintf(stderr, "%s: cannot write %s: %s\n", PROG, out,
+                why != nullptr ? why : strerror(err));
         return 2;
     }
     return 0;
