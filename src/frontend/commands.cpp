@@ -10,11 +10,10 @@
 #include <cstring>
 #include <ctime>
 
-#define PREFIX            TOOL_NAME ": "
-#define MSG_IN_USE        "[Error] The image is in use by another process.\n"
-#define MSG_OUTPUT        PREFIX "standard output cannot be written\n"
-#define MSG_OUTPUT_UNDONE PREFIX "standard output cannot be written, the command was undone\n"
-#define MSG_CLOSE         "closing the image failed after its changes were synced\n"
+#define PREFIX     TOOL_NAME ": "
+#define MSG_IN_USE "[Error] The image is in use by another process.\n"
+#define MSG_OUTPUT PREFIX "standard output cannot be written\n"
+#define MSG_CLOSE  "closing the image failed after its changes were synced\n"
 
 enum opens_t { OPENS_NOTHING, OPENS_FOR_UPDATE, OPENS_READ_ONLY };
 
@@ -203,63 +202,32 @@ static int begin_verb(command_run_t *r)
     return board_read(r->img, &r->board) ? EXIT_DONE : verb_read_failed(r->argv[0]);
 }
 
-static int undone_status(img_undo_t undo)
+// The commit's part of the verbs: their output written out.
+static bool output_out(void *)
 {
-    return undo == IMG_NOT_RESTORED ? EXIT_NOT_RESTORED : EXIT_FAILED;
+    return con_flush();
 }
 
-// A verb that failed on the image (or was interrupted, cause NULL), in one
-// line: what went wrong, then whether the undo gave the image back.
-static int undo_verb(command_run_t *r, const char *cause)
-{
-    img_t *img = r->img;
-    const char *why = errno != 0 ? strerror(errno) : "short write";
-    if (img_failure(img) == IMG_VERIFY_FAIL)
-        why = "the header block read back differs from the template";
-    bool read = img_failure(img) == IMG_READ_FAIL;
-    bool journaled = img->jpath[0] != '\0';  // a journal is kept beside the image
-    img_undo_t undo = img_rollback(img);
-    fputs(PREFIX, stderr);
-    fput_escaped(r->argv[0], -1, stderr);
-    if (cause != nullptr)
-        fprintf(stderr, ": %s", cause);
-    else
-        fprintf(stderr, ": cannot %s (%s)", read ? "read" : "write", why);
-    if (undo != IMG_NOT_RESTORED)
-        fputs("; nothing changed\n", stderr);
-    else
-        fprintf(stderr, "; the image may be partly changed%s\n",
-                journaled ? ", the next start undoes the command from its journal" : "");
-    return undone_status(undo);
-}
-
-// A verb's end: the changes synced and the output written, or every change
-// undone. A signal that arrived meanwhile undoes the command and ends the
-// process by that signal.
+// A verb's end: the cycle committed (its changes synced, the output
+// written, its journal removed) or every change undone, told in one line. A
+// signal that arrived meanwhile undoes the command and ends the process by
+// that signal.
 static int end_verb(command_run_t *r, int status)
 {
     img_t *img = r->img;
-    if (con_interrupted() != 0) {
-        char cause[32];
-        snprintf(cause, sizeof cause, "interrupted by signal %d", con_interrupted());
-        undo_verb(r, cause);
-        end_by_signal(img, con_interrupted());
+    int sig = con_interrupted();
+    img_outcome_t o = img_cycle_end(img, status == EXIT_DONE && sig == 0, output_out, nullptr);
+    if (sig != 0) {
+        verb_ending(&o, ENDING_SIGNAL, r->argv[0], status);
+        end_by_signal(img, sig);
     }
-    if (status == EXIT_FAILED || (status == EXIT_DONE && !img_cycle_sync(img)))
-        return undo_verb(r, nullptr);
-    bool written = status == EXIT_DONE && img->nwritten > 0 && !img->dry_run;
-    if (!con_flush()) {
-        img_undo_t undo = written ? img_rollback(img) : IMG_NOTHING_TO_UNDO;
-        fputs(!written                   ? MSG_OUTPUT
-              : undo == IMG_NOT_RESTORED ? PREFIX
-                  "standard output cannot be written; the image may be partly changed\n"
-                                         : MSG_OUTPUT_UNDONE,
-              stderr);
-        return undone_status(undo);
-    }
-    if (!img_cycle_release(img))
-        journal_left(img);
-    if (!img_end(img) && written) {
+    if (status != EXIT_DONE && status != EXIT_FAILED)  // refused or unread, and said so
+        return con_flush() ? status : verb_ending(&o, ENDING_OUTPUT, r->argv[0], status);
+    ending_t e = ending_of(&o);
+    status = verb_ending(&o, e, r->argv[0], status);
+    if (e != ENDING_DONE && e != ENDING_NOT_REMOVED)
+        return status;
+    if (!img_end(img) && o.written) {
         fputs(PREFIX, stderr);
         fput_escaped(r->argv[0], -1, stderr);
         fputs(": " MSG_CLOSE, stderr);
@@ -355,7 +323,7 @@ int oem_tool_main(int argc, char **argv)
     memset((void *)&g_cfg, 0, sizeof g_cfg);
     const command_t *c = argc > 1 ? find_command(argv[1]) : nullptr;
     img_t img;
-    img.fd = -1;
+    img_init(&img);
     command_run_t r;
     char *args[MAX_ITEMS + 6];
     r.img = &img;
