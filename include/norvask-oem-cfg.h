@@ -289,7 +289,7 @@ enum img_end_why_t {
     IMG_END_FAILED,       // a read, write, sync or check failed (`failure` says which): undone
     IMG_END_ASKED,        // the caller asked for the undo
     IMG_END_WITHDRAWN,    // the caller's output hook said no: undone
-    IMG_END_NOT_REMOVED,  // the journal could not be removed for good
+    IMG_END_NOT_REMOVED,  // the journal could not be removed for good: undone
 };
 typedef struct {
     img_end_why_t why;
@@ -302,8 +302,8 @@ typedef struct {
 } img_outcome_t;
 
 // The caller's part of a commit: writes the command's output out and says
-// whether the command may stand. The store calls it once the cycle's
-// writes are durable, before the journal goes.
+// whether the command may stand (no signal has come). The store calls it
+// once the cycle's writes are durable, just before the journal goes.
 typedef bool (*img_output_t)(void *ctx);
 
 void img_init(img_t *img);
@@ -722,12 +722,14 @@ enum ending_t {
     ENDING_VERIFY,       // a header copy read back other than written (its message printed)
     ENDING_NOT_REMOVED,  // the journal could not be removed for good
     ENDING_SIGNAL,       // a terminating signal arrived
+    ENDING_LATE_SIGNAL,  // ... once the command was done
     ENDING_INPUT,        // standard input ended (the dialogue)
     ENDING_OUTPUT,       // standard output could not be written
 };
 ending_t ending_of(const img_outcome_t *o);
 int verb_ending(const img_outcome_t *o, ending_t e, const char *image, int status);
-bool dialogue_ending(const img_outcome_t *o, ending_t e, bool in_command);
+bool dialogue_ending(const img_outcome_t *o, ending_t e, const char *image, bool in_command);
+bool output_stands(void *);
 [[noreturn]] void end_by_signal(img_t *img, int sig);
 bool oem_tool_process_setup(void);
 bool standard_fds_open(void);

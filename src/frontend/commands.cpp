@@ -202,21 +202,15 @@ static int begin_verb(command_run_t *r)
     return board_read(r->img, &r->board) ? EXIT_DONE : verb_read_failed(r->argv[0]);
 }
 
-// The commit's part of the verbs: their output written out.
-static bool output_out(void *)
-{
-    return con_flush();
-}
-
 // A verb's end: the cycle committed (its changes synced, the output
 // written, its journal removed) or every change undone, told in one line. A
-// signal that arrived meanwhile undoes the command and ends the process by
-// that signal.
+// signal that arrived on the way ends the process by that signal: one before
+// the journal's removal undoes the command first.
 static int end_verb(command_run_t *r, int status)
 {
     img_t *img = r->img;
     int sig = con_interrupted();
-    img_outcome_t o = img_cycle_end(img, status == EXIT_DONE && sig == 0, output_out, nullptr);
+    img_outcome_t o = img_cycle_end(img, status == EXIT_DONE && sig == 0, output_stands, nullptr);
     if (sig != 0) {
         verb_ending(&o, ENDING_SIGNAL, r->argv[0], status);
         end_by_signal(img, sig);
@@ -225,7 +219,9 @@ static int end_verb(command_run_t *r, int status)
         return con_flush() ? status : verb_ending(&o, ENDING_OUTPUT, r->argv[0], status);
     ending_t e = ending_of(&o);
     status = verb_ending(&o, e, r->argv[0], status);
-    if (e != ENDING_DONE && e != ENDING_NOT_REMOVED)
+    if (con_interrupted() != 0)
+        end_by_signal(img, con_interrupted());
+    if (e != ENDING_DONE)
         return status;
     if (!img_end(img) && o.written) {
         fputs(PREFIX, stderr);
@@ -338,6 +334,8 @@ int oem_tool_main(int argc, char **argv)
     } else {
         status = run_command(c, argc, argv, &r);
     }
+    if (con_interrupted() != 0)  // never a status after a signal
+        end_by_signal(&img, con_interrupted());
     img_end(&img);
     bool lost = con_output_failed();
     if (!con_flush() && !lost) {

@@ -15,8 +15,8 @@ typedef struct {
 static int cycle_ended(img_t *img, const img_outcome_t *o, ending_t e, bool in_command,
                        outcome_t *out)
 {
-    bool stops = dialogue_ending(o, e, in_command);
-    if (e == ENDING_SIGNAL)
+    bool stops = dialogue_ending(o, e, img->path, in_command);
+    if (con_interrupted() != 0)
         end_by_signal(img, con_interrupted());
     out->failed = out->failed || e != ENDING_DONE;
     out->not_restored = out->not_restored || o->undo == IMG_NOT_RESTORED;
@@ -46,12 +46,6 @@ static int command_failed(img_t *img, outcome_t *out)
 {
     img_outcome_t o = img_cycle_end(img, false, nullptr, nullptr);
     return cycle_ended(img, &o, ending_of(&o), true, out);
-}
-
-// The commit's part of the dialogue: the command's output written out.
-static bool output_out(void *)
-{
-    return con_flush();
 }
 
 // The cycle's board: family and PHY class as the start found them, then in
@@ -134,7 +128,7 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
         // from the next prompt on a kill keeps the command. Output that
         // cannot be written undoes it.
         if (!op_failed) {
-            img_outcome_t o = img_cycle_end(img, true, output_out, nullptr);
+            img_outcome_t o = img_cycle_end(img, true, output_stands, nullptr);
             if (int status = cycle_ended(img, &o, ending_of(&o), true, &out); status != RUN_GOES_ON)
                 return status;
         }

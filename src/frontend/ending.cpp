@@ -22,17 +22,17 @@
 
 // What the front ends say of each ending. A verb says one line on standard
 // error: the prefix, the image (or the journal), the cause, then what became
-// of the image. The dialogue says a line, any failed journal call's reason
-// on standard error, then whether the undo gave the image back.
+// of the image. The dialogue says a line (or the verbs' one), any failed
+// journal call's reason on standard error, then whether the undo gave the
+// image back.
 typedef struct {
     const char *cause = nullptr;        // the verbs' cause (%s: the reason); NULL: they say nothing
     bool bare = false;                  // the verbs' line names no file
     bool names_journal = false;         // ... names the journal, not the image
     const char *undone = nullptr;       // the verbs' end after an undo; NULL: NOTHING_CHANGED
     const char *unchanged = nullptr;    // ... when nothing was written; NULL: NOTHING_CHANGED
-    bool stands = false;                // the command stays done: the verb keeps its status
     const char *journal = nullptr;      // a failed journal call's line, after the journal (%s: why)
-    const char *told = nullptr;         // the dialogue's first line
+    const char *told = nullptr;         // the dialogue's first line; NULL: the verbs' line
     const char *told_undone = nullptr;  // ... when it undid the command in progress; NULL: as told
     bool then_undone = false;           // the dialogue then says the command was undone
     bool on_stderr = false;             // the dialogue's lines go to standard error
@@ -40,7 +40,7 @@ typedef struct {
 } ending_row_t;
 
 static const ending_row_t ENDINGS[] = {
-    /* done */ {.cause = nullptr},
+    /* done */ {.told = ""},
     /* read */
     {.cause = "cannot read (%s)",
      .journal = "the journal cannot be written (%s)",
@@ -51,24 +51,25 @@ static const ending_row_t ENDINGS[] = {
      .journal = "the journal cannot be written (%s)",
      .told = MSG_WRITE_FAIL,
      .then_undone = true},
-    /* verify */
+    /* verify: its message printed */
     {.cause = "cannot write (%s)",
      .journal = "the journal cannot be written (%s)",
+     .told = "",
      .then_undone = true},
     /* not removed */
-    {.cause =
-         "the journal could not be removed for good (%s); if it is still there, the next start undoes the command",
+    {.cause = "the journal could not be removed for good (%s)",
      .names_journal = true,
-     .unchanged = "",
-     .stands = true,
-     .journal =
-         "the journal could not be removed for good (%s); if it is still there, the next start undoes the command",
+     .journal = "the journal could not be removed for good (%s)",
      .told = MSG_WRITE_FAIL,
-     .stops = true},
+     .then_undone = true},
     /* signal */
     {.cause = "interrupted by signal %s",
      .told = "\n[Error] Interrupted!\n",
      .told_undone = "\n[Error] Interrupted, the unfinished command was undone!\n",
+     .stops = true},
+    /* late signal */
+    {.cause = "interrupted by signal %s after the command was done",
+     .unchanged = "",
      .stops = true},
     /* input */
     {.told = "\n[Error] Input ended!\n",
@@ -90,8 +91,10 @@ static_assert(sizeof ENDINGS / sizeof ENDINGS[0] == ENDING_OUTPUT + 1,
 // write short), then the output, the input, and the cycle's own failure.
 ending_t ending_of(const img_outcome_t *o)
 {
-    if (o->why == IMG_END_DONE || o->why == IMG_END_NOT_REMOVED)
-        return o->why == IMG_END_DONE ? ENDING_DONE : ENDING_NOT_REMOVED;
+    if (o->why == IMG_END_DONE)
+        return con_interrupted() != 0 ? ENDING_LATE_SIGNAL : ENDING_DONE;
+    if (o->why == IMG_END_NOT_REMOVED)
+        return ENDING_NOT_REMOVED;
     if (con_interrupted() != 0)
         return ENDING_SIGNAL;
     if (con_output_failed())
@@ -103,11 +106,19 @@ ending_t ending_of(const img_outcome_t *o)
                                            : ENDING_WRITE;
 }
 
+// The commit's part of both front ends: the command's output written out,
+// and no signal come.
+bool output_stands(void *)
+{
+    return con_flush() && con_interrupted() == 0;
+}
+
 // The reason a row's %s stands for.
 static const char *reason_of(const img_outcome_t *o, ending_t e, char *buf, size_t len)
 {
     switch (e) {
     case ENDING_SIGNAL:
+    case ENDING_LATE_SIGNAL:
         snprintf(buf, len, "%d", con_interrupted());
         return buf;
     case ENDING_VERIFY:
@@ -119,22 +130,20 @@ static const char *reason_of(const img_outcome_t *o, ending_t e, char *buf, size
     }
 }
 
-// A verb's end in one line on standard error; returns its exit status.
-int verb_ending(const img_outcome_t *o, ending_t e, const char *image, int status)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the rows' own formats, one %s each
+
+// The verbs' line of an ending that has a cause.
+static void say_line(const img_outcome_t *o, ending_t e, const char *image)
 {
     const ending_row_t *row = &ENDINGS[e];
-    if (row->cause == nullptr)
-        return status;
     char buf[16];
     fputs(PREFIX, stderr);
     if (!row->bare) {
         fput_escaped(row->names_journal ? o->journal : image, -1, stderr);
         fputs(": ", stderr);
     }
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the rows' own formats, one %s each
     fprintf(stderr, row->cause, reason_of(o, e, buf, sizeof buf));
-#pragma GCC diagnostic pop
     if (o->undo == IMG_NOT_RESTORED)
         fprintf(stderr, PARTLY_CHANGED "%s\n",
                 !row->bare && o->journal[0] != '\0' ? FROM_JOURNAL : "");
@@ -142,29 +151,34 @@ int verb_ending(const img_outcome_t *o, ending_t e, const char *image, int statu
         fprintf(stderr, "%s\n", row->undone != nullptr ? row->undone : NOTHING_CHANGED);
     else
         fprintf(stderr, "%s\n", row->unchanged != nullptr ? row->unchanged : NOTHING_CHANGED);
-    if (row->stands)
+}
+
+// A verb's end in one line on standard error; returns its exit status.
+int verb_ending(const img_outcome_t *o, ending_t e, const char *image, int status)
+{
+    if (ENDINGS[e].cause == nullptr)
         return status;
+    say_line(o, e, image);
     return o->undo == IMG_NOT_RESTORED ? EXIT_NOT_RESTORED : EXIT_FAILED;
 }
 
 // The dialogue's account of a command's end (in_command: one was in
 // progress); true when its run ends.
-bool dialogue_ending(const img_outcome_t *o, ending_t e, bool in_command)
+bool dialogue_ending(const img_outcome_t *o, ending_t e, const char *image, bool in_command)
 {
     const ending_row_t *row = &ENDINGS[e];
     FILE *to = row->on_stderr ? stderr : stdout;
     bool undone = in_command && o->undo != IMG_NOT_RESTORED;
     const char *first = undone && row->told_undone != nullptr ? row->told_undone : row->told;
-    if (first != nullptr)
+    if (first == nullptr)
+        say_line(o, e, image);
+    else
         fputs(first, to);
     if (row->journal != nullptr && o->jwhy != nullptr && o->journal[0] != '\0') {
         fputs(PREFIX, stderr);
         fput_escaped(o->journal, -1, stderr);
         fputs(": ", stderr);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the rows' own formats, one %s each
         fprintf(stderr, row->journal, o->jwhy);
-#pragma GCC diagnostic pop
         fputc('\n', stderr);
     }
     if (o->undo == IMG_NOT_RESTORED)
@@ -173,6 +187,7 @@ bool dialogue_ending(const img_outcome_t *o, ending_t e, bool in_command)
         fputs(MSG_UNDONE, to);
     return row->stops;
 }
+#pragma GCC diagnostic pop
 
 // A user as the refusals name one: NAME (uid N).
 static void put_user(unsigned uid, FILE *to)

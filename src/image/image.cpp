@@ -24,7 +24,9 @@
 //   2. The header and the first records go out in one write.
 //   3. The image is synced before its journal is removed.
 //   4. The journal goes (removed, its directory synced) only after the
-//      command's output is flushed, and before the next prompt.
+//      command's output is flushed and while no terminating signal has
+//      come, and before the next prompt; a journal not removed for good
+//      undoes the command.
 //   5. An undo is synced and read back before its journal is removed; one
 //      that fails keeps the journal for the next start.
 //   6. A start applies a journal only when every byte it covers holds a
@@ -313,6 +315,16 @@ static bool sync_cycle(img_t *img)
     return true;
 }
 
+// Holds the terminating signals off; old keeps the mask to put back.
+static void hold_signals(sigset_t *old)
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : TERMINATING_SIGNALS)
+        sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, old);
+}
+
 // Puts back every byte the cycle replaced, newest region first, syncs and
 // reads the bytes back to be sure; then its journal goes, or stays when the
 // undo failed (rule 5). Every region is tried even when one fails. The
@@ -321,13 +333,9 @@ static bool sync_cycle(img_t *img)
 static img_undo_t roll_back(img_t *img)
 {
     img_undo_t result = img->nwritten == 0 || img->dry_run ? IMG_NOTHING_TO_UNDO : IMG_UNDONE;
-    sigset_t held, old;
-    sigemptyset(&held);
-    sigemptyset(&old);
-    for (int sig : TERMINATING_SIGNALS)
-        sigaddset(&held, sig);
+    sigset_t old;
     if (result == IMG_UNDONE) {
-        sigprocmask(SIG_BLOCK, &held, &old);
+        hold_signals(&old);
         jrn_forget_digest();  // what reached the file is not known
         for (int k = img->nwritten - 1; k >= 0; k--) {
             const img_region_t *r = &img->region[img->order[k]];
@@ -369,29 +377,27 @@ img_outcome_t img_cycle_end(img_t *img, bool commit, img_output_t output, void *
                        .written = img->nwritten > 0 && !img->dry_run,
                        .jwhy = nullptr,
                        .journal = img->jpath};
-    if (commit && sync_cycle(img)) {
-        if (output(ctx)) {
-            // Rule 4: the output is out; the command stands once its journal
-            // is gone. Should that fail, the next start undoes the command,
-            // as after a crash just before.
-            forget_cycle(img);
-            if (img->state != IMG_IDLE)
-                move_to(img, IMG_IDLE);
-            if (!jrn_remove()) {
-                o.why = IMG_END_NOT_REMOVED;
-                o.jwhy = jrn_why();
-            }
-            return o;
-        }
-        o.why = IMG_END_WITHDRAWN;
-    } else {
+    if (!commit || !sync_cycle(img)) {
         o.why = img->failed != IMG_OK ? IMG_END_FAILED : IMG_END_ASKED;
+    } else if (!output(ctx)) {  // rule 4: the output out, and no signal come
+        o.why = IMG_END_WITHDRAWN;
+    } else if (!jrn_remove()) {
+        // Not removed for good, a crash could bring the journal back and
+        // undo the command after it was told done: undone now.
+        o.why = IMG_END_NOT_REMOVED;
+        img->jwhy = jrn_why();
     }
-    // The cycle's failure and its reasons, before the undo makes calls of its own.
-    o.failure = img->failed;
-    o.error = errno;
-    o.jwhy = img->jwhy;
-    o.undo = roll_back(img);
+    if (o.why == IMG_END_DONE) {
+        forget_cycle(img);
+        if (img->state != IMG_IDLE)
+            move_to(img, IMG_IDLE);
+    } else {
+        // The cycle's failure and its reasons, before the undo makes calls of its own.
+        o.failure = img->failed;
+        o.error = errno;
+        o.jwhy = img->jwhy;
+        o.undo = roll_back(img);
+    }
     return o;
 }
 
