@@ -299,6 +299,7 @@ typedef struct {
     bool written;         // the cycle had changed the file
     const char *jwhy;     // why a journal call failed, or NULL
     const char *journal;  // the journal's path, for messages; empty when none is kept
+    bool journal_kept;    // an undo failed: the journal stays for the next start to undo it
 } img_outcome_t;
 
 // The caller's part of a commit: writes the command's output out and says

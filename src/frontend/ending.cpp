@@ -25,7 +25,7 @@
 // of the image. The dialogue says a line (or the verbs' one), any failed
 // journal call's reason on standard error, then whether the undo gave the
 // image back.
-typedef struct {
+typedef struct ending_row_t {
     const char *cause = nullptr;        // the verbs' cause (%s: the reason); NULL: they say nothing
     bool bare = false;                  // the verbs' line names no file
     bool names_journal = false;         // ... names the journal, not the image
@@ -145,8 +145,7 @@ static void say_line(const img_outcome_t *o, ending_t e, const char *image)
     }
     fprintf(stderr, row->cause, reason_of(o, e, buf, sizeof buf));
     if (o->undo == IMG_NOT_RESTORED)
-        fprintf(stderr, PARTLY_CHANGED "%s\n",
-                !row->bare && o->journal[0] != '\0' ? FROM_JOURNAL : "");
+        fprintf(stderr, PARTLY_CHANGED "%s\n", !row->bare && o->journal_kept ? FROM_JOURNAL : "");
     else if (o->undo == IMG_UNDONE)
         fprintf(stderr, "%s\n", row->undone != nullptr ? row->undone : NOTHING_CHANGED);
     else

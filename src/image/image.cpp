@@ -327,10 +327,10 @@ static void hold_signals(sigset_t *old)
 
 // Puts back every byte the cycle replaced, newest region first, syncs and
 // reads the bytes back to be sure; then its journal goes, or stays when the
-// undo failed (rule 5). Every region is tried even when one fails. The
+// undo failed (rule 5; kept says whether one stays). Every region is tried even when one fails. The
 // terminating signals are held off meanwhile, so that the putting back is
 // never cut short itself.
-static img_undo_t roll_back(img_t *img)
+static img_undo_t roll_back(img_t *img, bool *kept)
 {
     img_undo_t result = img->nwritten == 0 || img->dry_run ? IMG_NOTHING_TO_UNDO : IMG_UNDONE;
     sigset_t old;
@@ -352,12 +352,11 @@ static img_undo_t roll_back(img_t *img)
         }
         result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
     }
-    if (result == IMG_NOT_RESTORED)
-        jrn_keep();  // the only record left, for the next start
-    else if (!jrn_remove()) {
-        img->jwhy = jrn_why();
-        result = IMG_NOT_RESTORED;
-    }
+    *kept = result == IMG_NOT_RESTORED && jrn_pending();
+    // The only record left stays for the next start; after an undo, a journal
+    // that cannot be removed holds only bytes that are back.
+    if (result == IMG_NOT_RESTORED || !jrn_remove())
+        jrn_keep();
     forget_cycle(img);
     if (img->state != IMG_IDLE)
         move_to(img, IMG_IDLE);
@@ -376,7 +375,8 @@ img_outcome_t img_cycle_end(img_t *img, bool commit, img_output_t output, void *
                        .error = 0,
                        .written = img->nwritten > 0 && !img->dry_run,
                        .jwhy = nullptr,
-                       .journal = img->jpath};
+                       .journal = img->jpath,
+                       .journal_kept = false};
     if (!commit || !sync_cycle(img)) {
         o.why = img->failed != IMG_OK ? IMG_END_FAILED : IMG_END_ASKED;
     } else if (!output(ctx)) {  // rule 4: the output out, and no signal come
@@ -396,7 +396,7 @@ img_outcome_t img_cycle_end(img_t *img, bool commit, img_output_t output, void *
         o.failure = img->failed;
         o.error = errno;
         o.jwhy = img->jwhy;
-        o.undo = roll_back(img);
+        o.undo = roll_back(img, &o.journal_kept);
     }
     return o;
 }
