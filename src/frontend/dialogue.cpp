@@ -6,27 +6,25 @@
 typedef struct {
     bool failed;        // a command failed and was undone
     bool not_restored;  // an undo failed
-} outcome_t;
-
-#define RUN_GOES_ON 1  // no exit status
+} tally_t;              // how the session's commands ended
 
 // Tells how a cycle ended (in_command: a command was in progress) and
-// notes it; returns the exit status when the run ends, else RUN_GOES_ON.
-static int cycle_ended(img_t *img, const img_outcome_t *o, ending_t e, bool in_command,
-                       outcome_t *out)
+// notes it; true when the run ends (status -1), unless a signal ends it.
+static bool cycle_ended(img_t *img, const img_outcome_t *o, ending_t e, bool in_command,
+                        tally_t *out)
 {
     bool stops = dialogue_ending(o, e, img->path, in_command);
     if (con_interrupted() != 0)
         end_by_signal(img, con_interrupted());
     out->failed = out->failed || e != ENDING_DONE;
     out->not_restored = out->not_restored || o->undo == IMG_NOT_RESTORED;
-    return stops ? EXIT_DIALOGUE : RUN_GOES_ON;
+    return stops;
 }
 
 // The run cannot go on: a signal arrived, standard output failed or the
 // input ended. The command in progress is undone and the run ends; returns
 // the exit status.
-static int stop_run(img_t *img, bool in_command, outcome_t *out)
+static int stop_run(img_t *img, bool in_command, tally_t *out)
 {
     img_outcome_t o = img_cycle_end(img, false, nullptr, nullptr);
     ending_t e = ending_of(&o);
@@ -41,8 +39,8 @@ static bool run_must_stop(void)
     return con_interrupted() != 0 || con_output_failed() || con_input_ended();
 }
 
-// The command failed on the image: undone.
-static int command_failed(img_t *img, outcome_t *out)
+// The command failed on the image: undone; true when the run ends.
+static bool command_failed(img_t *img, tally_t *out)
 {
     img_outcome_t o = img_cycle_end(img, false, nullptr, nullptr);
     return cycle_ended(img, &o, ending_of(&o), true, out);
@@ -74,7 +72,7 @@ static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *r
 static int command_loop(img_t *img, const char *path, int chip_type, char phy_type)
 {
     const menu_table_t *menu = chip_type == Mirolane ? &mr_menu_table : &vn_menu_table;
-    outcome_t out = {false, false};
+    tally_t out = {false, false};
     int num = 0;
     for (;;) {
         menu_read_t got = read_menu_number(&num);
@@ -93,8 +91,8 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
         board_t board;
         load_board(img, menu, row, phy_type, &board);
         if (img_failure(img) != IMG_OK) {
-            if (int status = command_failed(img, &out); status != RUN_GOES_ON)
-                return status;
+            if (command_failed(img, &out))
+                return EXIT_DIALOGUE;
             continue;
         }
         if (row == nullptr) {
@@ -121,16 +119,16 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             return stop_run(img, true, &out);
         bool op_failed = img_failure(img) != IMG_OK;
         if (op_failed)
-            if (int status = command_failed(img, &out); status != RUN_GOES_ON)
-                return status;
+            if (command_failed(img, &out))
+                return EXIT_DIALOGUE;
         printf("\n");
         // The command's output is out before its journal goes, so that
         // from the next prompt on a kill keeps the command. Output that
         // cannot be written undoes it.
         if (!op_failed) {
             img_outcome_t o = img_cycle_end(img, true, output_stands, nullptr);
-            if (int status = cycle_ended(img, &o, ending_of(&o), true, &out); status != RUN_GOES_ON)
-                return status;
+            if (cycle_ended(img, &o, ending_of(&o), true, &out))
+                return EXIT_DIALOGUE;
         }
         if (!con_flush())
             return stop_run(img, true, &out);
