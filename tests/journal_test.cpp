@@ -40,14 +40,18 @@ static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args,
     return r;
 }
 
-// `sig` raised at `call`, the tool's handlers in place, in a child process; its status as run_t's.
+// `sig` raised at `call`, the tool's handlers in place, in a child process; its status as run_t's,
+// and its standard error.
 static int signalled_at(const fixture_t &fx, const std::vector<std::string> &args,
-                        const std::string &in, unsigned long call, int sig)
+                        const std::string &in, unsigned long call, int sig, std::string *err)
 {
     put_back(fx), fflush(nullptr);
     if (pid_t pid = fork(); pid != 0) {
         int status;
         waitpid(pid, &status, 0);
+        *err = file_text(fx.path + ".err");
+        for (const char *f : {".in", ".out", ".err"})
+            unlink((fx.path + f).c_str());
         return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
     }
     sigset_t set;
@@ -105,9 +109,11 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
                 if (strchr("WSU", log[2 * n - 2]) == nullptr)
                     break;
                 SCOPED_TRACE("signal " + std::to_string(sig) + " at call " + std::to_string(n));
-                EXPECT_EQ(-sig, signalled_at(fx, row.args, row.in, n, sig));
-                EXPECT_TRUE(
-                    same_image(n > log.find("U?") / 2 ? after : fx.bytes, read_file(fx.path)));
+                std::string err;
+                const bool kept = n > log.find("U?") / 2;
+                EXPECT_EQ(-sig, signalled_at(fx, row.args, row.in, n, sig, &err));
+                EXPECT_EQ(kept, err.ends_with("after the command was done\n")) << err;
+                EXPECT_TRUE(same_image(kept ? after : fx.bytes, read_file(fx.path)));
                 EXPECT_FALSE(exists(fx.path + JOURNAL_SUFFIX));
             }
             die_at(fx, row.args, row.in, n);

@@ -84,7 +84,7 @@ static void assert_state([[maybe_unused]] const img_t *img)
 
 #define STATE_BIT(s) (1u << (s))
 // The moves the diagram at the top allows, by the state moved from.
-static const unsigned NEXT_STATES[] = {
+[[maybe_unused]] static const unsigned NEXT_STATES[] = {
     STATE_BIT(IMG_IDLE),                                                  // CLOSED
     STATE_BIT(IMG_OPEN) | STATE_BIT(IMG_CLOSED),                          // IDLE
     STATE_BIT(IMG_OPEN) | STATE_BIT(IMG_WRITING) | STATE_BIT(IMG_IDLE) |  // OPEN
