@@ -10,10 +10,12 @@
 //   IDLE     --img_cycle_begin-->   OPEN      the path still names the locked file
 //   OPEN     --wt_img_words-->      WRITING   region kept, journal record synced, write
 //            (batched: the writes wait in memory, each region written once at the sync)
-//   WRITING  --img_cycle_end-->     SYNCED    image synced, journal closed
-//   SYNCED   --img_cycle_end-->     IDLE      output out, journal removed, its directory synced
-//   any held --img_cycle_end-->     IDLE      undone: old bytes back, synced, read back,
-//                                             journal removed
+//   WRITING  --img_cycle_end-->     SYNCED    committing: image synced, journal closed,
+//   SYNCED   (the same call)        IDLE      the caller's output out, journal removed,
+//                                             its directory synced
+//   OPEN, WRITING, SYNCED           IDLE      undone (asked, failed, refused by the caller or
+//            --img_cycle_end-->               the journal not removed): old bytes back,
+//                                             synced, read back, journal removed
 //   IDLE, OPEN --img_end-->         CLOSED
 // A cycle that wrote nothing may begin again without an end.
 //
@@ -28,7 +30,8 @@
 //      come, and before the next prompt; a journal not removed for good
 //      undoes the command.
 //   5. An undo is synced and read back before its journal is removed; one
-//      that fails keeps the journal for the next start.
+//      that fails keeps the journal for the next start. (A journal left
+//      after a whole undo holds only bytes that are back.)
 //   6. A start applies a journal only when every byte it covers holds a
 //      value from before the command or one of its recorded writes, and
 //      every other byte matches the digest taken before the command.
