@@ -182,6 +182,7 @@ enum yes_no_t { ANSWER_EOF = -1, ANSWER_NO = 0, ANSWER_YES = 1 };
 void con_reset(void);
 bool con_input_ended(void);
 bool con_output_failed(void);
+int con_output_errno(void);  // why standard output failed, 0 if no reason was given
 bool con_flush(void);
 void con_note_signal(int sig);
 int con_interrupted(void);
@@ -252,7 +253,18 @@ enum img_journal_t {
     JOURNAL_NOT_REMOVED,      // the undo was written back, but the journal could not be removed
 };
 
+// Where the store is in its run; the moves between states are drawn at the
+// top of src/image/image.cpp.
+enum img_state_t {
+    IMG_CLOSED,   // no image held: before img_start, after img_end
+    IMG_IDLE,     // held, between command cycles
+    IMG_OPEN,     // a cycle begun: read, nothing written yet
+    IMG_WRITING,  // the cycle wrote (batched: holds its writes for the sync)
+    IMG_SYNCED,   // its writes durable; the output and the journal's removal to come
+};
+
 typedef struct {
+    img_state_t state;
     int fd;
     const char *path;
     uint64_t dev, ino;  // the locked file; every cycle must still find it at path
@@ -286,13 +298,38 @@ enum img_mode_t { IMG_UPDATE, IMG_READ_ONLY, IMG_UPDATE_BATCHED };
 // The signals that end the tool; an undo is never cut short by one.
 extern const int TERMINATING_SIGNALS[4];
 
+// How a command cycle ended: why, and what became of the image.
+enum img_end_why_t {
+    IMG_END_DONE,         // committed: synced, the output out, the journal removed
+    IMG_END_FAILED,       // a read, write, sync or check failed (`failure` says which): undone
+    IMG_END_ASKED,        // the caller asked for the undo
+    IMG_END_WITHDRAWN,    // the caller's output hook said no: undone
+    IMG_END_NOT_REMOVED,  // the journal could not be removed for good: undone
+};
+typedef struct {
+    img_end_why_t why;
+    img_undo_t undo;      // IMG_NOTHING_TO_UNDO when nothing was put back
+    img_fail_t failure;   // the cycle's first failure
+    int error;            // errno of that failure, 0 when it set none
+    bool written;         // the cycle had changed the file
+    const char *jwhy;     // why a journal call failed, or NULL
+    const char *journal;  // the journal's path, for messages; empty when none is kept
+    bool journal_kept;    // an undo failed: the journal stays for the next start to undo it
+} img_outcome_t;
+
+// The caller's part of a commit: writes the command's output out and says
+// whether the command may stand (no signal has come). The store calls it
+// once the cycle's writes are durable, just before the journal goes.
+typedef bool (*img_output_t)(void *ctx);
+
+void img_init(img_t *img);
 img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size);
 bool img_cycle_begin(img_t *img);
 img_fail_t img_failure(const img_t *img);
 void img_mark_failed(img_t *img, img_fail_t why);
-bool img_cycle_sync(img_t *img);
-bool img_cycle_release(img_t *img);
-img_undo_t img_rollback(img_t *img);
+// Ends the cycle: commits it (its writes synced, output(ctx) asked, the
+// journal removed) or, when asked, failed or refused, puts every byte back.
+img_outcome_t img_cycle_end(img_t *img, bool commit, img_output_t output, void *ctx);
 bool img_end(img_t *img);
 int img_region_index(uint32_t addr, uint32_t len);
 uint32_t img_region_start(int i);
@@ -718,9 +755,23 @@ int verb_apply(command_run_t *r);
 int verb_verify(command_run_t *r);
 int verb_get(command_run_t *r);
 int verb_read_failed(const char *path);
-img_undo_t report_failure(img_t *img, FILE *to);
 int journal_found(const img_t *img, bool dialogue, bool reads);
-void journal_left(const img_t *img);
+// How a command ended, as the front ends tell it: one row each in ending.cpp.
+enum ending_t {
+    ENDING_DONE,
+    ENDING_READ,         // a read failed
+    ENDING_WRITE,        // a write, sync or close failed, or the journal's
+    ENDING_VERIFY,       // a header copy read back other than written (its message printed)
+    ENDING_NOT_REMOVED,  // the journal could not be removed for good
+    ENDING_SIGNAL,       // a terminating signal arrived
+    ENDING_LATE_SIGNAL,  // ... once the command was done
+    ENDING_INPUT,        // standard input ended (the dialogue)
+    ENDING_OUTPUT,       // standard output could not be written
+};
+ending_t ending_of(const img_outcome_t *o);
+int verb_ending(const img_outcome_t *o, ending_t e, const char *image, int status);
+bool dialogue_ending(const img_outcome_t *o, ending_t e, const char *image, bool in_command);
+bool output_stands(void *);
 [[noreturn]] void end_by_signal(img_t *img, int sig);
 bool oem_tool_process_setup(void);
 bool standard_fds_open(void);

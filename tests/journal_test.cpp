@@ -1,4 +1,5 @@
 // The journal in this process: deaths, power cuts, the durable steps' order, what a start finds.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -39,6 +40,29 @@ static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args,
     return r;
 }
 
+// `sig` raised at `call`, the tool's handlers in place, in a child process; its status as run_t's,
+// and its standard error.
+static int signalled_at(const fixture_t &fx, const std::vector<std::string> &args,
+                        const std::string &in, unsigned long call, int sig, std::string *err)
+{
+    put_back(fx), fflush(nullptr);
+    if (pid_t pid = fork(); pid != 0) {
+        int status;
+        waitpid(pid, &status, 0);
+        *err = file_text(fx.path + ".err");
+        for (const char *f : {".in", ".out", ".err"})
+            unlink((fx.path + f).c_str());
+        return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : TERMINATING_SIGNALS)
+        signal(s, con_note_signal), sigaddset(&set, s);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    set_limit(RLIMIT_CORE, 0), img_fault_signal = sig;
+    _exit(run_here(fx.path, args, in, call, IMG_FAULT_SIGNAL).status);
+}
+
 static std::string log_of(const fixture_t &fx, const std::vector<std::string> &args,
                           const std::string &in)
 {
@@ -56,7 +80,8 @@ static img_fate_t fate_of(int i, void *way)
 // Rules 1 to 5: a death at any call, then a power cut losing any of what was not durable, then
 // a start: the image before the command or, once the journal's removal is synced, after it; no
 // journal left. Each run within its calls: the journal's header out with the first record, a record
-// a write; a verb writes each region once.
+// a write; a verb writes each region once. Each terminating signal at each durable step ends the
+// process by it, the command undone until its journal's removal, kept from then on.
 TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 {
     const struct {
@@ -80,6 +105,17 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
         const bytes_t after = read_file(fx.path);
         const unsigned long done = log.find("U?") / 2 + 3;  // the journal's removal, then its sync
         for (unsigned long n = 1; n <= log.size() / 2; n++) {
+            for (int sig : TERMINATING_SIGNALS) {
+                if (strchr("WSU", log[2 * n - 2]) == nullptr)
+                    break;
+                SCOPED_TRACE("signal " + std::to_string(sig) + " at call " + std::to_string(n));
+                std::string err;
+                const bool kept = n > log.find("U?") / 2;
+                EXPECT_EQ(-sig, signalled_at(fx, row.args, row.in, n, sig, &err));
+                EXPECT_EQ(kept, err.ends_with("after the command was done\n")) << err;
+                EXPECT_TRUE(same_image(kept ? after : fx.bytes, read_file(fx.path)));
+                EXPECT_FALSE(exists(fx.path + JOURNAL_SUFFIX));
+            }
             die_at(fx, row.args, row.in, n);
             const std::string image = file_text(fx.path), j = fx.path + JOURNAL_SUFFIX;
             const bool journal = exists(j);

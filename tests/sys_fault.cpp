@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <string>
 #include <utility>
@@ -87,11 +88,15 @@ static void log(char op, int fd)
         s_log += std::string(1, op) + class_of(fd);
 }
 
+int img_fault_signal;
+
 // Counts one call; true when it fails (the planned one, or any later once stuck).
 static bool fails(void)
 {
     if (++s_calls == s_act_at && s_act != nullptr)
         std::exchange(s_act, nullptr)(s_act_ctx);
+    if (s_mode == IMG_FAULT_SIGNAL)
+        return s_calls == s_fail_at && raise(img_fault_signal) != 0;
     if (s_mode == IMG_FAULT_TORN || s_fail_at == 0 || s_calls < s_fail_at ||
         (s_calls > s_fail_at && s_mode != IMG_FAULT_STUCK))
         return false;

@@ -7,14 +7,17 @@
 
 // The n-th image call from now goes wrong. ERROR: it fails; PARTIAL: a write stores half, then
 // fails; STUCK: it and every later call fail (the process dead); CORRUPT: a read returns its first
-// bit flipped; TORN: the first write from then stores half, and every write fails.
+// bit flipped; TORN: the first write from then stores half, and every write fails; SIGNAL: it goes
+// through after raising img_fault_signal.
 enum img_fault_mode_t {
     IMG_FAULT_ERROR,
     IMG_FAULT_PARTIAL,
     IMG_FAULT_STUCK,
     IMG_FAULT_CORRUPT,
-    IMG_FAULT_TORN
+    IMG_FAULT_TORN,
+    IMG_FAULT_SIGNAL
 };
+extern int img_fault_signal;
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
 void img_fault_clear(void);
 // Before the n-th image call from now, act runs (once).

@@ -114,9 +114,9 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
     each_fault(ok.calls, [&](unsigned long n, img_fault_mode_t mode) {
         put_back(fx);
         here_t r = run_here(fx.path, {"apply", "@", "-"}, cfg, n, mode);
-        unlink((fx.path + JOURNAL_SUFFIX)
-                   .c_str());  // a completed command's, that could not be removed
+        unlink((fx.path + JOURNAL_SUFFIX).c_str());  // one not removed, its command undone
         EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_FALSE(r.status == 0 && r.err.find("journal") != std::string::npos) << r.err;
         EXPECT_EQ(r.status == 1, r.err.ends_with("; nothing changed\n")) << r.err;
         EXPECT_NE(r.status, 4) << r.err;
         EXPECT_TRUE(same_image(r.status == 0 ? done : fx.bytes, read_file(fx.path)));

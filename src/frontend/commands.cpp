@@ -314,63 +314,34 @@ static void end_if_reader_gone(img_t *img)
         end_by_signal(img, SIGPIPE);
 }
 
-static int undone_status(img_undo_t undo)
-{
-    return undo == IMG_NOT_RESTORED ? EXIT_NOT_RESTORED : EXIT_FAILED;
-}
-
-// A verb that failed on the image (or was interrupted, cause NULL), in one
-// line: what went wrong, then whether the undo gave the image back.
-static int undo_verb(command_run_t *r, const char *cause)
-{
-    img_t *img = r->img;
-    const char *why = errno != 0 ? strerror(errno) : "short write";
-    if (img_failure(img) == IMG_VERIFY_FAIL)
-        why = "the header block read back differs from the template";
-    bool read = img_failure(img) == IMG_READ_FAIL;
-    bool journaled = img->jpath[0] != '\0';  // a journal is kept beside the image
-    img_undo_t undo = img_rollback(img);
-    char failed[128];
-    snprintf(failed, sizeof failed, "cannot %s (%s)", read ? "read" : "write", why);
-    say("%s: %s; %s%s", shown(r->argv[0], -1), cause != nullptr ? cause : failed,
-        undo != IMG_NOT_RESTORED ? "nothing changed" : "the image may be partly changed",
-        undo == IMG_NOT_RESTORED && journaled
-            ? ", the next start undoes the command from its journal"
-            : "");
-    return undone_status(undo);
-}
-
-// A verb's end: the changes synced and the output written, or every change
-// undone. A signal that arrived meanwhile undoes the command and ends the
-// process by that signal.
+// A verb's end: the cycle committed (its changes synced, the output
+// written, its journal removed) or every change undone, told in one line. A
+// signal that arrived on the way ends the process by that signal: one before
+// the journal's removal undoes the command first.
 static int end_verb(command_run_t *r, int status)
 {
     img_t *img = r->img;
-    if (con_interrupted() != 0) {
-        char cause[32];
-        snprintf(cause, sizeof cause, "interrupted by signal %d", con_interrupted());
-        undo_verb(r, cause);
+    int sig = con_interrupted();
+    img_outcome_t o = img_cycle_end(img, status == EXIT_DONE && sig == 0, output_stands, nullptr);
+    if (sig != 0) {
+        verb_ending(&o, ENDING_SIGNAL, r->argv[0], status);
+        end_by_signal(img, sig);
+    }
+    if (status != EXIT_DONE && status != EXIT_FAILED) {  // refused, unread or answered, and said so
+        if (con_flush())
+            return status;
+        end_if_reader_gone(img);
+        return verb_ending(&o, ENDING_OUTPUT, r->argv[0], status);
+    }
+    ending_t e = ending_of(&o);
+    if (e == ENDING_OUTPUT && o.undo != IMG_NOT_RESTORED)
+        end_if_reader_gone(img);
+    status = verb_ending(&o, e, r->argv[0], status);
+    if (con_interrupted() != 0)
         end_by_signal(img, con_interrupted());
-    }
-    if (status == EXIT_FAILED || (status == EXIT_DONE && !img_cycle_sync(img)))
-        return undo_verb(r, nullptr);
-    bool written = status == EXIT_DONE && img->nwritten > 0 && !img->dry_run;
-    errno = 0;
-    if (!con_flush()) {
-        char why[80];
-        output_why(why);
-        img_undo_t undo = written ? img_rollback(img) : IMG_NOTHING_TO_UNDO;
-        if (undo != IMG_NOT_RESTORED)
-            end_if_reader_gone(img);
-        say(MSG_OUTPUT "%s%s", why,
-            !written                   ? ""
-            : undo == IMG_NOT_RESTORED ? "; the image may be partly changed"
-                                       : ", the command was undone");
-        return undone_status(undo);
-    }
-    if (!img_cycle_release(img))
-        journal_left(img);
-    if (!img_end(img) && written)
+    if (e != ENDING_DONE)
+        return status;
+    if (!img_end(img) && o.written)
         say("%s: closing the image failed after its changes were synced", shown(r->argv[0], -1));
     return status;
 }
@@ -520,7 +491,7 @@ int oem_tool_main(int argc, char **argv)
     memset((void *)&g_cfg, 0, sizeof g_cfg);
     const command_t *c = argc > 1 ? find_command(argv[1]) : nullptr;
     img_t img;
-    img.fd = -1;
+    img_init(&img);
     command_run_t r;
     char *args[MAX_ITEMS + 7];
     r.img = &img;
@@ -535,6 +506,8 @@ int oem_tool_main(int argc, char **argv)
     } else {
         status = run_command(c, argc, argv, &r);
     }
+    if (con_interrupted() != 0)  // never a status after a signal
+        end_by_signal(&img, con_interrupted());
     img_end(&img);
     bool lost = con_output_failed(), verb = c != nullptr && !c->dialogue;
     errno = 0;

@@ -23,6 +23,7 @@ static int s_pushback[4];
 static int s_npush = 0;
 static bool s_ended = false;
 static bool s_output_failed = false;
+static int s_output_errno;  // errno of the first failed flush, 0: none told
 static volatile sig_atomic_t s_signal = 0;
 static int s_in_fd = STDIN_FILENO;
 
@@ -38,6 +39,7 @@ void con_reset(void)
     s_npush = 0;
     s_ended = false;
     s_output_failed = false;
+    s_output_errno = 0;
     s_in_pos = s_in_len = 0;
     s_in_closed = false;
     s_in_fd = fileno(stdin);
@@ -114,13 +116,21 @@ bool con_output_failed(void)
     return s_output_failed;
 }
 
+int con_output_errno(void)
+{
+    return s_output_errno;
+}
+
 // Makes everything printed so far visible. A failure (standard output on a
 // full device, its reader gone) is remembered: the command loop then undoes
 // the command whose output was lost and ends the run.
 bool con_flush(void)
 {
-    if (fflush(stdout) != 0 || ferror(stdout))
+    errno = 0;
+    if ((fflush(stdout) != 0 || ferror(stdout)) && !s_output_failed) {
         s_output_failed = true;
+        s_output_errno = errno;
+    }
     return !s_output_failed;
 }
 

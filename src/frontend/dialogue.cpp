@@ -3,36 +3,34 @@
 
 #include <cstring>
 
-#define MSG_MENU_ENDED          "\n[Error] Input ended!\n"
-#define MSG_COMMAND_ENDED       "\n[Error] Input ended, the unfinished command was undone!\n"
-#define MSG_MENU_INTERRUPTED    "\n[Error] Interrupted!\n"
-#define MSG_COMMAND_INTERRUPTED "\n[Error] Interrupted, the unfinished command was undone!\n"
-#define MSG_OUTPUT_FAIL                                                                            \
-    TOOL_NAME ": standard output cannot be written, the unfinished command was undone\n"
+typedef struct {
+    bool failed;        // a command failed and was undone
+    bool not_restored;  // an undo failed
+} tally_t;              // how the session's commands ended
+
+// Tells how a cycle ended (in_command: a command was in progress) and
+// notes it; true when the run ends (status -1), unless a signal ends it.
+static bool cycle_ended(img_t *img, const img_outcome_t *o, ending_t e, bool in_command,
+                        tally_t *out)
+{
+    bool stops = dialogue_ending(o, e, img->path, in_command);
+    if (con_interrupted() != 0)
+        end_by_signal(img, con_interrupted());
+    out->failed = out->failed || e != ENDING_DONE;
+    out->not_restored = out->not_restored || o->undo == IMG_NOT_RESTORED;
+    return stops;
+}
 
 // The run cannot go on: a signal arrived, standard output failed or the
 // input ended. The command in progress is undone and the run ends; returns
 // the exit status.
-static int stop_run(img_t *img, bool in_command)
+static int stop_run(img_t *img, bool in_command, tally_t *out)
 {
-    img_undo_t undo = img_rollback(img);
-    bool undone = in_command && undo != IMG_NOT_RESTORED;
-    // A signal comes first: it may be what cut a write to standard output short.
-    int sig = con_interrupted();
-    if (sig == 0 && con_output_failed()) {
-        fputs(MSG_OUTPUT_FAIL, stderr);
-        if (undo == IMG_NOT_RESTORED)
-            fputs(MSG_NOT_RESTORED, stderr);
-        return EXIT_DIALOGUE;
-    }
-    if (sig != 0)
-        printf(undone ? MSG_COMMAND_INTERRUPTED : MSG_MENU_INTERRUPTED);
-    else
-        printf(undone ? MSG_COMMAND_ENDED : MSG_MENU_ENDED);
-    if (undo == IMG_NOT_RESTORED)
-        printf(MSG_NOT_RESTORED);
-    if (sig != 0)
-        end_by_signal(img, sig);
+    img_outcome_t o = img_cycle_end(img, false, nullptr, nullptr);
+    ending_t e = ending_of(&o);
+    if (e != ENDING_SIGNAL && e != ENDING_OUTPUT)
+        e = ENDING_INPUT;  // all that is left to stop a run
+    cycle_ended(img, &o, e, in_command, out);
     return EXIT_DIALOGUE;
 }
 
@@ -41,15 +39,11 @@ static bool run_must_stop(void)
     return con_interrupted() != 0 || con_output_failed() || con_input_ended();
 }
 
-typedef struct {
-    bool failed;        // a command failed and was undone
-    bool not_restored;  // an undo failed
-} outcome_t;
-
-static void command_failed(img_t *img, outcome_t *out)
+// The command failed on the image: undone; true when the run ends.
+static bool command_failed(img_t *img, tally_t *out)
 {
-    out->failed = true;
-    out->not_restored = report_failure(img, stdout) == IMG_NOT_RESTORED || out->not_restored;
+    img_outcome_t o = img_cycle_end(img, false, nullptr, nullptr);
+    return cycle_ended(img, &o, ending_of(&o), true, out);
 }
 
 // The cycle's board: family and PHY class as the start found them, then in
@@ -78,12 +72,12 @@ static void load_board(img_t *img, const menu_table_t *menu, const menu_row_t *r
 static int command_loop(img_t *img, const char *path, int chip_type, char phy_type)
 {
     const menu_table_t *menu = chip_type == Mirolane ? &mr_menu_table : &vn_menu_table;
-    outcome_t out = {false, false};
+    tally_t out = {false, false};
     int num = 0;
     for (;;) {
         menu_read_t got = read_menu_number(&num);
         if (got == MENU_EOF || got == MENU_OUTPUT_FAILED)
-            return stop_run(img, got == MENU_OUTPUT_FAILED);
+            return stop_run(img, got == MENU_OUTPUT_FAILED, &out);
         if (got == MENU_ILLEGAL)
             continue;
         if (!img_cycle_begin(img)) {
@@ -97,7 +91,8 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
         board_t board;
         load_board(img, menu, row, phy_type, &board);
         if (img_failure(img) != IMG_OK) {
-            command_failed(img, &out);
+            if (command_failed(img, &out))
+                return EXIT_DIALOGUE;
             continue;
         }
         if (row == nullptr) {
@@ -121,25 +116,22 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
         const cycle_t cycle = {img, path, &board, row->feature};
         row->op(&cycle);
         if (run_must_stop())
-            return stop_run(img, true);
+            return stop_run(img, true, &out);
         bool op_failed = img_failure(img) != IMG_OK;
         if (op_failed)
-            command_failed(img, &out);
+            if (command_failed(img, &out))
+                return EXIT_DIALOGUE;
         printf("\n");
-        // The undo forgets the cycle's failure: it is noted before.
-        if (!op_failed && !img_cycle_sync(img))
-            command_failed(img, &out);
-        // The command's output is out: its journal goes before the next
-        // prompt, so that from then on a kill keeps the command. Output
-        // that cannot be written undoes it. A journal that cannot go ends
-        // the run, as its directory can no longer be trusted.
-        if (!con_flush())
-            return stop_run(img, true);
-        if (!img_cycle_release(img)) {
-            printf(MSG_WRITE_FAIL);
-            journal_left(img);
-            return EXIT_DIALOGUE;
+        // The command's output is out before its journal goes, so that
+        // from the next prompt on a kill keeps the command. Output that
+        // cannot be written undoes it.
+        if (!op_failed) {
+            img_outcome_t o = img_cycle_end(img, true, output_stands, nullptr);
+            if (cycle_ended(img, &o, ending_of(&o), true, &out))
+                return EXIT_DIALOGUE;
         }
+        if (!con_flush())
+            return stop_run(img, true, &out);
     }
 }
 

@@ -17,37 +17,183 @@
 
 #define PREFIX TOOL_NAME ": "
 
-// A command that failed on the image: its cause (a failed verification has
-// printed its own, a failed journal adds its reason), then the undo.
-img_undo_t report_failure(img_t *img, FILE *to)
+// ---------------------------------------------------------------- a command's end
+#define NOTHING_CHANGED "; nothing changed"
+#define PARTLY_CHANGED  "; the image may be partly changed"
+#define FROM_JOURNAL    ", the next start undoes the command from its journal"
+
+// What the front ends say of each ending. A verb says one line on standard
+// error: the prefix, the image (or the journal), the cause, then what became
+// of the image. The dialogue says a line (or the verbs' one), any failed
+// journal call's reason on standard error, then whether the undo gave the
+// image back.
+typedef struct ending_row_t {
+    const char *cause = nullptr;        // the verbs' cause (%s: the reason); NULL: they say nothing
+    bool bare = false;                  // the verbs' line names no file
+    bool names_journal = false;         // ... names the journal, not the image
+    const char *undone = nullptr;       // the verbs' end after an undo; NULL: NOTHING_CHANGED
+    const char *unchanged = nullptr;    // ... when nothing was written; NULL: NOTHING_CHANGED
+    const char *journal = nullptr;      // a failed journal call's line, after the journal (%s: why)
+    const char *told = nullptr;         // the dialogue's first line; NULL: the verbs' line
+    const char *told_undone = nullptr;  // ... when it undid the command in progress; NULL: as told
+    bool then_undone = false;           // the dialogue then says the command was undone
+    bool on_stderr = false;             // the dialogue's lines go to standard error
+    bool stops = false;                 // the dialogue's run ends
+} ending_row_t;
+
+static const ending_row_t ENDINGS[] = {
+    /* done */ {.told = ""},
+    /* read */
+    {.cause = "cannot read (%s)",
+     .journal = "the journal cannot be written (%s)",
+     .told = MSG_READ_FAIL,
+     .then_undone = true},
+    /* write */
+    {.cause = "cannot write (%s)",
+     .journal = "the journal cannot be written (%s)",
+     .told = MSG_WRITE_FAIL,
+     .then_undone = true},
+    /* verify: its message printed */
+    {.cause = "cannot write (%s)",
+     .journal = "the journal cannot be written (%s)",
+     .told = "",
+     .then_undone = true},
+    /* not removed */
+    {.cause = "the journal could not be removed for good (%s)",
+     .names_journal = true,
+     .journal = "the journal could not be removed for good (%s)",
+     .told = MSG_WRITE_FAIL,
+     .then_undone = true},
+    /* signal */
+    {.cause = "interrupted by signal %s",
+     .told = "\n[Error] Interrupted!\n",
+     .told_undone = "\n[Error] Interrupted, the unfinished command was undone!\n",
+     .stops = true},
+    /* late signal */
+    {.cause = "interrupted by signal %s after the command was done",
+     .unchanged = "",
+     .stops = true},
+    /* input */
+    {.told = "\n[Error] Input ended!\n",
+     .told_undone = "\n[Error] Input ended, the unfinished command was undone!\n",
+     .stops = true},
+    /* output */
+    {.cause = "standard output cannot be written%s",
+     .bare = true,
+     .undone = ", the command was undone",
+     .unchanged = "",
+     .told = PREFIX "standard output cannot be written, the unfinished command was undone\n",
+     .on_stderr = true,
+     .stops = true},
+};
+static_assert(sizeof ENDINGS / sizeof ENDINGS[0] == ENDING_OUTPUT + 1,
+              "a row per ending, in order");
+
+// The ending an outcome is told as: a signal first (it may be what cut a
+// write short), then the output, the input, and the cycle's own failure.
+ending_t ending_of(const img_outcome_t *o)
 {
-    img_fail_t why = img_failure(img);
-    if (why == IMG_READ_FAIL)
-        fputs(MSG_READ_FAIL, to);
-    else if (why == IMG_WRITE_FAIL)
-        fputs(MSG_WRITE_FAIL, to);
-    if (img->jwhy != nullptr && img->jpath[0] != '\0') {
-        fputs(PREFIX, stderr);
-        fput_escaped(img->jpath, -1, stderr);
-        fprintf(stderr, ": the journal cannot be written (%s)\n", img->jwhy);
-        img->jwhy = nullptr;
-    }
-    img_undo_t undo = img_rollback(img);
-    fputs(undo == IMG_NOT_RESTORED ? MSG_NOT_RESTORED : MSG_UNDONE, to);
-    return undo;
+    if (o->why == IMG_END_DONE)
+        return con_interrupted() != 0 ? ENDING_LATE_SIGNAL : ENDING_DONE;
+    if (o->why == IMG_END_NOT_REMOVED)
+        return ENDING_NOT_REMOVED;
+    if (con_interrupted() != 0)
+        return ENDING_SIGNAL;
+    if (con_output_failed())
+        return ENDING_OUTPUT;
+    if (con_input_ended())
+        return ENDING_INPUT;
+    return o->failure == IMG_READ_FAIL     ? ENDING_READ
+           : o->failure == IMG_VERIFY_FAIL ? ENDING_VERIFY
+                                           : ENDING_WRITE;
 }
 
-// A completed command whose journal could not be removed.
-void journal_left(const img_t *img)
+// The commit's part of both front ends: the command's output written out,
+// and no signal come.
+bool output_stands(void *)
 {
-    fputs(PREFIX, stderr);
-    fput_escaped(img->jpath, -1, stderr);
-    fprintf(
-        stderr,
-        ": the journal could not be removed for good (%s); if it is still there, the next start "
-        "undoes the command\n",
-        img->jwhy);
+    return con_flush() && con_interrupted() == 0;
 }
+
+// The reason a row's %s stands for.
+static const char *reason_of(const img_outcome_t *o, ending_t e, char *buf, size_t len)
+{
+    switch (e) {
+    case ENDING_SIGNAL:
+    case ENDING_LATE_SIGNAL:
+        snprintf(buf, len, "%d", con_interrupted());
+        return buf;
+    case ENDING_VERIFY:
+        return "the header block read back differs from the template";
+    case ENDING_NOT_REMOVED:
+        return o->jwhy;
+    case ENDING_OUTPUT:
+        if (con_output_errno() == 0)
+            return "";
+        snprintf(buf, len, " (%s)", strerror(con_output_errno()));
+        return buf;
+    default:
+        return o->error != 0 ? strerror(o->error) : "short write";
+    }
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the rows' own formats, one %s each
+
+// The verbs' line of an ending that has a cause.
+static void say_line(const img_outcome_t *o, ending_t e, const char *image)
+{
+    const ending_row_t *row = &ENDINGS[e];
+    char buf[80];
+    fputs(PREFIX, stderr);
+    if (!row->bare) {
+        fput_escaped(row->names_journal ? o->journal : image, -1, stderr);
+        fputs(": ", stderr);
+    }
+    fprintf(stderr, row->cause, reason_of(o, e, buf, sizeof buf));
+    if (o->undo == IMG_NOT_RESTORED)
+        fprintf(stderr, PARTLY_CHANGED "%s\n", !row->bare && o->journal_kept ? FROM_JOURNAL : "");
+    else if (o->undo == IMG_UNDONE)
+        fprintf(stderr, "%s\n", row->undone != nullptr ? row->undone : NOTHING_CHANGED);
+    else
+        fprintf(stderr, "%s\n", row->unchanged != nullptr ? row->unchanged : NOTHING_CHANGED);
+}
+
+// A verb's end in one line on standard error; returns its exit status.
+int verb_ending(const img_outcome_t *o, ending_t e, const char *image, int status)
+{
+    if (ENDINGS[e].cause == nullptr)
+        return status;
+    say_line(o, e, image);
+    return o->undo == IMG_NOT_RESTORED ? EXIT_NOT_RESTORED : EXIT_FAILED;
+}
+
+// The dialogue's account of a command's end (in_command: one was in
+// progress); true when its run ends.
+bool dialogue_ending(const img_outcome_t *o, ending_t e, const char *image, bool in_command)
+{
+    const ending_row_t *row = &ENDINGS[e];
+    FILE *to = row->on_stderr ? stderr : stdout;
+    bool undone = in_command && o->undo != IMG_NOT_RESTORED;
+    const char *first = undone && row->told_undone != nullptr ? row->told_undone : row->told;
+    if (first == nullptr)
+        say_line(o, e, image);
+    else
+        fputs(first, to);
+    if (row->journal != nullptr && o->jwhy != nullptr && o->journal[0] != '\0') {
+        fputs(PREFIX, stderr);
+        fput_escaped(o->journal, -1, stderr);
+        fputs(": ", stderr);
+        fprintf(stderr, row->journal, o->jwhy);
+        fputc('\n', stderr);
+    }
+    if (o->undo == IMG_NOT_RESTORED)
+        fputs(MSG_NOT_RESTORED, to);
+    else if (row->then_undone)
+        fputs(MSG_UNDONE, to);
+    return row->stops;
+}
+#pragma GCC diagnostic pop
 
 // A user's name, or `unknown` (or_uid: `uid N`).
 static void put_name(unsigned uid, bool or_uid, FILE *to)
@@ -252,6 +398,7 @@ int journal_found(const img_t *img, bool dialogue, bool reads)
 // into it, or its bytes read as answers). Opened on the lowest free
 // descriptor, it takes one only when one is closed (img_start then closes it
 // again, untouched); so the closed ones are opened on /dev/null here, and a
+// closed standard output ends the run at once. Returns false then.
 // closed standard output ends the run at once. Returns false then.
 bool standard_fds_open(void)
 {

@@ -1,27 +1,37 @@
 // Image store: the only code that opens, reads, writes, syncs, locks or
 // closes the image file, and the undo record that makes every command all
 // or nothing. Calls go one way: the store calls the journal (journal.cpp),
-// both call the system through g_img_sys (sys.cpp).
+// both call the system through g_img_sys (sys.cpp), and the front ends see
+// a cycle's end only as its outcome.
 //
 // A run: img_start opens and locks the image and lets the journal apply or
-// refuse what it finds, then one cycle per command:
-//   idle     --img_cycle_begin-->    open      the path still names the locked file
-//   open     --wt_img_words-->       writing   region kept, journal record synced, write
+// refuse what it finds, then one cycle per command (img_t.state):
+//   CLOSED   --img_start-->         IDLE      locked; what lay beside it applied or refused
+//   IDLE     --img_cycle_begin-->   OPEN      the path still names the locked file
+//   OPEN     --wt_img_words-->      WRITING   region kept, journal record synced, write
 //            (batched: the writes wait in memory, each region written once at the sync)
-//   writing  --img_cycle_sync-->     synced    image synced, journal closed
-//   synced   --img_cycle_release-->  idle      journal removed, its directory synced
-//   any      --img_rollback-->       idle      old bytes back, synced, read back, journal removed
-// and img_end closes everything.
+//   WRITING  --img_cycle_end-->     SYNCED    committing: image synced, journal closed,
+//   SYNCED   (the same call)        IDLE      the caller's output out, journal removed,
+//                                             its directory synced
+//   OPEN, WRITING, SYNCED           IDLE      undone (asked, failed, refused by the caller or
+//            --img_cycle_end-->               the journal not removed): old bytes back,
+//                                             synced, read back, journal removed
+//   IDLE, OPEN --img_end-->         CLOSED
+// A cycle that wrote nothing may begin again without an end.
 //
-// Ordering rules (each named by a case of the journal tests):
+// Ordering rules (each named by a case of the journal tests); rules 3 to 5
+// are kept by img_cycle_end alone:
 //   1. A write's record, and the journal's directory entry when the
 //      record is the cycle's first, are synced before the write is made.
 //   2. The header and the first records go out in one write.
 //   3. The image is synced before its journal is removed.
 //   4. The journal goes (removed, its directory synced) only after the
-//      command's output is flushed, and before the next prompt.
+//      command's output is flushed and while no terminating signal has
+//      come, and before the next prompt; a journal not removed for good
+//      undoes the command.
 //   5. An undo is synced and read back before its journal is removed; one
-//      that fails keeps the journal for the next start.
+//      that fails keeps the journal for the next start. (A journal left
+//      after a whole undo holds only bytes that are back.)
 //   6. A start applies a journal only when every byte it covers holds a
 //      value from before the command or one of its recorded writes, and
 //      every other byte matches the digest taken before the command.
@@ -33,6 +43,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -48,6 +59,48 @@ static uint32_t get_le(const unsigned char *p)
     for (unsigned i = 0; i < IMG_WORD_SIZE; i++)
         v |= (uint32_t)p[i] << (8 * i);
     return v;
+}
+
+// ---------------------------------------------------------------- state
+// What each state promises of the other fields, checked at every move in
+// debug builds.
+static void assert_state([[maybe_unused]] const img_t *img)
+{
+#ifndef NDEBUG
+    switch (img->state) {
+    case IMG_CLOSED:
+        assert(img->fd < 0);
+        break;
+    case IMG_IDLE:
+    case IMG_OPEN:
+        assert(img->fd >= 0 && img->nwritten == 0);
+        break;
+    case IMG_WRITING:
+        assert(img->fd >= 0 && img->nwritten > 0);
+        break;
+    case IMG_SYNCED:
+        assert(img->fd >= 0 && img->nwritten > 0 && img->failed == IMG_OK);
+        break;
+    }
+#endif
+}
+
+#define STATE_BIT(s) (1u << (s))
+// The moves the diagram at the top allows, by the state moved from.
+[[maybe_unused]] static const unsigned NEXT_STATES[] = {
+    STATE_BIT(IMG_IDLE),                                                  // CLOSED
+    STATE_BIT(IMG_OPEN) | STATE_BIT(IMG_CLOSED),                          // IDLE
+    STATE_BIT(IMG_OPEN) | STATE_BIT(IMG_WRITING) | STATE_BIT(IMG_IDLE) |  // OPEN
+        STATE_BIT(IMG_CLOSED),
+    STATE_BIT(IMG_SYNCED) | STATE_BIT(IMG_IDLE),  // WRITING
+    STATE_BIT(IMG_IDLE),                          // SYNCED
+};
+
+static void move_to(img_t *img, img_state_t to)
+{
+    assert((NEXT_STATES[img->state] & STATE_BIT(to)) != 0);
+    img->state = to;
+    assert_state(img);
 }
 
 // ---------------------------------------------------------------- run
@@ -80,6 +133,12 @@ static img_start_t refuse(img_t *img, int fd, img_start_t why, const char *text)
     return why;
 }
 
+void img_init(img_t *img)
+{
+    img->state = IMG_CLOSED;
+    img->fd = -1;
+}
+
 // Opens and locks the image for the run: a writer exclusively, readers
 // shared. The advisory lock keeps a second editor off the file, and a
 // reader off a file an editor is changing.
@@ -87,6 +146,7 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
 {
     // The region buffers are left alone: a page is touched only when a
     // command needs its region.
+    assert(img->state == IMG_CLOSED);
     img->fd = -1;
     img->path = path;
     img->dev = img->ino = 0;
@@ -132,6 +192,7 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
     img->no_journal = found.no_journal;
     img->jwhy = img->why = found.why;
     img->jowner = found.owner;
+    move_to(img, IMG_IDLE);
     if (!started) {
         img_end(img);
         return IMG_CANNOT_OPEN;
@@ -145,6 +206,7 @@ img_start_t img_start(img_t *img, const char *path, img_mode_t mode, long *size)
 // when the path names that file its stat is the file's own, size included.
 bool img_cycle_begin(img_t *img)
 {
+    assert(img->state == IMG_IDLE || img->state == IMG_OPEN);
     forget_cycle(img);
     img->jwhy = nullptr;
     struct stat at_path;
@@ -159,7 +221,10 @@ bool img_cycle_begin(img_t *img)
     off_t bytes =
         S_ISREG(at_path.st_mode) ? at_path.st_size : g_img_sys.lseek(img->fd, 0, SEEK_END);
     img->why = bytes < 0 ? strerror(errno) : "too short";
-    return bytes >= (off_t)IMG_MIN_SIZE;
+    if (bytes < (off_t)IMG_MIN_SIZE)
+        return false;
+    move_to(img, IMG_OPEN);
+    return true;
 }
 
 img_fail_t img_failure(const img_t *img)
@@ -236,9 +301,8 @@ static bool write_batch(img_t *img)
     return true;
 }
 
-// Makes the cycle's writes durable. The undo record is kept until the
-// command's output has been written too (img_cycle_release).
-bool img_cycle_sync(img_t *img)
+// Makes the cycle's writes durable (rule 3: before its journal can go).
+static bool sync_cycle(img_t *img)
 {
     if (img->failed != IMG_OK)
         return false;
@@ -250,33 +314,31 @@ bool img_cycle_sync(img_t *img)
         img->failed = IMG_WRITE_FAIL;
         return false;
     }
+    move_to(img, IMG_SYNCED);
     return true;
 }
 
-// The command is done and its output out: its journal goes. Should that
-// fail, the next start undoes the command, as after a crash just before.
-bool img_cycle_release(img_t *img)
+// Holds the terminating signals off; old keeps the mask to put back.
+static void hold_signals(sigset_t *old)
 {
-    forget_cycle(img);
-    if (jrn_remove())
-        return true;
-    img->jwhy = jrn_why();
-    return false;
-}
-
-// Puts back every byte the cycle replaced, newest region first, syncs and
-// reads the bytes back to be sure. Every region is tried even when one fails.
-// The terminating signals are held off meanwhile, so that the putting back
-// is never cut short itself.
-img_undo_t img_rollback(img_t *img)
-{
-    sigset_t held, old;
+    sigset_t held;
     sigemptyset(&held);
     for (int sig : TERMINATING_SIGNALS)
         sigaddset(&held, sig);
-    sigprocmask(SIG_BLOCK, &held, &old);
+    sigprocmask(SIG_BLOCK, &held, old);
+}
+
+// Puts back every byte the cycle replaced, newest region first, syncs and
+// reads the bytes back to be sure; then its journal goes, or stays when the
+// undo failed (rule 5; kept says whether one stays). Every region is tried even when one fails. The
+// terminating signals are held off meanwhile, so that the putting back is
+// never cut short itself.
+static img_undo_t roll_back(img_t *img, bool *kept)
+{
     img_undo_t result = img->nwritten == 0 || img->dry_run ? IMG_NOTHING_TO_UNDO : IMG_UNDONE;
+    sigset_t old;
     if (result == IMG_UNDONE) {
+        hold_signals(&old);
         jrn_forget_digest();  // what reached the file is not known
         for (int k = img->nwritten - 1; k >= 0; k--) {
             const img_region_t *r = &img->region[img->order[k]];
@@ -293,25 +355,64 @@ img_undo_t img_rollback(img_t *img)
         }
         result = ok ? IMG_UNDONE : IMG_NOT_RESTORED;
     }
-    if (result == IMG_NOT_RESTORED)
-        jrn_keep();  // the only record left, for the next start
-    else if (!jrn_remove()) {
-        img->jwhy = jrn_why();
-        result = IMG_NOT_RESTORED;
-    }
+    *kept = result == IMG_NOT_RESTORED && jrn_pending();
+    // The only record left stays for the next start; after an undo, a journal
+    // that cannot be removed holds only bytes that are back.
+    if (result == IMG_NOT_RESTORED || !jrn_remove())
+        jrn_keep();
     forget_cycle(img);
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (img->state != IMG_IDLE)
+        move_to(img, IMG_IDLE);
+    if (result != IMG_NOTHING_TO_UNDO)
+        sigprocmask(SIG_SETMASK, &old, nullptr);
     return result;
+}
+
+img_outcome_t img_cycle_end(img_t *img, bool commit, img_output_t output, void *ctx)
+{
+    assert(img->state != IMG_CLOSED);
+    assert_state(img);
+    img_outcome_t o = {.why = IMG_END_DONE,
+                       .undo = IMG_NOTHING_TO_UNDO,
+                       .failure = IMG_OK,
+                       .error = 0,
+                       .written = img->nwritten > 0 && !img->dry_run,
+                       .jwhy = nullptr,
+                       .journal = img->jpath,
+                       .journal_kept = false};
+    if (!commit || !sync_cycle(img)) {
+        o.why = img->failed != IMG_OK ? IMG_END_FAILED : IMG_END_ASKED;
+    } else if (!output(ctx)) {  // rule 4: the output out, and no signal come
+        o.why = IMG_END_WITHDRAWN;
+    } else if (!jrn_remove()) {
+        // Not removed for good, a crash could bring the journal back and
+        // undo the command after it was told done: undone now.
+        o.why = IMG_END_NOT_REMOVED;
+        img->jwhy = jrn_why();
+    }
+    if (o.why == IMG_END_DONE) {
+        forget_cycle(img);
+        if (img->state != IMG_IDLE)
+            move_to(img, IMG_IDLE);
+    } else {
+        // The cycle's failure and its reasons, before the undo makes calls of its own.
+        o.failure = img->failed;
+        o.error = errno;
+        o.jwhy = img->jwhy;
+        o.undo = roll_back(img, &o.journal_kept);
+    }
+    return o;
 }
 
 // Ends the run: the lock goes with the descriptor.
 bool img_end(img_t *img)
 {
     bool ok = jrn_end();
-    if (img->fd < 0)
+    if (img->state == IMG_CLOSED)
         return ok;
     ok = g_img_sys.close(img->fd) == 0 && ok;
     img->fd = -1;
+    move_to(img, IMG_CLOSED);
     return ok;
 }
 
@@ -375,6 +476,7 @@ bool rd_img(img_t *fp, uint32_t addr, uint32_t *data)
 // them, and the bytes written, before the write is made.
 bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
 {
+    assert(fp->state == IMG_OPEN || fp->state == IMG_WRITING);
     uint32_t len = (uint32_t)n * IMG_WORD_SIZE;
     img_region_t *r = region_for(fp, addr, len, IMG_WRITE_FAIL);
     if (r == nullptr)
@@ -395,6 +497,8 @@ bool wt_img_words(img_t *fp, uint32_t addr, const uint32_t *words, size_t n)
         r->lo = lo;
         r->hi = hi;
         fp->order[fp->nwritten++] = (int)(r - fp->region);
+        if (fp->state == IMG_OPEN)
+            move_to(fp, IMG_WRITING);
     }
     r->lo = lo < r->lo ? lo : r->lo;
     r->hi = hi > r->hi ? hi : r->hi;

@@ -39,13 +39,22 @@ bool jrn_entry_is(const char *name, uint64_t dev, uint64_t ino)
                : jrn_fail("it is no longer the same file");
 }
 
+// Whether the last jrn_unlink that failed may have left the journal in
+// place: its entry could not be looked up, or the unlink itself failed.
+static bool s_left;
+
 bool jrn_unlink(uint64_t dev, uint64_t ino)
 {
-    return jrn_entry_is(g_jrn.name, dev, ino) &&
-           (g_img_sys.unlinkat(g_jrn.dir, g_jrn.name, 0) == 0 &&
-                    g_img_sys.fsync(g_jrn.dir_sync) == 0
-                ? true
-                : jrn_fail(nullptr));
+    struct stat st;
+    if (g_img_sys.fstatat(g_jrn.dir, g_jrn.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        s_left = errno != ENOENT;
+        return jrn_fail(nullptr);
+    }
+    s_left = false;
+    if ((uint64_t)st.st_dev != dev || (uint64_t)st.st_ino != ino)
+        return jrn_fail("it is no longer the same file");
+    s_left = g_img_sys.unlinkat(g_jrn.dir, g_jrn.name, 0) != 0;
+    return !s_left && g_img_sys.fsync(g_jrn.dir_sync) == 0 ? true : jrn_fail(nullptr);
 }
 
 // ---------------------------------------------------------------- the digest
@@ -239,8 +248,14 @@ bool jrn_remove(void)
     bool closed = jrn_close();
     if (!g_jrn.exists)
         return closed;
-    g_jrn.exists = false;
-    return jrn_unlink(g_jrn.jdev, g_jrn.jino) && closed;
+    bool removed = jrn_unlink(g_jrn.jdev, g_jrn.jino);
+    g_jrn.exists = !removed && s_left;  // still there: a later call may try again
+    return removed && closed;
+}
+
+bool jrn_pending(void)
+{
+    return g_jrn.exists;
 }
 
 bool jrn_end(void)

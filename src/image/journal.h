@@ -45,8 +45,11 @@ void jrn_forget_digest(void);
 bool jrn_close(void);
 // The cycle's journal stays for the next start (its undo failed).
 void jrn_keep(void);
-// The cycle's journal goes, if it is still the one it made.
+// The cycle's journal goes, if it is still the one it made; one whose
+// removal failed stays pending.
 bool jrn_remove(void);
+// The cycle's journal is (or may be) on disk.
+bool jrn_pending(void);
 // Why the last call that returned a failure failed.
 const char *jrn_why(void);
 // The run ends: the directory's descriptors go.
