@@ -197,6 +197,10 @@ void fput_escaped(const char *s, int len, FILE *to);
 // Every "norvask_oem_tool: ..." line: the prefix, fmt as printf formats it,
 // the line end (src/frontend/message.cpp).
 void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// A message said in pieces: its lead (the tool's name on standard error,
+// the dialogue's [Warn] on standard output), then the caller's pieces and
+// a newline on the stream returned.
+FILE *say_begin(FILE *to);
 // s (its first len bytes; -1: up to its NUL) as a message shows it, control
 // characters escaped; the text lasts until the fourth call after.
 const char *shown(const char *s, int len);
@@ -284,6 +288,16 @@ typedef struct {
     const char *jwhy;        // why a journal call failed, or NULL
     unsigned jowner;         // the user a found journal belongs to
 } img_t;
+
+// What the start found beside the image, as the front ends tell it.
+typedef struct {
+    img_journal_t found;
+    const char *image, *journal;  // their paths; journal empty when none is kept
+    const char *no_journal;       // why none can be kept beside the image, or NULL
+    const char *why;              // why a journal call failed, or NULL
+    unsigned owner;               // the user a found journal belongs to
+} img_found_t;
+img_found_t img_found(const img_t *img);
 
 // IMG_ON_STD_FD: the image took descriptor 0, 1 or 2, so one of them is
 // closed; it is closed again at once, never read or written.

@@ -82,8 +82,7 @@ static int command_loop(img_t *img, const char *path, int chip_type, char phy_ty
             continue;
         if (!img_cycle_begin(img)) {
             printf(MSG_OPEN_FAIL);
-            fprintf(stderr, TOOL_NAME ": ");
-            fput_escaped(path, -1, stderr);
+            fput_escaped(path, -1, say_begin(stderr));
             fprintf(stderr, ": %s\n", img->why);
             return EXIT_DIALOGUE;
         }

@@ -13,10 +13,6 @@
 #include <iterator>
 #include <string_view>
 
-#define MSG_STDOUT_CLOSED TOOL_NAME ": standard output is closed\n"
-
-#define PREFIX TOOL_NAME ": "
-
 // ---------------------------------------------------------------- a command's end
 #define NOTHING_CHANGED "; nothing changed"
 #define PARTLY_CHANGED  "; the image may be partly changed"
@@ -82,7 +78,7 @@ static const ending_row_t ENDINGS[] = {
      .bare = true,
      .undone = ", the command was undone",
      .unchanged = "",
-     .told = PREFIX "standard output cannot be written, the unfinished command was undone\n",
+     .told = "standard output cannot be written, the unfinished command was undone",
      .on_stderr = true,
      .stops = true},
 };
@@ -145,7 +141,7 @@ static void say_line(const img_outcome_t *o, ending_t e, const char *image)
 {
     const ending_row_t *row = &ENDINGS[e];
     char buf[80];
-    fputs(PREFIX, stderr);
+    say_begin(stderr);
     if (!row->bare) {
         fput_escaped(row->names_journal ? o->journal : image, -1, stderr);
         fputs(": ", stderr);
@@ -178,11 +174,12 @@ bool dialogue_ending(const img_outcome_t *o, ending_t e, const char *image, bool
     const char *first = undone && row->told_undone != nullptr ? row->told_undone : row->told;
     if (first == nullptr)
         say_line(o, e, image);
+    else if (row->on_stderr)
+        say("%s", first);
     else
         fputs(first, to);
     if (row->journal != nullptr && o->jwhy != nullptr && o->journal[0] != '\0') {
-        fputs(PREFIX, stderr);
-        fput_escaped(o->journal, -1, stderr);
+        fput_escaped(o->journal, -1, say_begin(stderr));
         fputs(": ", stderr);
         fprintf(stderr, row->journal, o->jwhy);
         fputc('\n', stderr);
@@ -314,7 +311,7 @@ static const found_row_t FOUND[] = {
 };
 
 // A row's text with its fields put in.
-static void put_text(const char *text, const img_t *img, FILE *to)
+static void put_text(const char *text, const img_found_t *f, FILE *to)
 {
     for (const char *p = text; *p != '\0'; p++) {
         const char *end = *p == '{' ? strchr(p, '}') : nullptr;
@@ -325,24 +322,24 @@ static void put_text(const char *text, const img_t *img, FILE *to)
         const std::string_view field(p + 1, (size_t)(end - p - 1));
         p = end;
         if (field == "why") {
-            fputs(img->jwhy != nullptr ? img->jwhy : "reason unknown", to);
+            fputs(f->why != nullptr ? f->why : "reason unknown", to);
         } else if (field == "user" || field == "name") {
-            put_name(img->jowner, false, to);
+            put_name(f->owner, false, to);
             if (field == "user")
-                fprintf(to, " (uid %u)", img->jowner);
+                fprintf(to, " (uid %u)", f->owner);
         } else if (field == "uid") {
-            fprintf(to, "%u", img->jowner);
-        } else if (field == "owner" && img->jowner != 0) {
-            put_name(img->jowner, true, to);
+            fprintf(to, "%u", f->owner);
+        } else if (field == "owner" && f->owner != 0) {
+            put_name(f->owner, true, to);
             fputs(" or as root", to);
         } else if (field == "owner") {
             fputs("root", to);
         } else if (field == "image") {
-            fput_escaped(img->path, -1, to);
+            fput_escaped(f->image, -1, to);
         } else {  // mv
-            put_quoted(img->jpath, "", to);
+            put_quoted(f->journal, "", to);
             fputc(' ', to);
-            put_quoted(img->jpath, ".set-aside", to);
+            put_quoted(f->journal, ".set-aside", to);
         }
     }
 }
@@ -353,16 +350,14 @@ static void put_text(const char *text, const img_t *img, FILE *to)
 // dialogue's own line before it), ending with what the user can do.
 int journal_found(const img_t *img, bool dialogue, bool reads)
 {
+    const img_found_t found = img_found(img), *f = &found;
     const found_row_t *row = FOUND;  // every outcome has its row
-    while (row + 1 < std::end(FOUND) && row->found != img->journal)
+    while (row + 1 < std::end(FOUND) && row->found != f->found)
         row++;
     if (row->text == nullptr) {
-        if (!reads && img->no_journal != nullptr)
-            fprintf(
-                stderr,
-                PREFIX
-                "no journal can be kept beside the image (%s): a crash could leave it half-written\n",
-                img->no_journal);
+        if (!reads && f->no_journal != nullptr)
+            say("no journal can be kept beside the image (%s): a crash could leave it half-written",
+                f->no_journal);
         return EXIT_DONE;
     }
     bool own_text = reads && row->reader != nullptr;
@@ -370,11 +365,10 @@ int journal_found(const img_t *img, bool dialogue, bool reads)
     FILE *note = dialogue && row->dialogue_out ? stdout : stderr;
     if (dialogue && status != EXIT_DONE)
         fputs(status == EXIT_NOT_RESTORED ? MSG_WRITE_FAIL : MSG_OPEN_FAIL, stdout);
-    fputs(note == stdout ? "[Warn]" : PREFIX, note);
-    fput_escaped(row->on_image ? img->path : img->jpath, -1, note);
+    fput_escaped(row->on_image ? f->image : f->journal, -1, say_begin(note));
     fputs(": ", note);
-    put_text(own_text ? row->reader : row->text, img, note);
-    put_text(own_text ? "" : row->hint, img, note);
+    put_text(own_text ? row->reader : row->text, f, note);
+    put_text(own_text ? "" : row->hint, f, note);
     fputc('\n', note);
     return status != REFUSED ? status : dialogue ? EXIT_DIALOGUE : EXIT_NO_IMAGE;
 }
@@ -409,7 +403,7 @@ bool standard_fds_open(void)
         if ((std_fds[fd].revents & POLLNVAL) && open("/dev/null", O_RDWR) != fd)
             return false;
     if (std_fds[1].revents & POLLNVAL) {
-        fputs(MSG_STDOUT_CLOSED, stderr);
+        say("standard output is closed");
         return false;
     }
     return true;

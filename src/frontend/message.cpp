@@ -6,12 +6,17 @@
 #include <cstdarg>
 #include <cstring>
 
+FILE *say_begin(FILE *to)
+{
+    fputs(to == stdout ? "[Warn]" : TOOL_NAME ": ", to);
+    return to;
+}
+
 void say(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    fputs(TOOL_NAME ": ", stderr);
-    vfprintf(stderr, fmt, ap);
+    vfprintf(say_begin(stderr), fmt, ap);
     fputc('\n', stderr);
     va_end(ap);
 }

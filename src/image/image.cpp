@@ -405,6 +405,16 @@ img_outcome_t img_cycle_end(img_t *img, bool commit, img_output_t output, void *
 }
 
 // Ends the run: the lock goes with the descriptor.
+img_found_t img_found(const img_t *img)
+{
+    return {.found = img->journal,
+            .image = img->path,
+            .journal = img->jpath,
+            .no_journal = img->no_journal,
+            .why = img->jwhy,
+            .owner = img->jowner};
+}
+
 bool img_end(img_t *img)
 {
     bool ok = jrn_end();
