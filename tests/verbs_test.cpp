@@ -141,7 +141,7 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
                   "start undoes the command from its journal\n",
               torn.err);
     EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
-    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
+    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path))) << "the torn write undone at the start";
     here_t bad;
     for (unsigned long n = 1; n < 80 && bad.err.find("differs") == std::string::npos; n++) {
         put_back(fx);
@@ -151,5 +151,5 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
                   ": cannot write (the header block read back differs from the template); nothing "
                   "changed\n",
               bad.err);
-    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
+    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path))) << "the bad header copy undone";
 }
