@@ -25,8 +25,7 @@ struct pending_t {
 };
 static std::vector<pending_t> s_pending;
 static std::string s_log;
-// The path each descriptor was opened by, and whether a directory: the layer beneath may be memory.
-static std::map<int, std::pair<std::string, bool>> s_open;
+static std::map<int, std::string> s_open;  // the path each descriptor was opened by
 static int (*s_truncate)(const char *, off_t);
 static off_t s_size;  // 0, or the size the image is reported to have, read as zeros past its end
 
@@ -74,7 +73,7 @@ void img_report_size(off_t size)
 static std::string path_of(int fd)
 {
     auto f = s_open.find(fd);
-    return f == s_open.end() ? "" : f->second.first;
+    return f == s_open.end() ? "" : f->second;
 }
 static std::string path_at(int dir, const char *name)
 {
@@ -85,16 +84,6 @@ static bool is_journal(const std::string &path)
     return path.ends_with(".norvask-journal");
 }
 
-// The class of a descriptor: d a directory, j a journal, i the image, ? none.
-static char class_of(int fd)
-{
-    auto f = s_open.find(fd);
-    return f == s_open.end()             ? '?'
-           : f->second.second            ? 'd'
-           : is_journal(f->second.first) ? 'j'
-                                         : 'i';
-}
-
 // The image's size as reported, if one is set.
 static int sized(int rc, struct stat *st, const std::string &path)
 {
@@ -103,11 +92,11 @@ static int sized(int rc, struct stat *st, const std::string &path)
     return rc;
 }
 
-static void log(char op, int fd)
+static void log(char op)
 {
     s_op = op;
     if (s_tracking)
-        s_log += std::string(1, op) + class_of(fd);
+        s_log += op;
 }
 
 // Counts one call; true when it fails (the planned one, or any later once stuck).
@@ -126,10 +115,10 @@ static bool fails(void)
 
 static ssize_t f_pread(int fd, void *buf, size_t n, off_t at)
 {
-    log('R', fd);
+    log('R');
     if (!fails()) {
         ssize_t got = s_sys.pread(fd, buf, n, at);
-        if (s_size != 0 && got >= 0 && class_of(fd) == 'i' && at + (off_t)n <= s_size)
+        if (s_size != 0 && got >= 0 && !is_journal(path_of(fd)) && at + (off_t)n <= s_size)
             memset((char *)buf + got, 0, n - (size_t)got), got = (ssize_t)n;
         return got;
     }
@@ -141,7 +130,7 @@ static ssize_t f_pread(int fd, void *buf, size_t n, off_t at)
 
 static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
 {
-    log('W', fd);
+    log('W');
     const bool torn = s_mode == IMG_FAULT_TORN && s_fail_at != 0 && s_calls + 1 >= s_fail_at;
     if (fails() || torn) {
         if (!torn && s_mode == IMG_FAULT_PARTIAL && n > 1)
@@ -163,7 +152,7 @@ static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
 // A sync makes its file's writes durable, or (a directory's) the files created and removed in it.
 static int f_fsync(int fd)
 {
-    log('S', fd);
+    log('S');
     if (fails())
         return -1;
     if (s_tracking) {
@@ -177,7 +166,7 @@ static int f_fsync(int fd)
 
 static int f_close(int fd)
 {
-    log('X', fd);
+    log('X');
     bool fail = fails();
     s_open.erase(fd);
     return s_sys.close(fd) != 0 || fail ? -1 : 0;  // closed whatever the outcome, as close(2) does
@@ -186,14 +175,14 @@ static int f_close(int fd)
 static int opened(int fd, int flags, const std::string &path)
 {
     if (fd >= 0)
-        s_open[fd] = {path, (flags & O_DIRECTORY) != 0};
+        s_open[fd] = path;
     if (fd >= 0 && s_tracking && (flags & O_CREAT))
         s_pending.push_back({'C', path, 0, 0, ""});
-    return log('O', fd), fd;
+    return log('O'), fd;
 }
 static int f_unlinkat(int dir, const char *name, int flags)
 {
-    log('U', -1);
+    log('U');
     if (fails())
         return -1;
     if (int fd = s_tracking ? s_sys.openat(dir, name, O_RDONLY | O_CLOEXEC, 0) : -1; fd >= 0) {
@@ -216,15 +205,15 @@ static void install(void)
         .close = f_close,
         .fstat =
             [](int fd, struct stat *st) {
-                return log('F', fd), fails() ? -1 : sized(s_sys.fstat(fd, st), st, path_of(fd));
+                return log('F'), fails() ? -1 : sized(s_sys.fstat(fd, st), st, path_of(fd));
             },
         .stat =
             [](const char *path, struct stat *st) {
-                return log('T', -1), fails() ? -1 : sized(s_sys.stat(path, st), st, path);
+                return log('T'), fails() ? -1 : sized(s_sys.stat(path, st), st, path);
             },
         .fstatat =
             [](int dir, const char *name, struct stat *st, int flags) {
-                return log('T', -1),
+                return log('T'),
                        fails() ? -1 : sized(s_sys.fstatat(dir, name, st, flags), st, name);
             },
         .open =
@@ -236,14 +225,14 @@ static void install(void)
                 return opened(fails() ? -1 : s_sys.openat(dir, name, flags, mode), flags,
                               path_at(dir, name));
             },
-        .flock = [](int fd, int op) { return log('K', fd), fails() ? -1 : s_sys.flock(fd, op); },
+        .flock = [](int fd, int op) { return log('K'), fails() ? -1 : s_sys.flock(fd, op); },
         .unlinkat = f_unlinkat,
         .faccessat =
             [](int dir, const char *name, int how, int flags) {
-                return log('A', -1), fails() ? -1 : s_sys.faccessat(dir, name, how, flags);
+                return log('A'), fails() ? -1 : s_sys.faccessat(dir, name, how, flags);
             },
         .lseek = [](int fd, off_t at,
-                    int how) { return log('Z', fd), fails() ? -1 : s_sys.lseek(fd, at, how); },
+                    int how) { return log('Z'), fails() ? -1 : s_sys.lseek(fd, at, how); },
     };
 }
 

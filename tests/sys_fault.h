@@ -24,9 +24,8 @@ void img_fault_clear(void);
 unsigned long img_calls(void);
 // While tracking: what is not durable yet (writes since their file's sync, journals created or
 // removed since their directory's), which a power cut loses as `fate` says, through the layer
-// beneath (the system's, or the fuzzer's memory, which then gives its own truncate). The log has
-// two letters a call: O open, R read, W write, S sync, U unlink, others; then i image, j journal, d
-// directory, ? none.
+// beneath (the system's, or the fuzzer's memory, which then gives its own truncate). The log has a
+// letter a call: O open, R read, W write, S sync, U unlink, others.
 enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
 void img_track_durability(bool on, int (*truncate)(const char *, off_t) = ::truncate);
 int img_pending(void);
