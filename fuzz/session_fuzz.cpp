@@ -1,10 +1,10 @@
 // Whole sessions in-process. Input: byte 0 bit 0 patterned, bits 1-2 sub-system id (erased,
 // family 0, family 1 as either id), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low
 // byte; bytes 3-4 the image call to fail (bits 0-1: error, half a write, death, death and power
-// cut); per preset word a selector and a value; the rest typed. Status 0, or 1 after a failure,
-// which the output tells; nothing outside the owned words changed; no descriptor left; no journal at a prompt; a failed
-// command undone by the next prompt; after a death, or a power cut, one start gives the owned words
-// of one of the last two prompts.
+// cut); per preset word a selector and a value; the rest typed. Status 0, or 1 after a failure
+// the output tells; nothing outside the owned words changed; no descriptor left; no journal at a
+// prompt; a failed command undone by the next prompt; after a death, or a power cut, one start
+// gives the owned words of one of the last two prompts.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
