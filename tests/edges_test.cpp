@@ -35,7 +35,8 @@ static void run_cases(const std::vector<case_t> &cases)
         EXPECT_EQ(c.out, r.out);
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ(c.status, r.status);
-        EXPECT_EQ(c.same, (bool)same_image(before, read_file(std::string(dir) + "/a.img")));
+        const auto same = same_image(before, read_file(std::string(dir) + "/a.img"));
+        EXPECT_EQ(c.same, (bool)same) << same.message();
     }
     sh(dir, "cd / && rm -rf " + std::string(dir));
 }
