@@ -103,6 +103,7 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
         here_t r = run_here(fx.path, {"save", "@"}, "", n, mode);
         EXPECT_EQ(r.status == 0 ? saved.out : "", r.out);
         EXPECT_EQ(r.status == 0 ? 0 : 1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_TRUE(r.status == 0 || r.err.starts_with(NO + fx.path)) << r.err;
         EXPECT_EQ(r.status == 0 ? 0 : 3, r.status);
     });
     const std::string cfg =
@@ -117,6 +118,7 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
         unlink((fx.path + JOURNAL_SUFFIX)
                    .c_str());  // a completed command's, that could not be removed
         EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_TRUE(r.err.starts_with(NO + fx.path)) << r.err;
         EXPECT_EQ(r.status == 1, r.err.ends_with("; nothing changed\n")) << r.err;
         EXPECT_NE(r.status, 4) << r.err;
         EXPECT_TRUE(same_image(r.status == 0 ? done : fx.bytes, read_file(fx.path)));
