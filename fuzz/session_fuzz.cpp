@@ -1,10 +1,10 @@
 // Whole sessions in-process. Input: byte 0 bit 0 patterned, bits 1-2 sub-system id (erased,
 // family 0, family 1 as either id), bits 3-4 preset words; byte 1 PHY code; byte 2 the id's low
 // byte; bytes 3-4 the image call to fail (bits 0-1: error, half a write, death, death and power
-// cut); per preset word a selector and a value; the rest typed. Status 0, or 1 after a failure;
-// nothing outside the owned words changed; no descriptor left; no journal at a prompt; a failed
-// command undone by the next prompt; after a death, or a power cut, one start gives the owned words
-// of one of the last two prompts.
+// cut); per preset word a selector and a value; the rest typed. Status 0, or -1, or 1 after a
+// failure the output tells; nothing outside the owned words changed; no descriptor left; no
+// journal at a prompt; a failed command undone by the next prompt; after a death, or a power cut,
+// one start gives the owned words of one of the last two prompts.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,7 +16,8 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
-#define MUST(ok) ((ok) ? (void)0 : abort())  // the input kept
+static char s_case[300];  // the replay's input and fault, said with a failed invariant
+#define MUST(ok) ((ok) ? (void)0 : (fprintf(stderr, "%s: %s\n", s_case, #ok), abort()))
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t OWNED[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_SIZE},
@@ -24,17 +25,16 @@ static const size_t OWNED[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_S
                                   {OEM_CFG_ADDR, OEM_CFG_END_ADDR + IMG_WORD_SIZE}};
 static std::string s_since;                // output since the last prompt
 static unsigned long s_fail_at;            // the failing call (img_calls() numbering), 0: none
-static bool s_checked;                     // the undo after the failure has been checked
+static bool s_checked, s_said;             // the undo after the failure checked; it was told
 static bytes_t s_last, s_prev, s_flushed;  // owned bytes at the last two prompts and last output
 
 // The image and its journal in memory, under the fault seam: no image call reaches the kernel. A
 // descriptor's number mod 3 tells its file: 0 the image, 1 the journal, 2 their directory.
-// realpath, the one call outside the table, needs a path that exists: /dev/null. A power cut loses
-// the image's writes since its sync and keeps of the journal what its sync and its directory's did.
-static bytes_t s_file[3], s_jrn_synced;                    // [2], the directory, stays empty
-static std::vector<std::pair<off_t, bytes_t>> s_unsynced;  // the bytes each image write replaced
-static bool s_jrn, s_entry_synced;  // the journal is in the directory, now and after a power cut
-static int s_fds;                   // descriptors open
+// realpath, the one call outside the table, needs a path that exists: /dev/null. What a power cut
+// keeps is the fault seam's to say, as for real files.
+static bytes_t s_file[3];  // [2], the directory, stays empty
+static bool s_jrn;         // the journal is in the directory
+static int s_fds;          // descriptors open
 static int m_stat(bool jrn, struct stat *st)
 {
     *st = {};
@@ -48,32 +48,21 @@ static int m_open(const char *name, int flags, mode_t)
     if (file == 1 && (flags & O_CREAT ? s_jrn : !s_jrn))
         return errno = s_jrn ? EEXIST : ENOENT, -1;
     if (flags & O_CREAT)
-        s_jrn = true, s_file[1].clear(), s_jrn_synced.clear();
+        s_jrn = true, s_file[1].clear();
     return 3 * (34 + s_fds++) + file;
 }
 static const img_sys_t MEM = {
     .pread = [](int fd, void *buf, size_t n, off_t at) -> ssize_t {
         const bytes_t &f = s_file[fd % 3];
         n = (size_t)at >= f.size() ? 0 : std::min(n, f.size() - (size_t)at);  // end of file: 0
-        return memcpy(buf, f.data() + at, n), (ssize_t)n;
+        return n == 0 ? 0 : (memcpy(buf, f.data() + at, n), (ssize_t)n);      // no null pointer
     },
     .pwrite = [](int fd, const void *buf, size_t n, off_t at) -> ssize_t {
         bytes_t &f = s_file[fd % 3];
         f.resize(std::max(f.size(), (size_t)at + n));
-        if (fd % 3 == 0)
-            s_unsynced.push_back({at, bytes_t(f.begin() + at, f.begin() + at + (off_t)n)});
-        return memcpy(f.data() + at, buf, n), (ssize_t)n;
+        return n == 0 ? 0 : (memcpy(f.data() + at, buf, n), (ssize_t)n);
     },
-    .fsync =
-        [](int fd) {
-            if (fd % 3 == 0)
-                s_unsynced.clear();
-            else if (fd % 3 == 1)
-                s_jrn_synced = s_file[1];
-            else
-                s_entry_synced = s_jrn;
-            return 0;
-        },
+    .fsync = [](int) { return 0; },
     .close = [](int) { return s_fds--, 0; },
     .fstat = [](int fd, struct stat *st) { return m_stat(fd % 3 == 1, st); },
     .stat = [](const char *, struct stat *st) { return m_stat(false, st); },
@@ -90,11 +79,9 @@ static const img_sys_t MEM = {
     .fchown = [](int, uid_t, gid_t) { return 0; },
 };
 
-static void power_cut(void)
+static int m_truncate(const char *path, off_t size)
 {
-    for (auto w = s_unsynced.rbegin(); w != s_unsynced.rend(); ++w)
-        std::copy(w->second.begin(), w->second.end(), s_file[0].begin() + w->first);
-    s_unsynced.clear(), s_file[1] = s_jrn_synced, s_jrn = s_entry_synced;
+    return s_file[strstr(path, "-journal") != nullptr].resize((size_t)size), 0;
 }
 
 static bytes_t owned(void)
@@ -119,6 +106,7 @@ static void check_undone(void)
 static ssize_t on_output(void *, const char *buf, size_t n)
 {
     s_since.append(buf, n);
+    s_said = s_said || (fired() && s_since.find("[Error] Fail to ") != std::string::npos);
     const bool prompt = s_since.ends_with("\nInput your number:");
     if (!fired() && (prompt || s_since.ends_with("\n")))  // a command's output ends with one
         s_flushed = owned();
@@ -199,8 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                IMG_WORD_SIZE);
     }
     pos = std::min(pos, size);
-    s_file[0] = before, s_jrn = s_entry_synced = false, s_unsynced.clear();
-    s_checked = false, s_since.clear(), s_last = s_prev = owned();
+    s_file[0] = before, s_jrn = false;
+    img_track_durability(true, m_truncate);
+    s_checked = s_said = false, s_since.clear(), s_last = s_prev = owned();
     s_fail_at = fault >> 2 == 0 ? 0 : img_calls() + (fault >> 2);
     const bool dies = (fault & 3) >= 2;
     img_fault_after(fault >> 2, dies        ? IMG_FAULT_STUCK
@@ -209,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int status = run(std::string((const char *)data + pos, size - pos));
     img_fault_clear();
     if (dies && fired() && (fault & 3) == 3)
-        power_cut();
+        img_power_cut([](int, void *) { return FATE_DROP; }, nullptr);
     // One start after a death, or after a command whose journal could not be removed, undoes it;
     // a death once the journal's entry went keeps the command whole.
     if ((dies && fired()) || s_jrn) {
@@ -225,6 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (fired() && !s_checked)
         check_undone();
     MUST(status == -1 || status == (fired() ? 1 : 0));
+    MUST(s_said || !fired() || status == -1);
     // The image with its owned bytes put back is the one before.
     for (const auto &o : OWNED)
         memcpy(s_file[0].data() + o[0], before.data() + o[0], o[1] - o[0]);
@@ -232,3 +222,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     MUST(s_fds == 0);
     return 0;
 }
+
+#ifdef NORVASK_REPLAY
+#include <fstream>
+
+// Without libFuzzer (ctest): each input as it is; one without a fault then with each image call of
+// its run failing, half written, the process dying there, and dying in a power cut.
+int main(int argc, char **argv)
+{
+    LLVMFuzzerInitialize(&argc, &argv);
+    for (int i = 1; i < argc; i++) {
+        std::ifstream f(argv[i], std::ios::binary);
+        std::string in{std::istreambuf_iterator<char>(f), {}};
+        snprintf(s_case, sizeof s_case, "%s", argv[i]);
+        LLVMFuzzerTestOneInput((const uint8_t *)in.data(), in.size());
+        if (in.size() > 4 && (in[3] || in[4]))
+            continue;                               // a fault of its own: a hard case, as it is
+        in.resize(std::max(in.size(), (size_t)5));  // as read: zeros past the end
+        in[3] = in[4] = 0;
+        const unsigned long before = img_calls();
+        LLVMFuzzerTestOneInput((const uint8_t *)in.data(), in.size());
+        for (unsigned long n = 1, calls = img_calls() - before; n <= calls; n++)
+            for (char mode = 0; mode < 4; mode++) {
+                in[3] = (char)(n << 2 | (unsigned long)mode), in[4] = (char)(n >> 6);
+                snprintf(s_case, sizeof s_case, "%s, call %lu failing in mode %d", argv[i], n,
+                         mode);
+                LLVMFuzzerTestOneInput((const uint8_t *)in.data(), in.size());
+            }
+    }
+    return 0;
+}
+#endif

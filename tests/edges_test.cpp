@@ -35,7 +35,8 @@ static void run_cases(const std::vector<case_t> &cases)
         EXPECT_EQ(c.out, r.out);
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ(c.status, r.status);
-        EXPECT_EQ(c.same, (bool)same_image(before, read_file(std::string(dir) + "/a.img")));
+        const auto same = same_image(before, read_file(std::string(dir) + "/a.img"));
+        EXPECT_EQ(c.same, (bool)same) << same.message();
     }
     sh(dir, "cd / && rm -rf " + std::string(dir));
 }
@@ -206,16 +207,18 @@ TEST(Edges, ShowAndSaveTexts)
              "             smbus-arp: word 0xff010 holds 0x1, which no value of the setting "
              "gives\n0xff000 : 0x255aa\n"},
         // Quotes, backslashes and control characters escaped; each ill-formed part of the UTF-8 (a
-        // surrogate, a cut sequence, an overlong lead byte) one replacement.
-        {.cmd = "p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230"
-                "\\342\\202\\254\\300\\257\\177.img') && cp a.img \"$p\" && $T show \"$p\" --json "
-                "| head -n3",
+        // surrogate, a cut sequence, an overlong lead byte or sequence) one replacement; NCSI set.
+        {.cmd =
+             "p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230"
+             "\\342\\202\\254\\300\\257\\177\\340\\200\\257\\357\\274\\241.img') && cp a.img \"$p\" && "
+             "$T show \"$p\" --json | head -n3",
          .out =
              "{\"image\": \"x \\\"q\\\"\\u000a\\u0009b\xc3\xa9\\\\\\ufffd\\ufffd\\ufffd"
-             "\\ufffd\xe2\x82\xac\\ufffd\\ufffd\\u007f.img\", \"family\": 0, "
+             "\\ufffd\xe2\x82\xac\\ufffd\\ufffd\\u007f\\ufffd\\ufffd\\ufffd\xef\xbc\xa1.img\", \"family\": 0, "
              "\"family_name\": \"Vantrel\", "
              "\"phy_class\": \"I\", \"ports\": 4, \"enabled_ports\": 4, \"wol\": false, \"ncsi\": "
-             "false,\n \"settings\": {\n  \"led\": null,\n"},
+             "true,\n \"settings\": {\n  \"led\": null,\n",
+         .mk = "--phy inner --ncsi 1"},
         {.cmd = "$M --pattern --phy inner --port-mask 3 --word 0xff000=0x010255aa --word "
                 "0xff008=0xab1234 --word 0xff004=0x1f --word 0xff014=0xf --word 0xff018=0 "
                 "--word 0xff01c=3 c.img && $T save c.img",

@@ -61,9 +61,10 @@ uint32_t word_at(const bytes_t &b, uint32_t at)
     if (expected == actual)
         return ::testing::AssertionSuccess();
     const auto at = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
-    return ::testing::AssertionFailure()
-           << std::hex << "byte 0x" << at.first - expected.begin() << " differs; size 0x"
-           << actual.size() << ", not 0x" << expected.size();
+    char why[80];  // formatted here: the result's stream drops std::hex between inserts
+    snprintf(why, sizeof why, "byte 0x%tx differs; size 0x%zx, not 0x%zx",
+             at.first - expected.begin(), actual.size(), expected.size());
+    return ::testing::AssertionFailure() << why;
 }
 
 static std::vector<char *> argv_of(std::vector<std::string> &args, const std::string &image)

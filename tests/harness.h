@@ -14,12 +14,6 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
-#define MENU_END   "\n[Error] Input ended!\n"  // at a menu read
-#define OPEN_FAIL  "[Error] Fail to open file!\n"
-#define READ_FAIL  "[Error] Fail to read file!\n"
-#define WRITE_FAIL "[Error] Fail to write file!\n"
-#define UNDONE     "[Warn]The command was undone.\n"
-
 enum : uint32_t {
     OEM = 0xFF000,
     GPIO = 0xFF004,

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <csignal>
 #include <climits>
+#include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,7 @@ static void (*s_act)(void *);
 static void *s_act_ctx;
 static img_fault_mode_t s_mode;
 static bool s_torn, s_tracking;  // s_torn: the one half write of TORN is made
+static char s_op, s_fail_op;     // the letter of the call being made; of the one to fail, or 0
 // Not durable yet: 'W' a write (with the bytes it replaced), 'C' a file created, 'U' one removed.
 struct pending_t {
     char kind;
@@ -27,6 +30,9 @@ struct pending_t {
 };
 static std::vector<pending_t> s_pending;
 static std::string s_log;
+static std::map<int, std::string> s_open;  // the path each descriptor was opened by
+static int (*s_truncate)(const char *, off_t);
+static off_t s_size;  // 0, or the size the image is reported to have, read as zeros past its end
 
 static img_sys_t s_sys;  // the layer beneath: the system's, or a test's own
 static void install(void);
@@ -41,9 +47,13 @@ void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx)
     install();
     s_act_at = s_calls + n, s_act = act, s_act_ctx = ctx;
 }
+void img_fault_at(char op)
+{
+    s_fail_op = op;
+}
 void img_fault_clear(void)
 {
-    s_fail_at = 0;
+    s_fail_at = 0, s_fail_op = 0;
 }
 unsigned long img_calls(void)
 {
@@ -57,35 +67,46 @@ const char *img_call_log(void)
 {
     return s_log.c_str();
 }
-void img_track_durability(bool on)
+void img_track_durability(bool on, int (*truncate)(const char *, off_t))
 {
     install();
-    s_tracking = on;
+    s_tracking = on, s_truncate = truncate;
     if (on)
         s_pending.clear(), s_log.clear();
 }
-
-static std::string path_of(int fd, const char *name = nullptr)
+void img_report_size(off_t size)
 {
-    char buf[PATH_MAX] = "";
-    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
-    return std::string(buf, n > 0 ? (size_t)n : 0) + (name ? std::string("/") + name : "");
+    install();
+    s_size = size;
 }
 
-// The class of a descriptor: d a directory, j a journal, i the image, ? none.
-static char class_of(int fd)
+static std::string path_of(int fd)
 {
-    struct stat st;
-    return fd < 0 || fstat(fd, &st) != 0               ? '?'
-           : S_ISDIR(st.st_mode)                       ? 'd'
-           : path_of(fd).ends_with(".norvask-journal") ? 'j'
-                                                       : 'i';
+    auto f = s_open.find(fd);
+    return f == s_open.end() ? "" : f->second;
+}
+static std::string path_at(int dir, const char *name)
+{
+    return strcmp(name, ".") == 0 ? path_of(dir) : path_of(dir) + "/" + name;
+}
+static bool is_journal(const std::string &path)
+{
+    return path.ends_with(".norvask-journal");
 }
 
-static void log(char op, int fd)
+// The image's size as reported, if one is set.
+static int sized(int rc, struct stat *st, const std::string &path)
 {
+    if (rc == 0 && s_size != 0 && S_ISREG(st->st_mode) && !is_journal(path))
+        st->st_size = s_size;
+    return rc;
+}
+
+static void log(char op)
+{
+    s_op = op;
     if (s_tracking)
-        s_log += std::string(1, op) + class_of(fd);
+        s_log += op;
 }
 
 int img_fault_signal;
@@ -95,6 +116,8 @@ static bool fails(void)
 {
     if (++s_calls == s_act_at && s_act != nullptr)
         std::exchange(s_act, nullptr)(s_act_ctx);
+    if (s_fail_op != 0 && s_op == s_fail_op)
+        s_fail_at = s_calls, s_fail_op = 0;
     if (s_mode == IMG_FAULT_SIGNAL)
         return s_calls == s_fail_at && raise(img_fault_signal) != 0;
     if (s_mode == IMG_FAULT_TORN || s_fail_at == 0 || s_calls < s_fail_at ||
@@ -108,9 +131,13 @@ static bool fails(void)
 
 static ssize_t f_pread(int fd, void *buf, size_t n, off_t at)
 {
-    log('R', fd);
-    if (!fails())
-        return s_sys.pread(fd, buf, n, at);
+    log('R');
+    if (!fails()) {
+        ssize_t got = s_sys.pread(fd, buf, n, at);
+        if (s_size != 0 && got >= 0 && !is_journal(path_of(fd)) && at + (off_t)n <= s_size)
+            memset((char *)buf + got, 0, n - (size_t)got), got = (ssize_t)n;
+        return got;
+    }
     ssize_t got = s_mode == IMG_FAULT_CORRUPT ? s_sys.pread(fd, buf, n, at) : -1;
     if (got > 0)
         *(unsigned char *)buf ^= 1;
@@ -119,7 +146,7 @@ static ssize_t f_pread(int fd, void *buf, size_t n, off_t at)
 
 static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
 {
-    log('W', fd);
+    log('W');
     const bool torn = s_mode == IMG_FAULT_TORN && s_fail_at != 0 && s_calls + 1 >= s_fail_at;
     if (fails() || torn) {
         if (!torn && s_mode == IMG_FAULT_PARTIAL && n > 1)
@@ -130,9 +157,9 @@ static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
         return -1;
     }
     struct stat st;
-    if (s_tracking && fstat(fd, &st) == 0) {
+    if (s_tracking && s_sys.fstat(fd, &st) == 0) {
         std::string old(n, '\0');
-        (void)!pread(fd, old.data(), n, at);
+        (void)!s_sys.pread(fd, old.data(), n, at);
         s_pending.push_back({'W', path_of(fd), at, st.st_size, old});
     }
     return s_sys.pwrite(fd, buf, n, at);
@@ -141,7 +168,7 @@ static ssize_t f_pwrite(int fd, const void *buf, size_t n, off_t at)
 // A sync makes its file's writes durable, or (a directory's) the files created and removed in it.
 static int f_fsync(int fd)
 {
-    log('S', fd);
+    log('S');
     if (fails())
         return -1;
     if (s_tracking) {
@@ -155,27 +182,30 @@ static int f_fsync(int fd)
 
 static int f_close(int fd)
 {
-    log('X', fd);
+    log('X');
     bool fail = fails();
+    s_open.erase(fd);
     return s_sys.close(fd) != 0 || fail ? -1 : 0;  // closed whatever the outcome, as close(2) does
 }
 
-static int opened(int fd, int flags)
+static int opened(int fd, int flags, const std::string &path)
 {
+    if (fd >= 0)
+        s_open[fd] = path;
     if (fd >= 0 && s_tracking && (flags & O_CREAT))
-        s_pending.push_back({'C', path_of(fd), 0, 0, ""});
-    return log('O', fd), fd;
+        s_pending.push_back({'C', path, 0, 0, ""});
+    return log('O'), fd;
 }
 static int f_unlinkat(int dir, const char *name, int flags)
 {
-    log('U', -1);
+    log('U');
     if (fails())
         return -1;
-    if (int fd = s_tracking ? openat(dir, name, O_RDONLY | O_CLOEXEC) : -1; fd >= 0) {
+    if (int fd = s_tracking ? s_sys.openat(dir, name, O_RDONLY | O_CLOEXEC, 0) : -1; fd >= 0) {
         struct stat st;
-        std::string old(fstat(fd, &st) == 0 ? (size_t)st.st_size : 0, '\0');
-        (void)!pread(fd, old.data(), old.size(), 0);
-        s_pending.push_back({'U', path_of(dir, name), 0, 0, old}), close(fd);
+        std::string old(s_sys.fstat(fd, &st) == 0 ? (size_t)st.st_size : 0, '\0');
+        (void)!s_sys.pread(fd, old.data(), old.size(), 0);
+        s_pending.push_back({'U', path_at(dir, name), 0, 0, old}), s_sys.close(fd);
     }
     return s_sys.unlinkat(dir, name, flags);
 }
@@ -189,33 +219,39 @@ static void install(void)
         .pwrite = f_pwrite,
         .fsync = f_fsync,
         .close = f_close,
-        .fstat = [](int fd,
-                    struct stat *st) { return log('F', fd), fails() ? -1 : s_sys.fstat(fd, st); },
-        .stat = [](const char *path,
-                   struct stat *st) { return log('T', -1), fails() ? -1 : s_sys.stat(path, st); },
+        .fstat =
+            [](int fd, struct stat *st) {
+                return log('F'), fails() ? -1 : sized(s_sys.fstat(fd, st), st, path_of(fd));
+            },
+        .stat =
+            [](const char *path, struct stat *st) {
+                return log('T'), fails() ? -1 : sized(s_sys.stat(path, st), st, path);
+            },
         .fstatat =
             [](int dir, const char *name, struct stat *st, int flags) {
-                return log('T', -1), fails() ? -1 : s_sys.fstatat(dir, name, st, flags);
+                return log('T'),
+                       fails() ? -1 : sized(s_sys.fstatat(dir, name, st, flags), st, name);
             },
         .open =
             [](const char *path, int flags, mode_t mode) {
-                return opened(fails() ? -1 : s_sys.open(path, flags, mode), flags);
+                return opened(fails() ? -1 : s_sys.open(path, flags, mode), flags, path);
             },
         .openat =
             [](int dir, const char *name, int flags, mode_t mode) {
-                return opened(fails() ? -1 : s_sys.openat(dir, name, flags, mode), flags);
+                return opened(fails() ? -1 : s_sys.openat(dir, name, flags, mode), flags,
+                              path_at(dir, name));
             },
-        .flock = [](int fd, int op) { return log('K', fd), fails() ? -1 : s_sys.flock(fd, op); },
+        .flock = [](int fd, int op) { return log('K'), fails() ? -1 : s_sys.flock(fd, op); },
         .unlinkat = f_unlinkat,
         .faccessat =
             [](int dir, const char *name, int how, int flags) {
-                return log('A', -1), fails() ? -1 : s_sys.faccessat(dir, name, how, flags);
+                return log('A'), fails() ? -1 : s_sys.faccessat(dir, name, how, flags);
             },
         .lseek = [](int fd, off_t at,
-                    int how) { return log('Z', fd), fails() ? -1 : s_sys.lseek(fd, at, how); },
-        .fchmod = [](int fd, mode_t m) { return log('M', fd), fails() ? -1 : s_sys.fchmod(fd, m); },
+                    int how) { return log('Z'), fails() ? -1 : s_sys.lseek(fd, at, how); },
+        .fchmod = [](int fd, mode_t m) { return log('M'), fails() ? -1 : s_sys.fchmod(fd, m); },
         .fchown = [](int fd, uid_t u,
-                     gid_t g) { return log('N', fd), fails() ? -1 : s_sys.fchown(fd, u, g); },
+                     gid_t g) { return log('N'), fails() ? -1 : s_sys.fchown(fd, u, g); },
     };
 }
 
@@ -223,13 +259,13 @@ static void install(void)
 static void undo_write(const pending_t &p, size_t from, size_t to)
 {
     const size_t keep = p.at >= p.old_size ? 0 : std::min(to, (size_t)(p.old_size - p.at));
-    if (int fd = open(p.path.c_str(), O_WRONLY | O_CLOEXEC); fd >= 0) {
+    if (int fd = s_sys.open(p.path.c_str(), O_WRONLY | O_CLOEXEC, 0); fd >= 0) {
         if (from < keep)
-            (void)!pwrite(fd, p.old.data() + from, keep - from, p.at + (off_t)from);
-        close(fd);
+            (void)!s_sys.pwrite(fd, p.old.data() + from, keep - from, p.at + (off_t)from);
+        s_sys.close(fd);
     }
     if (to == p.old.size() && p.at + (off_t)to > p.old_size)
-        (void)!truncate(p.path.c_str(), p.old_size);
+        (void)!s_truncate(p.path.c_str(), p.old_size);
 }
 
 void img_power_cut(img_fate_t (*fate)(int i, void *ctx), void *ctx)
@@ -240,10 +276,10 @@ void img_power_cut(img_fate_t (*fate)(int i, void *ctx), void *ctx)
         if (f == FATE_KEEP)
             continue;
         if (p.kind == 'C') {
-            unlink(p.path.c_str());
+            s_sys.unlinkat(AT_FDCWD, p.path.c_str(), 0);
         } else if (p.kind == 'U') {
-            if (int fd = open(p.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600); fd >= 0)
-                (void)!pwrite(fd, p.old.data(), p.old.size(), 0), close(fd);
+            if (int fd = s_sys.open(p.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600); fd >= 0)
+                (void)!s_sys.pwrite(fd, p.old.data(), p.old.size(), 0), s_sys.close(fd);
         } else if (f == FATE_DROP) {
             undo_write(p, 0, p.old.size());
         } else {  // torn: every other sector of the write lost, by its offset in the file

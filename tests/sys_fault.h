@@ -3,6 +3,8 @@
 #ifndef NORVASK_SYS_FAULT_H
 #define NORVASK_SYS_FAULT_H
 
+#include <unistd.h>
+
 #include "norvask-oem-cfg.h"
 
 // The n-th image call from now goes wrong. ERROR: it fails; PARTIAL: a write stores half, then
@@ -19,18 +21,23 @@ enum img_fault_mode_t {
 };
 extern int img_fault_signal;
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
+// Or the first call of the log's letter `op` (not O) from now, in the mode img_fault_after gives.
+void img_fault_at(char op);
 void img_fault_clear(void);
 // Before the n-th image call from now, act runs (once).
 void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx);
 unsigned long img_calls(void);
 // While tracking: what is not durable yet (writes since their file's sync, journals created or
-// removed since their directory's), which a power cut loses as `fate` says. The log has two letters
-// a call: O open, R read, W write, S sync, U unlink, others; then i image, j journal, d directory,
-// ? none.
+// removed since their directory's), which a power cut loses as `fate` says, through the layer
+// beneath (the system's, or the fuzzer's memory, which then gives its own truncate). The log has a
+// letter a call: O open, R read, W write, S sync, U unlink, others.
 enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
-void img_track_durability(bool on);
+void img_track_durability(bool on, int (*truncate)(const char *, off_t) = ::truncate);
 int img_pending(void);
 void img_power_cut(img_fate_t (*fate)(int i, void *ctx), void *ctx);
 const char *img_call_log(void);
+// The image (a regular file, not a journal) reported `size` bytes long, read as zeros past its end;
+// 0: its own size.
+void img_report_size(off_t size);
 
 #endif

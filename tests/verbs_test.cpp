@@ -103,6 +103,7 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
         here_t r = run_here(fx.path, {"save", "@"}, "", n, mode);
         EXPECT_EQ(r.status == 0 ? saved.out : "", r.out);
         EXPECT_EQ(r.status == 0 ? 0 : 1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_TRUE(r.status == 0 || r.err.starts_with(NO + fx.path)) << r.err;
         EXPECT_EQ(r.status == 0 ? 0 : 3, r.status);
     });
     const std::string cfg =
@@ -117,6 +118,7 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
         unlink((fx.path + JOURNAL_SUFFIX).c_str());  // one not removed, its command undone
         EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
         EXPECT_FALSE(r.status == 0 && r.err.find("journal") != std::string::npos) << r.err;
+        EXPECT_TRUE(r.err.starts_with(NO + fx.path)) << r.err;
         EXPECT_EQ(r.status == 1, r.err.ends_with("; nothing changed\n")) << r.err;
         EXPECT_NE(r.status, 4) << r.err;
         EXPECT_TRUE(same_image(r.status == 0 ? done : fx.bytes, read_file(fx.path)));
@@ -141,7 +143,7 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
                   "start undoes the command from its journal\n",
               torn.err);
     EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
-    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
+    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path))) << "the torn write undone at the start";
     here_t bad;
     for (unsigned long n = 1; n < 80 && bad.err.find("differs") == std::string::npos; n++) {
         put_back(fx);
@@ -151,7 +153,7 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
                   ": cannot write (the header block read back differs from the template); nothing "
                   "changed\n",
               bad.err);
-    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
+    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path))) << "the bad header copy undone";
 }
 
 // save, then apply to the image with its OEM area and LLDP word erased: a word comes back otherwise
