@@ -169,14 +169,15 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
     auto flip = [&](size_t at) {
         return journal.substr(0, at) + (char)(journal[at] ^ 1) + journal.substr(at + 1);
     };
-    const struct {
+    struct found_t {
         std::string what;
         bytes_t image;
         std::string journal, said;  // said: the reader's line, after the journal's name
         int reader = 3;             // its status
         bool kept = true;           // a writer refuses, keeping it
         unsigned long fail = 0;     // a reader's and a writer's image call that fails
-    } rows[] = {
+    };
+    std::vector<found_t> rows = {
         {.what = "every write made",
          .image = after,
          .journal = journal,
@@ -191,10 +192,6 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
          .image = with_words(fx.bytes, {{0x80000, 7}}),
          .journal = journal,
          .said = changed + aside},
-        {.what = "header damaged, first record whole",
-         .image = after,
-         .journal = flip(20),
-         .said = damaged},
         {.what = "a record of half the header block",
          .image = after,
          .journal = journal.substr(0, 36) +
@@ -208,11 +205,6 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
          .image = after,
          .journal = journal + record(2, 0xFFFFFFFFFFFFFFFCull, "abcdefgh"),
          .said = damaged},
-        // The first record: a bit of its kind, length, offset or data flipped, or cut after the header.
-        {.what = "kind flipped", .image = after, .journal = flip(36), .said = damaged},
-        {.what = "length flipped", .image = after, .journal = flip(40), .said = damaged},
-        {.what = "offset flipped", .image = after, .journal = flip(44), .said = damaged},
-        {.what = "data flipped", .image = after, .journal = flip(52), .said = damaged},
         {.what = "cut after the header",
          .image = after,
          .journal = journal.substr(0, 60),
@@ -243,6 +235,12 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
              fx.path + " as root to undo it",
          .fail = 6},  // the start's sixth image call opens the journal
     };
+    // A bit flipped in the header, or in the first record's kind, length, offset or data.
+    for (size_t at : {20, 36, 40, 44, 52})
+        rows.push_back({.what = "flipped at " + std::to_string(at),
+                        .image = after,
+                        .journal = flip(at),
+                        .said = damaged});
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         put_file(fx.path, std::string(row.image.begin(), row.image.end()));
