@@ -50,6 +50,14 @@ bytes_t with_words(bytes_t bytes, const words_t &words)
     return bytes;
 }
 
+bytes_t expected(const bytes_t &bytes, const words_t &words, uint32_t tmpl)
+{
+    bytes_t want = with_words(bytes, words);
+    if (tmpl != 0)
+        std::copy_n(bytes.begin() + tmpl, 0x400, want.begin());
+    return want;
+}
+
 uint32_t word_at(const bytes_t &b, uint32_t at)
 {
     return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 |
@@ -144,8 +152,10 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
 std::string read_until(child_t &c, const std::string &end)
 {
     std::string text;
-    for (char ch; (end.empty() || !text.ends_with(end)) && read(c.out_fd, &ch, 1) == 1;)
-        text += ch;
+    char buf[4096];  // a byte at a time while waiting for `end`: no more is read
+    for (ssize_t got; (end.empty() || !text.ends_with(end)) &&
+                      (got = read(c.out_fd, buf, end.empty() ? sizeof buf : 1)) > 0;)
+        text.append(buf, (size_t)got);
     return text;
 }
 
@@ -202,9 +212,7 @@ void run_rows(const std::vector<row_t> &rows)
     for (const row_t &r : rows)
         for (const char *eol : {"\n", "\r\n"}) {
             fixture_t fx = make_fixture(r.plan, r.pre);
-            bytes_t want = with_words(fx.bytes, r.changed);
-            if (r.tmpl != 0)
-                std::copy_n(fx.bytes.begin() + r.tmpl, 0x400, want.begin());
+            const bytes_t want = expected(fx.bytes, r.changed, r.tmpl);
             std::string out = replace_all(r.out, "@V", menu(fx.path, 'V'));
             out = replace_all(replace_all(out, "@R", menu(fx.path, 'R')), "%P", fx.path);
             out = replace_all(out, "%L", listing(want));

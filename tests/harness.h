@@ -57,6 +57,8 @@ inline void put_back(const fixture_t &fx)
     put_file(fx.path, std::string(fx.bytes.begin(), fx.bytes.end()));
 }
 bytes_t with_words(bytes_t bytes, const words_t &words);
+// `words` over `bytes`, and template `tmpl`'s block (0: none) over the header block.
+bytes_t expected(const bytes_t &bytes, const words_t &words, uint32_t tmpl);
 uint32_t word_at(const bytes_t &bytes, uint32_t addr);
 // A failure names the first byte that differs.
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);
@@ -100,10 +102,10 @@ struct row_t {
     words_t pre = {};  // over the fixture
     std::string in = "";
     std::string out = "";  // "@V", "@R": the menus; "%P": the image; "%L": the expected listing
-    words_t changed = {};  // the image expected: these words over the fixture,
+    words_t changed = {};  // the image expected: these words over the fixture, then `tmpl`
     int status = 0;
     std::vector<std::string> args = {"-f", "@"};
-    uint32_t tmpl = 0;  // and this template's block over the header block
+    uint32_t tmpl = 0;
 };
 void run_rows(const std::vector<row_t> &rows);
 

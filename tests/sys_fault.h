@@ -20,8 +20,6 @@ enum img_fault_mode_t {
 };
 extern int img_fault_signal;
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
-// Or the first call of the log's letter `op` (not O) from now, in the mode img_fault_after gives.
-void img_fault_at(char op);
 void img_fault_clear(void);
 // Before the n-th image call from now, act runs (once).
 void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx);

@@ -67,9 +67,7 @@ TEST(SetVerb, StoresWhatTheDialogueStores)
         SCOPED_TRACE(::testing::PrintToString(row.settings));
         fixture_t dialogue = make_fixture(row.plan, row.pre),
                   verb = make_fixture(row.plan, row.pre);
-        bytes_t want = with_words(dialogue.bytes, row.words);
-        if (row.tmpl)
-            std::copy_n(dialogue.bytes.begin() + row.tmpl, 0x400, want.begin());
+        const bytes_t want = expected(dialogue.bytes, row.words, row.tmpl);
         EXPECT_EQ(0, run_here(dialogue.path, {"-f", "@"}, row.answers + "0\n").status);
         EXPECT_TRUE(same_image(want, read_file(dialogue.path)));
 
