@@ -2,7 +2,6 @@
 // what a word keeps, show and save texts.
 #include "harness.h"
 
-#define NO        "norvask_oem_tool: "
 #define NOT_IMAGE "word 0 is 0x0, not the image magic 0x5aa51000: is this a flash image?"
 
 // `cmd` in `dir`, with $T the tool and $M the image maker.

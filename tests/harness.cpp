@@ -50,6 +50,14 @@ bytes_t with_words(bytes_t bytes, const words_t &words)
     return bytes;
 }
 
+bytes_t expected(const bytes_t &bytes, const words_t &words, uint32_t tmpl)
+{
+    bytes_t want = with_words(bytes, words);
+    if (tmpl != 0)
+        std::copy_n(bytes.begin() + tmpl, 0x400, want.begin());
+    return want;
+}
+
 uint32_t word_at(const bytes_t &b, uint32_t at)
 {
     return (uint32_t)b.at(at) | (uint32_t)b.at(at + 1) << 8 | (uint32_t)b.at(at + 2) << 16 |
@@ -141,12 +149,12 @@ child_t start_tool(const std::vector<std::string> &args, const std::function<voi
     return c;
 }
 
-std::string read_output(child_t &c, size_t n)
+std::string read_until(child_t &c, const std::string &end)
 {
     std::string text;
-    char buf[4096];
-    for (ssize_t got;
-         text.size() < n && (got = read(c.out_fd, buf, std::min(sizeof buf, n - text.size()))) > 0;)
+    char buf[4096];  // a byte at a time while waiting for `end`: no more is read
+    for (ssize_t got; (end.empty() || !text.ends_with(end)) &&
+                      (got = read(c.out_fd, buf, end.empty() ? sizeof buf : 1)) > 0;)
         text.append(buf, (size_t)got);
     return text;
 }
@@ -155,34 +163,28 @@ run_t finish_tool(child_t c, const std::string &input)
 {
     // The tool may have closed the pipe: the transcript tells.
     (void)!write(c.in_fd, input.data(), input.size()), close(c.in_fd);
-    run_t r{read_output(c, SIZE_MAX), -1};
+    run_t r{read_until(c, ""), -1};
     close(c.out_fd), waitpid(c.pid, &r.status, 0);
     r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -WTERMSIG(r.status);
     return r;
 }
 
-static std::string menu(const std::string &path, const std::string &options)
+// The menu of family 0 (V) or 1 (R).
+static std::string menu(const std::string &path, char family)
 {
     return "\n" + std::string(60, '=') +
            "\nPlease read User_Manual carefully before configuring!!!\n[Note] Modifying file : " +
-           path + "\nTo select config option:\n01. Main switch of config val\n" + options +
+           path + "\nTo select config option:\n01. Main switch of config val\n" +
+           (family == 'V'
+                ? "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
+                  "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n"
+                  "08. Show Menu\n09. Enable or Disable SMBUS ARP function\n"
+                  "10. WOL Wake IO pull down time config\n"
+                  "11. LLDP TX default switch settings\n12. Network port disable\n"
+                : "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
+                  "05. Enable or Disable SMBUS ARP function\n"
+                  "06. LLDP TX default switch settings\n") +
            "00. Exit\n";
-}
-
-std::string vn_menu(const std::string &path)
-{
-    return menu(path, "02. YT8521s LED config\n03. MV1512 LED config\n04. INNER LED config\n"
-                      "05. GPIO OEM config \n06. MV1512 PHY MODE config\n07. Show config val\n"
-                      "08. Show Menu\n09. Enable or Disable SMBUS ARP function\n"
-                      "10. WOL Wake IO pull down time config\n"
-                      "11. LLDP TX default switch settings\n12. Network port disable\n");
-}
-
-static std::string mr_menu(const std::string &path)
-{
-    return menu(path,
-                "02. INNER LED config\n03. Show config val\n04. Show Menu\n"
-                "05. Enable or Disable SMBUS ARP function\n06. LLDP TX default switch settings\n");
 }
 
 static std::string replace_all(std::string s, const std::string &from, const std::string &to)
@@ -210,17 +212,15 @@ void run_rows(const std::vector<row_t> &rows)
     for (const row_t &r : rows)
         for (const char *eol : {"\n", "\r\n"}) {
             fixture_t fx = make_fixture(r.plan, r.pre);
-            bytes_t want = with_words(fx.bytes, r.changed);
-            if (r.tmpl != 0)
-                std::copy_n(fx.bytes.begin() + r.tmpl, 0x400, want.begin());
-            std::string out = replace_all(r.out, "@V", vn_menu(fx.path));
-            out = replace_all(replace_all(out, "@R", mr_menu(fx.path)), "%P", fx.path);
+            const bytes_t want = expected(fx.bytes, r.changed, r.tmpl);
+            std::string out = replace_all(r.out, "@V", menu(fx.path, 'V'));
+            out = replace_all(replace_all(out, "@R", menu(fx.path, 'R')), "%P", fx.path);
             out = replace_all(out, "%L", listing(want));
             std::vector<std::string> args = r.args;
             argv_of(args, fx.path);
             SCOPED_TRACE(::testing::PrintToString(args) + ", answers " +
                          ::testing::PrintToString(r.in.substr(0, 80)) + (eol[1] ? " CR LF" : ""));
-            run_t got = finish_tool(start_tool(args, r.setup), replace_all(r.in, "\n", eol));
+            run_t got = finish_tool(start_tool(args), replace_all(r.in, "\n", eol));
             EXPECT_EQ(out, got.out);
             EXPECT_EQ(r.status, got.status);
             EXPECT_TRUE(same_image(want, read_file(fx.path)));

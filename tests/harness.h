@@ -26,6 +26,8 @@ enum : uint32_t {
     ERASED = 0xFFFFFFFF
 };
 
+#define NO "norvask_oem_tool: "  // every message of the tool begins so
+
 static const std::string JOURNAL_SUFFIX = ".norvask-journal";  // the image's path, then this
 
 typedef std::vector<uint8_t> bytes_t;
@@ -55,10 +57,11 @@ inline void put_back(const fixture_t &fx)
     put_file(fx.path, std::string(fx.bytes.begin(), fx.bytes.end()));
 }
 bytes_t with_words(bytes_t bytes, const words_t &words);
+// `words` over `bytes`, and template `tmpl`'s block (0: none) over the header block.
+bytes_t expected(const bytes_t &bytes, const words_t &words, uint32_t tmpl);
 uint32_t word_at(const bytes_t &bytes, uint32_t addr);
 // A failure names the first byte that differs.
 ::testing::AssertionResult same_image(const bytes_t &expected, const bytes_t &actual);
-std::string vn_menu(const std::string &path);
 
 // oem_tool_main here, a leading "@" standing for `image`; image call `fail` (1: the next) goes
 // wrong in `mode`.
@@ -85,12 +88,8 @@ struct child_t {
 };
 child_t start_tool(const std::vector<std::string> &args,
                    const std::function<void()> &setup = nullptr, const char *prog = TOOL_PATH);
-std::string read_output(child_t &c, size_t n);           // n bytes, fewer at the end
-run_t finish_tool(child_t c, const std::string &input);  // answers, end of input, the rest
-inline run_t run_tool(const std::vector<std::string> &args, const std::string &input)
-{
-    return finish_tool(start_tool(args), input);
-}
+std::string read_until(child_t &c, const std::string &end);  // "": to the end
+run_t finish_tool(child_t c, const std::string &input);      // answers, end of input, the rest
 inline void set_limit(int resource, rlim_t value)
 {
     const rlimit l = {value, value};
@@ -103,11 +102,10 @@ struct row_t {
     words_t pre = {};  // over the fixture
     std::string in = "";
     std::string out = "";  // "@V", "@R": the menus; "%P": the image; "%L": the expected listing
-    words_t changed = {};  // the image expected: these words over the fixture,
+    words_t changed = {};  // the image expected: these words over the fixture, then `tmpl`
     int status = 0;
     std::vector<std::string> args = {"-f", "@"};
-    uint32_t tmpl = 0;  // and this template's block over the header block
-    std::function<void()> setup = nullptr;
+    uint32_t tmpl = 0;
 };
 void run_rows(const std::vector<row_t> &rows);
 

@@ -11,15 +11,6 @@
 static const image_plan_t VN = board(0, 0x10);
 static const std::string PROMPT = "\nInput your number:", ASKED = "'Y' or 'N' : ";
 
-// Output up to `end`.
-static std::string read_until(child_t &c, const std::string &end)
-{
-    std::string text;
-    for (char ch; !text.ends_with(end) && read(c.out_fd, &ch, 1) == 1;)
-        text += ch;
-    return text;
-}
-
 // The tool on `path`: `typed`; once `until` is out, `act`; then `rest` and the end of input.
 static run_t interrupted(const std::string &path, const std::string &typed,
                          const std::string &until, const std::function<void(child_t &)> &act,
@@ -138,7 +129,7 @@ TEST(Process, DirectoryMovedWhileTheDialogueWaits)
         "", [&] { (void)!chdir(dir); });
     EXPECT_FALSE(exists(dir + std::string("/a.img") + JOURNAL_SUFFIX))
         << "a journal in the new directory";
-    EXPECT_EQ(0, run_tool({"-f", moved + "/a.img"}, "0\n").status);
+    EXPECT_EQ(0, finish_tool(start_tool({"-f", moved + "/a.img"}), "0\n").status);
     EXPECT_TRUE(same_image(fx.bytes, read_file(moved + "/a.img")));
     EXPECT_EQ(0, system(("rm -rf " + moved + " " + dir).c_str()));
 }
@@ -172,109 +163,96 @@ TEST(Process, JournalOwners)
     const unsigned ROOT = 0, DAEMON = 1, NOBODY = 65534, STRANGER = 12345;
     const struct {
         std::string what;
-        unsigned runner, image_uid, image_gid, image_mode, dir_mode = 0777;
+        unsigned user, image_gid, image_mode,
+            dir_mode = 0777;             // user: the image's and the runner's
         int killer = ROOT;               // who was killed mid-command on the image (-1: none)
         int journal_uid = -1;            // given to its journal (-1: as made, checked)
-        std::string verb = "set", said;  // said: in the output
+        std::string verb = "set", said;  // said: in the output, after the journal's name
         int status;
     } rows[] = {
         {.what = "root's journal, the directory not writable",
-         .runner = NOBODY,
-         .image_uid = NOBODY,
+         .user = NOBODY,
          .image_gid = NOBODY,
          .image_mode = 0644,
          .dir_mode = 0755,
          .journal_uid = ROOT,
          .said =
-             j +
-             ": a journal of user root (uid 0) is pending, and it cannot be applied and removed (Permission denied); nothing was changed; run a writing command on " +
+             "a journal of user root (uid 0) is pending, and it cannot be applied and removed (Permission denied); nothing was changed; run a writing command on " +
              img + " as root to undo it",
          .status = 3},
         {.what = "made by root for the image's owner",
-         .runner = DAEMON,
-         .image_uid = DAEMON,
+         .user = DAEMON,
          .image_gid = NOBODY,
          .image_mode = 0660,
-         .said = j + ": an interrupted command was undone from this journal",
+         .said = "an interrupted command was undone from this journal",
          .status = 0},
         {.what = "made by a member of the image's group",
-         .runner = DAEMON,
-         .image_uid = DAEMON,
+         .user = DAEMON,
          .image_gid = NOBODY,
          .image_mode = 0664,
          .killer = NOBODY,
-         .said = j + ": an interrupted command was undone",
+         .said = "an interrupted command was undone",
          .status = 0},
         {.what = "a non-member's, the image's group given by a set-group-id directory",
-         .runner = DAEMON,
-         .image_uid = DAEMON,
+         .user = DAEMON,
          .image_gid = DAEMON,
          .image_mode = 0664,
          .dir_mode = 02777,
          .journal_uid = NOBODY,
          .said =
-             j +
-             ": a file of user nobody (uid 65534) holds the journal's name; nothing was changed; to set it aside: " +
+             "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; to set it aside: " +
              mv,
          .status = 3},
         {.what = "the same in a sticky directory",
-         .runner = DAEMON,
-         .image_uid = DAEMON,
+         .user = DAEMON,
          .image_gid = DAEMON,
          .image_mode = 0664,
          .dir_mode = 03777,
          .journal_uid = NOBODY,
          .said =
-             j +
-             ": a file of user nobody (uid 65534) holds the journal's name; nothing was changed; only its owner, the directory's owner or root can remove it",
+             "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; only its owner, the directory's owner or root can remove it",
          .status = 3},
         {.what = "the same read",
-         .runner = DAEMON,
-         .image_uid = DAEMON,
+         .user = DAEMON,
          .image_gid = DAEMON,
          .image_mode = 0664,
          .dir_mode = 03777,
          .journal_uid = NOBODY,
          .verb = "show",
          .said =
-             j +
-             ": not a journal this tool trusts (user nobody, uid 65534); the image is read as it is\n",
+             "not a journal this tool trusts (user nobody, uid 65534); the image is read as it is\n",
          .status = 0},
         {.what = "anyone's on a world-writable image",
-         .runner = DAEMON,
-         .image_uid = DAEMON,
+         .user = DAEMON,
          .image_gid = DAEMON,
          .image_mode = 0666,
          .journal_uid = STRANGER,
-         .said = j + ": an interrupted command was undone",
+         .said = "an interrupted command was undone",
          .status = 0},
         {.what = "of a user who may not write the image",
-         .runner = NOBODY,
-         .image_uid = NOBODY,
+         .user = NOBODY,
          .image_gid = NOBODY,
          .image_mode = 0644,
          .dir_mode = 0755,
          .journal_uid = STRANGER,
          .said =
-             j +
-             ": a file of user unknown (uid 12345) holds the journal's name; nothing was changed; to set it aside: " +
+             "a file of user unknown (uid 12345) holds the journal's name; nothing was changed; to set it aside: " +
              mv,
          .status = 3},
         {.what = "no journal",
-         .runner = NOBODY,
-         .image_uid = NOBODY,
+         .user = NOBODY,
          .image_gid = NOBODY,
          .image_mode = 0644,
          .dir_mode = 0755,
          .killer = -1,
-         .said = ": no journal can be kept beside the image (Permission denied)",
+         .said = "no journal can be kept beside the image (Permission denied)",
          .status = 0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         put_file(img, file_text(fx.path));
         ASSERT_EQ(0, chmod(top, 0777));
-        ASSERT_EQ(0, chown(img.c_str(), row.image_uid, row.image_gid));
+        ASSERT_EQ(0, chown(img.c_str(), row.user, row.image_gid));
         ASSERT_EQ(0, chmod(img.c_str(), row.image_mode));
         if (row.killer >= 0)  // killed with the GPIO value written, at its switch question
             interrupted(img, "5\n1f\n", ASKED, send(SIGKILL), "", as((unsigned)row.killer),
@@ -282,7 +260,7 @@ TEST(Process, JournalOwners)
         struct stat js;
         if (row.killer >= 0 && row.journal_uid < 0) {
             ASSERT_EQ(0, stat(j.c_str(), &js));
-            EXPECT_EQ(row.killer == ROOT ? row.image_uid : (unsigned)row.killer, js.st_uid);
+            EXPECT_EQ(row.killer == ROOT ? row.user : (unsigned)row.killer, js.st_uid);
             EXPECT_EQ(row.image_gid, js.st_gid);
             EXPECT_EQ(row.image_mode, js.st_mode & 07777);
         }
@@ -292,9 +270,10 @@ TEST(Process, JournalOwners)
         ASSERT_EQ(0, chmod(top, row.dir_mode));
         std::vector<std::string> args = {row.verb, img, "lldp=5"};
         args.resize(row.verb == "set" ? 3 : 2);
-        run_t r = finish_tool(start_tool(args, as(row.runner), tool.c_str()), "");
+        run_t r = finish_tool(start_tool(args, as(row.user), tool.c_str()), "");
         EXPECT_EQ(row.status, r.status) << r.out;
-        EXPECT_NE(std::string::npos, r.out.find(row.said)) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find((row.killer < 0 ? NO : j + ": ") + row.said))
+            << r.out;
         const bool writes = row.status == 0 && row.verb == "set";
         EXPECT_TRUE(same_image(writes ? read_file(done.path) : before, read_file(img)));
         EXPECT_EQ(!writes && row.killer >= 0, exists(j));

@@ -20,7 +20,6 @@ static void (*s_act)(void *);
 static void *s_act_ctx;
 static img_fault_mode_t s_mode;
 static bool s_torn, s_tracking;  // s_torn: the one half write of TORN is made
-static char s_op, s_fail_op;     // the letter of the call being made; of the one to fail, or 0
 // Not durable yet: 'W' a write (with the bytes it replaced), 'C' a file created, 'U' one removed.
 struct pending_t {
     char kind;
@@ -47,13 +46,9 @@ void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx)
     install();
     s_act_at = s_calls + n, s_act = act, s_act_ctx = ctx;
 }
-void img_fault_at(char op)
-{
-    s_fail_op = op;
-}
 void img_fault_clear(void)
 {
-    s_fail_at = 0, s_fail_op = 0;
+    s_fail_at = 0;
 }
 unsigned long img_calls(void)
 {
@@ -104,7 +99,6 @@ static int sized(int rc, struct stat *st, const std::string &path)
 
 static void log(char op)
 {
-    s_op = op;
     if (s_tracking)
         s_log += op;
 }
@@ -116,8 +110,6 @@ static bool fails(void)
 {
     if (++s_calls == s_act_at && s_act != nullptr)
         std::exchange(s_act, nullptr)(s_act_ctx);
-    if (s_fail_op != 0 && s_op == s_fail_op)
-        s_fail_at = s_calls, s_fail_op = 0;
     if (s_mode == IMG_FAULT_SIGNAL)
         return s_calls == s_fail_at && raise(img_fault_signal) != 0;
     if (s_mode == IMG_FAULT_TORN || s_fail_at == 0 || s_calls < s_fail_at ||

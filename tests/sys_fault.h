@@ -7,10 +7,9 @@
 
 #include "norvask-oem-cfg.h"
 
-// The n-th image call from now goes wrong. ERROR: it fails; PARTIAL: a write stores half, then
-// fails; STUCK: it and every later call fail (the process dead); CORRUPT: a read returns its first
-// bit flipped; TORN: the first write from then stores half, and every write fails; SIGNAL: it goes
-// through after raising img_fault_signal.
+// The n-th image call from now goes wrong. PARTIAL: a write stores half, then fails; STUCK: every
+// later call fails too (the process dead); CORRUPT: a read's first bit flipped; TORN: the first
+// write from then stores half, every write fails; SIGNAL: raises img_fault_signal, goes through.
 enum img_fault_mode_t {
     IMG_FAULT_ERROR,
     IMG_FAULT_PARTIAL,
@@ -21,16 +20,14 @@ enum img_fault_mode_t {
 };
 extern int img_fault_signal;
 void img_fault_after(unsigned long n, img_fault_mode_t mode);
-// Or the first call of the log's letter `op` (not O) from now, in the mode img_fault_after gives.
-void img_fault_at(char op);
 void img_fault_clear(void);
 // Before the n-th image call from now, act runs (once).
 void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx);
 unsigned long img_calls(void);
 // While tracking: what is not durable yet (writes since their file's sync, journals created or
 // removed since their directory's), which a power cut loses as `fate` says, through the layer
-// beneath (the system's, or the fuzzer's memory, which then gives its own truncate). The log has a
-// letter a call: O open, R read, W write, S sync, U unlink, others.
+// beneath (the system's, or the fuzzer's memory with its own truncate). The log: a letter a call,
+// O open, R read, W write, S sync, U unlink, others.
 enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
 void img_track_durability(bool on, int (*truncate)(const char *, off_t) = ::truncate);
 int img_pending(void);
