@@ -251,8 +251,8 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
     unlink(j.c_str());
 }
 
-// One file from check to read: a pending journal (with a second link: never trusted) renamed over an
-// empty one before any call of a writer's start is never applied.
+// One file from check to read: a pending journal (with a second link: never trusted) renamed
+// over an empty one before any call of a writer's start is never applied.
 TEST(Journal, SwappedAtTheStartIsNeverApplied)
 {
     fixture_t fx = make_fixture(VN);
