@@ -203,6 +203,15 @@ TEST(Process, JournalOwners)
              "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; to set it aside: " +
              mv,
          .status = 3},
+        {.what = "a non-member's on an image of group root",
+         .user = DAEMON,
+         .image_gid = ROOT,
+         .image_mode = 0664,
+         .journal_uid = NOBODY,
+         .said =
+             "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; to set it aside: " +
+             mv,
+         .status = 3},
         {.what = "the same in a sticky directory",
          .user = DAEMON,
          .image_gid = DAEMON,
