@@ -206,14 +206,15 @@ TEST(Edges, ShowAndSaveTexts)
              "             smbus-arp: word 0xff010 holds 0x1, which no value of the setting "
              "gives\n0xff000 : 0x255aa\n"},
         // Quotes, backslashes and control characters escaped; each ill-formed part of the UTF-8 (a
-        // surrogate, a cut sequence, an overlong lead byte or sequence) one replacement; NCSI set.
+        // surrogate, a cut sequence, an overlong lead byte or sequence) one replacement, the last
+        // character below the surrogates kept; NCSI set.
         {.cmd =
              "p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230"
-             "\\342\\202\\254\\300\\257\\177\\340\\200\\257\\357\\274\\241.img') && cp a.img \"$p\" && "
+             "\\342\\202\\254\\300\\257\\177\\340\\200\\257\\357\\274\\241\\355\\237\\277.img') && cp a.img \"$p\" && "
              "$T show \"$p\" --json | head -n3",
          .out =
              "{\"image\": \"x \\\"q\\\"\\u000a\\u0009b\xc3\xa9\\\\\\ufffd\\ufffd\\ufffd"
-             "\\ufffd\xe2\x82\xac\\ufffd\\ufffd\\u007f\\ufffd\\ufffd\\ufffd\xef\xbc\xa1.img\", \"family\": 0, "
+             "\\ufffd\xe2\x82\xac\\ufffd\\ufffd\\u007f\\ufffd\\ufffd\\ufffd\xef\xbc\xa1\xed\x9f\xbf.img\", \"family\": 0, "
              "\"family_name\": \"Vantrel\", "
              "\"phy_class\": \"I\", \"ports\": 4, \"enabled_ports\": 4, \"wol\": false, \"ncsi\": "
              "true,\n \"settings\": {\n  \"led\": null,\n",
