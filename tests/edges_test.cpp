@@ -106,6 +106,8 @@ TEST(Edges, VerbErrors)
         {.cmd = "$T shwo a.img >/dev/null",
          .err = NO "unknown command 'shwo'; did you mean 'show'? (see 'norvask_oem_tool --help')\n",
          .status = 255},
+        {.cmd = "$T --help | tail -n1",
+         .out = "  norvask_oem_tool set board.img enabled-ports=2 --dry-run\n"},
         {.cmd = "$T set a.img lldp=3 -h >o; s=$?; head -n1 o; exit $s",
          .out =
              "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run] [--force] [--wait SECONDS]\n"},
