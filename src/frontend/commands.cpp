@@ -296,15 +296,6 @@ static int begin_verb(command_run_t *r)
     return board_read(r->img, &r->board) ? EXIT_DONE : verb_read_failed(r->argv[0]);
 }
 
-// Why standard output could not be written, " (REASON)", from errno as the
-// failed flush left it ("" when it left none).
-static void output_why(char why[80])
-{
-    why[0] = '\0';
-    if (errno != 0)
-        snprintf(why, 80, " (%s)", strerror(errno));
-}
-
 // A reader of standard output that went away ends a verb as it ends a
 // filter: by SIGPIPE (held off until now), the command complete or undone.
 static void end_if_reader_gone(img_t *img)
@@ -509,15 +500,14 @@ int oem_tool_main(int argc, char **argv)
     if (con_interrupted() != 0)  // never a status after a signal
         end_by_signal(&img, con_interrupted());
     img_end(&img);
-    bool lost = con_output_failed(), verb = c != nullptr && !c->dialogue;
-    errno = 0;
-    if (!con_flush() && !lost) {
-        char why[80];
-        output_why(why);
-        if (verb)
-            end_if_reader_gone(&img);
-        say(MSG_OUTPUT "%s", verb ? why : "");
-        status = verb ? EXIT_FAILED : EXIT_DIALOGUE;
+    bool lost = con_output_failed();
+    if (con_flush() || lost)
+        return status;
+    if (c == nullptr || c->dialogue) {
+        say(MSG_OUTPUT);
+        return EXIT_DIALOGUE;
     }
-    return status;
+    end_if_reader_gone(&img);
+    const img_outcome_t none = {};  // a verb's cycle is over: its line, with the reason
+    return verb_ending(&none, ENDING_OUTPUT, argv[1], EXIT_FAILED);
 }
