@@ -1,4 +1,4 @@
-// Dialogue sessions, one per kind of text (the words each editor stores: verbs_test).
+// Dialogue sessions, one per kind of text.
 #include "harness.h"
 
 static const std::string PROMPT = "\nInput your number:",
@@ -105,9 +105,8 @@ TEST(Dialogue, StartUpBoardAndGates)
 TEST(Dialogue, ConsoleInput)
 {
     run_rows({
-        // Blank lines skipped while a number is awaited, the rest of a line dropped; a line without
-        // a number keeps the one before; the discard after an empty answer takes "n" too; the last
-        // command, its word written, undone at the end of input.
+        // Blank lines skipped, the rest of a line dropped, a line without a number keeps the one
+        // before; the last command undone at the end of input.
         {.in = "5\n\n\nfffffffe\nno number\n100000000\n-ffffffff\nffffffff\n  0X1f\n\nn\nN\n"
                "5\n1231F rest of line\nYes\n5\n7\n",
          .out = after_prompts(
@@ -214,8 +213,7 @@ TEST(Dialogue, ReportsOfEachFamilyAndPhyClass)
     const std::string remind = "\nPlease select option 1 to enable ";
     const words_t led_on = {{OEM, 0x255AA}, {LED, 0x1FF0FFF}};
     run_rows({
-        // Enabled: the values, of the low half where a word holds one; ARP word 0xE; LLDP shown
-        // without its enable bit.
+        // Enabled: the values; LLDP without its enable bit.
         report(board(0, 0x60),
                {{OEM, 0x7755AA},
                 {LED, 0x20001},
@@ -258,7 +256,6 @@ TEST(Dialogue, ReportsOfEachFamilyAndPhyClass)
     });
 }
 
-// Family 0's class of every listed PHY code and some others; family 1's of every high nibble.
 TEST(Board, PhyClassOfEveryCode)
 {
     std::string vn, mr;

@@ -1,5 +1,4 @@
-// The verbs of the built tool through the shell: error lines, settings files, values at the edge of
-// what a word keeps, show and save texts.
+// The verbs of the built tool through the shell.
 #include "harness.h"
 
 #define NOT_IMAGE "word 0 is 0x0, not the image magic 0x5aa51000: is this a flash image?"
@@ -40,7 +39,7 @@ static void run_cases(const std::vector<case_t> &cases)
     sh(dir, "cd / && rm -rf " + std::string(dir));
 }
 
-// Every problem is one line on standard error naming the file (FILE:LINE for a line of one).
+// Each problem one line on standard error naming its file (FILE:LINE).
 TEST(Edges, VerbErrors)
 {
     run_cases({
@@ -83,7 +82,7 @@ TEST(Edges, VerbErrors)
                    "word is 0xffffffff\n",
          .status = 2,
          .mk = "--phy inner --word 0xfdc00=0xffffffff"},
-        // Usage: each error names the word and the rule; -h, --wait=N and -- as in git.
+        // Usage: each error names the word and the rule.
         {.cmd = "$T show a.img --jsno", .err = NO "show: unknown option '--jsno'\n", .status = 2},
         {.cmd = "$T set a.img gpio=1 --wait 1.5",
          .err = NO "set: --wait: '1.5' is not whole seconds, 0 to 86400\n",
@@ -121,7 +120,7 @@ TEST(Edges, VerbErrors)
          .err = NO "standard output cannot be written (No space left on device)\n1\n" NO
                    "standard output is closed\n",
          .status = 1},
-        // The image maker writes into nothing but a regular file, never through a link.
+        // The image maker writes only a regular file, never through a link.
         {.cmd = "ln -s /dev/full full.img; $M full.img; ls full.img",
          .out = "full.img\n",
          .err = "norvask_mkimage: cannot write full.img: not a regular file\n"},
@@ -132,7 +131,7 @@ TEST(Edges, VerbErrors)
          .out = "5\n" NOT_IMAGE "\nlldp                 3\n",
          .err = NO "z: " NOT_IMAGE " nothing written (--force writes it)\n" NO "z: " NOT_IMAGE
                    " nothing written (--force writes it)\n"},
-        // Readers need only read permission and share the lock (as nobody; CI runs as root).
+        // Readers need only read permission and share the lock.
         {.cmd =
              "chmod 444 a.img && cp $T . && chown -R nobody . && flock -s a.img setpriv "
              "--reuid=nobody --regid=nogroup --clear-groups sh -c './norvask_oem_tool save a.img "
@@ -140,7 +139,7 @@ TEST(Edges, VerbErrors)
          .out = "2\n",
          .err = NO "a.img: Permission denied\n",
          .status = 3},
-        // --wait: a lock released in time is had; one held past it is refused as without --wait.
+        // --wait: a lock released in time is had.
         {.cmd = "flock a.img sleep 0.5 & sleep 0.1; $T set a.img lldp=3 --wait 5", .same = false},
         // The dialogue is refused at once.
         {.cmd =
@@ -153,8 +152,7 @@ TEST(Edges, VerbErrors)
     });
 }
 
-// Settings files as people write them, yes/no in every spelling; one past what a word keeps is
-// refused (the edge itself: verbs_test); a saved file applies back with no change.
+// Settings files as people write them; one past what a word keeps refused; a saved file reapplied.
 TEST(Edges, SettingsSyntaxAndValues)
 {
     run_cases({
@@ -207,9 +205,7 @@ TEST(Edges, ShowAndSaveTexts)
              "set\nwarning "
              "             smbus-arp: word 0xff010 holds 0x1, which no value of the setting "
              "gives\n0xff000 : 0x255aa\n"},
-        // Quotes, backslashes and control characters escaped; each ill-formed part of the UTF-8 (a
-        // surrogate, a cut sequence, an overlong lead byte or sequence) one replacement, the last
-        // character below the surrogates kept; NCSI set.
+        // Escapes; each ill-formed part of the UTF-8 one replacement, U+D7FF kept.
         {.cmd =
              "p=$(printf 'x \"q\"\\n\\tb\\303\\251\\\\\\355\\240\\200\\360\\237\\230"
              "\\342\\202\\254\\300\\257\\177\\340\\200\\257\\357\\274\\241\\355\\237\\277.img') && cp a.img \"$p\" && "
@@ -232,8 +228,7 @@ TEST(Edges, ShowAndSaveTexts)
     });
 }
 
-// A golden image changed by one setting, saved, applied to a line image with its own header word
-// (kept: the count is the same) and to one of another port count; verify before and after.
+// A golden setting saved, applied to line images of the same and another port count, verified.
 TEST(Edges, GoldenLoop)
 {
     run_cases({

@@ -1,4 +1,4 @@
-// The journal in this process: deaths, power cuts, the durable steps' order, what a start finds.
+// The journal: deaths, power cuts, what a start finds.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 static const image_plan_t VN = board(0, 0x10);
 static const std::string PORTS = "12\n2\ny\n";  // the header block (two sectors), then an OEM word
 
-// A whole journal record: kind, length, offset, the bytes, the CRC-32 of all of them.
+// A record: kind, length, offset, bytes, the CRC-32 of all.
 static std::string record(uint32_t kind, uint64_t at, const std::string &data)
 {
     std::string r;
@@ -26,7 +26,7 @@ static std::string record(uint32_t kind, uint64_t at, const std::string &data)
     return r;
 }
 
-// Dies at `call` (0: never): it and every later call reach nothing.
+// Dies at `call` (0: never).
 static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args,
                      const std::string &in, unsigned long call)
 {
@@ -38,8 +38,7 @@ static here_t die_at(const fixture_t &fx, const std::vector<std::string> &args,
     return r;
 }
 
-// `sig` raised at `call`, the tool's handlers in place, in a child process; its status as run_t's,
-// and its standard error.
+// `sig` raised at `call` in a child with the tool's handlers: its status, its standard error.
 static int signalled_at(const fixture_t &fx, const std::vector<std::string> &args,
                         const std::string &in, unsigned long call, int sig, std::string *err)
 {
@@ -69,17 +68,14 @@ static std::string log_of(const fixture_t &fx, const std::vector<std::string> &a
     return img_call_log();
 }
 
-// Keep, drop or tear: the i-th base-3 digit of the way's number.
+// Keep, drop or tear: base-3 digit i of the way.
 static img_fate_t fate_of(int i, void *way)
 {
     return (img_fate_t)(*(unsigned *)way / (unsigned)std::pow(3, i) % 3);
 }
 
-// Rules 1 to 5: a death at any call, then a power cut losing any of what was not durable, then
-// a start: the image before the command or, once the journal's removal is synced, after it; no
-// journal left. Each terminating signal at each durable step ends the process by it, the command
-// undone until its journal's removal, kept from then on. (The dialogue's deaths: the fuzz corpus's
-// replay; its signals: the one dialogue row.)
+// A death at any call, then a power cut, then a start: the image before or, once the journal's
+// removal is synced, after. A signal at a durable step: undone until that removal, kept after.
 TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
 {
     const struct {
@@ -115,7 +111,7 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
             const bool journal = exists(j);
             const std::string kept = journal ? file_text(j) : "";
             const int pending = img_pending();
-            // Every way to lose what was pending where it is little; random ways where it is more.
+            // Every way to lose what was pending, or random ways where there are many.
             const unsigned ways = pending <= 3 ? (unsigned)std::pow(3, pending) : 8;
             for (unsigned w = 0; w < ways; w++) {
                 unsigned fates = pending <= 3 || w == 0 ? w : (unsigned)draw();
@@ -139,11 +135,7 @@ TEST(Journal, ProcessKilledOrPowerCutAtEveryCallOfEveryWritingCommand)
     }
 }
 
-// A journal left by a death after the last image write of port disable, the image as a later hand
-// left it. Rule 6: refused when a covered byte is neither old nor one the command wrote (a mix of
-// both is applied: the power-cut test tears writes), or another byte changed; rule 2: one cut
-// within its header holds no change, one cut or damaged after it only when the image is as the
-// header says. A refusal ends with what to do; a file not of this tool is read past, not written.
+// A journal left after port disable's last image write, beside the image as a later hand left it.
 TEST(Journal, WhatAStartDoesWithWhatItFinds)
 {
     fixture_t fx = make_fixture(VN);
@@ -224,7 +216,7 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
              fx.path + " as root to undo it",
          .fail = 6},  // the start's sixth image call opens the journal
     };
-    // A bit flipped in the header, or in the first record's kind, length, offset or data.
+    // A bit flipped in the header, or the first record's kind, length, offset or data.
     for (size_t at : {20u, 36u, 40u, 44u, 52u})
         rows.push_back(
             {.what = "flipped at " + std::to_string(at), .journal = flip(at), .said = damaged});
@@ -251,8 +243,7 @@ TEST(Journal, WhatAStartDoesWithWhatItFinds)
     unlink(j.c_str());
 }
 
-// One file from check to read: a pending journal (with a second link: never trusted) renamed
-// over an empty one before any call of a writer's start is never applied.
+// A forged journal (two links) renamed over an empty one before any call of a start: not applied.
 TEST(Journal, SwappedAtTheStartIsNeverApplied)
 {
     fixture_t fx = make_fixture(VN);
@@ -275,8 +266,7 @@ TEST(Journal, SwappedAtTheStartIsNeverApplied)
     }
 }
 
-// The image rewritten in place between two commands by a process that ignores the lock, the second
-// killed after its write: the digest is taken again, so a start undoes it to the rewritten image.
+// The image rewritten between two commands, the second killed: undone to the rewritten image.
 TEST(Journal, ImageRewrittenBetweenCommands)
 {
     fixture_t fx = make_fixture(VN);
@@ -293,8 +283,7 @@ TEST(Journal, ImageRewrittenBetweenCommands)
     EXPECT_EQ(other.second, file_text(fx.path));
 }
 
-// An image reported past 4 GiB, dying after its write: the digest reads the whole file, offsets
-// and size of 64 bits.
+// An image reported past 4 GiB: offsets and sizes of 64 bits.
 TEST(Journal, ImagePastFourGiBIsRecovered)
 {
     fixture_t fx = make_fixture(VN);

@@ -1,5 +1,4 @@
-// The built tool as a process: signals, its reader gone, a file size limit, the image replaced or
-// its directory moved while the dialogue waits; run by nobody.
+// The built tool as a process: what happens while the dialogue waits; other users.
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -29,11 +28,7 @@ static std::function<void(child_t &)> send(int sig)
     return [sig](child_t &c) { kill(c.pid, sig); };
 }
 
-// Something happens while the dialogue waits; no journal left after. A terminating signal at the
-// menu: nothing to undo; at a question after a command undone for a write past the size limit
-// (SIGXFSZ at its default action: the tool not killed): the unfinished command undone. The reader
-// of output gone at a question: the command undone. The image replaced: nothing written, the run
-// ends; through a symlink (its directory held) the run goes on.
+// Whatever happens while the dialogue waits, no journal is left. SIGXFSZ at its default action.
 TEST(Process, WhileTheDialogueWaits)
 {
     fixture_t fx = make_fixture(VN), other = make_fixture(VN, {{GPIO, 7}});
@@ -107,9 +102,8 @@ TEST(Process, WhileTheDialogueWaits)
     unlink(link.c_str());
 }
 
-// The image's directory moved away while the dialogue waits, an empty one made at its name; the
-// next command killed at its question: its journal kept in the directory held (none in the new
-// one), where a start undoes the command.
+// The directory moved, an empty one made at its name, the next command killed: its journal is in
+// the directory held, where a start undoes it.
 TEST(Process, DirectoryMovedWhileTheDialogueWaits)
 {
     fixture_t fx = make_fixture(VN);
@@ -134,13 +128,8 @@ TEST(Process, DirectoryMovedWhileTheDialogueWaits)
     EXPECT_EQ(0, system(("rm -rf " + moved + " " + dir).c_str()));
 }
 
-// Journals of each owner beside images of each owner and mode, the runs as other users: a journal
-// is applied when its owner could have written the image (root, the image's owner, a member of its
-// group by the group database, anyone when it is world-writable), whatever the file's own group; a
-// journal the tool makes, under umask 077 or by root, has the image's owner, group and mode. A
-// writer that cannot write the directory, or finds a file of another user at the journal's name, is
-// refused with what to do; a reader reads past that file. With no journal and the directory not
-// writable, the command is done and told why unjournaled.
+// A journal is applied when its owner could have written the image; one the tool makes, under
+// umask 077, has the image's owner, group and mode.
 TEST(Process, JournalOwners)
 {
     if (geteuid() != 0)
@@ -161,14 +150,19 @@ TEST(Process, JournalOwners)
         };
     };
     const unsigned ROOT = 0, DAEMON = 1, NOBODY = 65534, STRANGER = 12345;
+    const std::string
+        undone = "an interrupted command was undone",
+        nobodys =
+            "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; ",
+        aside = "to set it aside: " + mv;
     const struct {
         std::string what;
-        unsigned user, image_gid, image_mode,
-            dir_mode = 0777;             // user: the image's and the runner's
+        unsigned user = DAEMON, image_gid = DAEMON, image_mode = 0664,
+                 dir_mode = 0777;        // user: the image's and the runner's
         int killer = ROOT;               // who was killed mid-command on the image (-1: none)
-        int journal_uid = -1;            // given to its journal (-1: as made, checked)
+        int journal_uid = NOBODY;        // given to its journal (-1: as made, checked)
         std::string verb = "set", said;  // said: in the output, after the journal's name
-        int status;
+        int status = 3;
     } rows[] = {
         {.what = "root's journal, the directory not writable",
          .user = NOBODY,
@@ -178,65 +172,38 @@ TEST(Process, JournalOwners)
          .journal_uid = ROOT,
          .said =
              "a journal of user root (uid 0) is pending, and it cannot be applied and removed (Permission denied); nothing was changed; run a writing command on " +
-             img + " as root to undo it",
-         .status = 3},
+             img + " as root to undo it"},
         {.what = "made by root for the image's owner",
-         .user = DAEMON,
          .image_gid = NOBODY,
          .image_mode = 0660,
-         .said = "an interrupted command was undone from this journal",
+         .journal_uid = -1,
+         .said = undone,
          .status = 0},
         {.what = "made by a member of the image's group",
-         .user = DAEMON,
          .image_gid = NOBODY,
-         .image_mode = 0664,
          .killer = NOBODY,
-         .said = "an interrupted command was undone",
+         .journal_uid = -1,
+         .said = undone,
          .status = 0},
         {.what = "a non-member's, the image's group given by a set-group-id directory",
-         .user = DAEMON,
-         .image_gid = DAEMON,
-         .image_mode = 0664,
          .dir_mode = 02777,
-         .journal_uid = NOBODY,
-         .said =
-             "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; to set it aside: " +
-             mv,
-         .status = 3},
+         .said = nobodys + aside},
         {.what = "a non-member's on an image of group root",
-         .user = DAEMON,
          .image_gid = ROOT,
-         .image_mode = 0664,
-         .journal_uid = NOBODY,
-         .said =
-             "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; to set it aside: " +
-             mv,
-         .status = 3},
+         .said = nobodys + aside},
         {.what = "the same in a sticky directory",
-         .user = DAEMON,
-         .image_gid = DAEMON,
-         .image_mode = 0664,
          .dir_mode = 03777,
-         .journal_uid = NOBODY,
-         .said =
-             "a file of user nobody (uid 65534) holds the journal's name; nothing was changed; only its owner, the directory's owner or root can remove it",
-         .status = 3},
+         .said = nobodys + "only its owner, the directory's owner or root can remove it"},
         {.what = "the same read",
-         .user = DAEMON,
-         .image_gid = DAEMON,
-         .image_mode = 0664,
          .dir_mode = 03777,
-         .journal_uid = NOBODY,
          .verb = "show",
          .said =
              "not a journal this tool trusts (user nobody, uid 65534); the image is read as it is\n",
          .status = 0},
         {.what = "anyone's on a world-writable image",
-         .user = DAEMON,
-         .image_gid = DAEMON,
          .image_mode = 0666,
          .journal_uid = STRANGER,
-         .said = "an interrupted command was undone",
+         .said = undone,
          .status = 0},
         {.what = "of a user who may not write the image",
          .user = NOBODY,
@@ -245,15 +212,15 @@ TEST(Process, JournalOwners)
          .dir_mode = 0755,
          .journal_uid = STRANGER,
          .said =
-             "a file of user unknown (uid 12345) holds the journal's name; nothing was changed; to set it aside: " +
-             mv,
-         .status = 3},
+             "a file of user unknown (uid 12345) holds the journal's name; nothing was changed; " +
+             aside},
         {.what = "no journal",
          .user = NOBODY,
          .image_gid = NOBODY,
          .image_mode = 0644,
          .dir_mode = 0755,
          .killer = -1,
+         .journal_uid = -1,
          .said = "no journal can be kept beside the image (Permission denied)",
          .status = 0},
     };

@@ -1,4 +1,4 @@
-// The verbs in-process: set against the dialogue, save applied back, failures each one line.
+// The verbs in-process.
 #include "harness.h"
 
 static const image_plan_t YT = board(0, 0x60), MV = board(0, 0x52);
@@ -12,8 +12,7 @@ struct edit_t {
     uint32_t tmpl = 0;                  // the template copied over the header block
 };
 
-// Every editor and enable, each kind at the top of what its word keeps (the dialogue cuts a larger
-// answer down), every class, both families, many settings at once in menu order.
+// Every editor and enable at the top of what its word keeps, every class, both families.
 static const edit_t EDITS[] = {
     // Enabled ports: option 12 answered with the ports to disable.
     {.settings = {"led=ffffff", "gpio=ffff", "gpio-enable=yes", "enabled-ports=1"},
@@ -79,8 +78,7 @@ TEST(SetVerb, StoresWhatTheDialogueStores)
     }
 }
 
-// Each image call of save and apply failing in turn: all of the output or none; the image complete
-// (status 0) or untouched; each failure one line naming the image.
+// Each image call failing: all output or none, the image complete or untouched, one line.
 TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
 {
     fixture_t fx = make_fixture(board(0, 0x10), {{OEM, 0x000155AA}, {GPIO, 2}});
@@ -113,8 +111,7 @@ TEST(ApplyVerb, FailedImageCallIsOneLineAndLeavesTheImageUntouched)
     EXPECT_GE(undone, 8);
 }
 
-// An undo that cannot put the bytes back: status 4, and the next start undoes the command from its
-// journal. A header copy that reads back other than written is undone.
+// An undo that cannot put the bytes back: status 4; a header copy read back wrong is undone.
 TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
 {
     fixture_t fx = make_fixture(board(0, 0x10));
@@ -142,8 +139,7 @@ TEST(SetVerb, UndoThatFailsIsStatusFourAndABadCopyIsUndone)
     EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path))) << "the bad header copy undone";
 }
 
-// save, then apply to the image with its OEM area and LLDP word erased: a word comes back otherwise
-// exactly when a # line names it. Applied to the image itself, only a stamp the # lines announce.
+// save, then apply to the image erased: a word comes back otherwise exactly when a # line names it.
 TEST(SaveVerb, RoundTripNamesExactlyWhatItLoses)
 {
     const std::pair<image_plan_t, words_t> TRIPS[] = {
