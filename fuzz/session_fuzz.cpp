@@ -17,8 +17,18 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
+// The image a real file in a private directory (in memory where /dev/shm is), its bytes seen
+// through a shared mapping; what a power cut keeps is the fault seam's to say. It goes at the end,
+// also when an invariant fails.
+static std::string s_dir, s_path, s_journal;
+static uint8_t *s_image;
+static void clean(void)
+{
+    unlink(s_journal.c_str()), unlink(s_path.c_str()), rmdir(s_dir.c_str());
+}
+
 static char s_case[300];  // the replay's input and fault, said with a failed invariant
-#define MUST(ok) ((ok) ? (void)0 : (fprintf(stderr, "%s: %s\n", s_case, #ok), abort()))
+#define MUST(ok) ((ok) ? (void)0 : (fprintf(stderr, "%s: %s\n", s_case, #ok), clean(), abort()))
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t OWNED[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_SIZE},
@@ -29,10 +39,6 @@ static unsigned long s_fail_at;            // the failing call (img_calls() numb
 static bool s_checked, s_said;             // the undo after the failure checked; it was told
 static bytes_t s_last, s_prev, s_flushed;  // owned bytes at the last two prompts and last output
 
-// The image a real file in a private directory (in memory where /dev/shm is), its bytes seen
-// through a shared mapping; what a power cut keeps is the fault seam's to say.
-static std::string s_dir, s_path, s_journal;
-static uint8_t *s_image;
 static bool journal(void)
 {
     return access(s_journal.c_str(), F_OK) == 0;
@@ -96,7 +102,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     MUST(fd >= 0 && ftruncate(fd, IMAGE_FULL_SIZE) == 0);
     s_image = (uint8_t *)mmap(nullptr, IMAGE_FULL_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     MUST(s_image != MAP_FAILED && close(fd) == 0);
-    atexit([] { unlink(s_journal.c_str()), unlink(s_path.c_str()), rmdir(s_dir.c_str()); });
+    atexit(clean);
     static char buf[1 << 16];
     stdout = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, on_output, nullptr, nullptr});
     MUST(stdout != nullptr);
