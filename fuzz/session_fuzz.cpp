@@ -17,9 +17,8 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
-// The image a real file in a private directory (in memory where /dev/shm is), its bytes seen
-// through a shared mapping; what a power cut keeps is the fault seam's to say. It goes at the end,
-// also when an invariant fails.
+// The image a file in a private directory (in memory where /dev/shm is), seen through a shared
+// mapping; what a power cut keeps is the fault seam's to say. Removed at the end, or on a failure.
 static std::string s_dir, s_path, s_journal;
 static uint8_t *s_image;
 static void clean(void)
@@ -105,8 +104,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     atexit(clean);
     static char buf[1 << 16];
     stdout = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, on_output, nullptr, nullptr});
-    MUST(stdout != nullptr);
-    MUST(setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
+    MUST(stdout != nullptr && setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
     return 0;
 }
 
