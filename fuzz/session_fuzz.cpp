@@ -7,6 +7,7 @@
 // one start gives the owned words of one of the last two prompts.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +17,17 @@
 #include "image_gen.h"
 #include "sys_fault.h"
 
+// The image a file in a private directory (in memory where /dev/shm is), seen through a shared
+// mapping; what a power cut keeps is the fault seam's to say. Removed at the end, or on a failure.
+static std::string s_dir, s_path, s_journal;
+static uint8_t *s_image;
+static void clean(void)
+{
+    unlink(s_journal.c_str()), unlink(s_path.c_str()), rmdir(s_dir.c_str());
+}
+
 static char s_case[300];  // the replay's input and fault, said with a failed invariant
-#define MUST(ok) ((ok) ? (void)0 : (fprintf(stderr, "%s: %s\n", s_case, #ok), abort()))
+#define MUST(ok) ((ok) ? (void)0 : (fprintf(stderr, "%s: %s\n", s_case, #ok), clean(), abort()))
 
 typedef std::vector<uint8_t> bytes_t;
 static const size_t OWNED[][2] = {{IMG_HEADER_ADDR, IMG_HEADER_WORDS *IMG_WORD_SIZE},
@@ -28,67 +38,16 @@ static unsigned long s_fail_at;            // the failing call (img_calls() numb
 static bool s_checked, s_said;             // the undo after the failure checked; it was told
 static bytes_t s_last, s_prev, s_flushed;  // owned bytes at the last two prompts and last output
 
-// The image and its journal in memory, under the fault seam: no image call reaches the kernel. A
-// descriptor's number mod 3 tells its file: 0 the image, 1 the journal, 2 their directory.
-// realpath, the one call outside the table, needs a path that exists: /dev/null. What a power cut
-// keeps is the fault seam's to say, as for real files.
-static bytes_t s_file[3];  // [2], the directory, stays empty
-static bool s_jrn;         // the journal is in the directory
-static int s_fds;          // descriptors open
-static int m_stat(bool jrn, struct stat *st)
+static bool journal(void)
 {
-    *st = {};
-    st->st_ino = jrn + 1, st->st_nlink = 1, st->st_mode = S_IFREG;  // root's: trusted
-    st->st_size = (off_t)s_file[jrn].size();
-    return jrn && !s_jrn ? errno = ENOENT, -1 : 0;
-}
-static int m_open(const char *name, int flags, mode_t)
-{
-    const int file = flags & O_DIRECTORY ? 2 : strstr(name, "-journal") != nullptr;
-    if (file == 1 && (flags & O_CREAT ? s_jrn : !s_jrn))
-        return errno = s_jrn ? EEXIST : ENOENT, -1;
-    if (flags & O_CREAT)
-        s_jrn = true, s_file[1].clear();
-    return 3 * (34 + s_fds++) + file;
-}
-static const img_sys_t MEM = {
-    .pread = [](int fd, void *buf, size_t n, off_t at) -> ssize_t {
-        const bytes_t &f = s_file[fd % 3];
-        n = (size_t)at >= f.size() ? 0 : std::min(n, f.size() - (size_t)at);  // end of file: 0
-        return n == 0 ? 0 : (memcpy(buf, f.data() + at, n), (ssize_t)n);      // no null pointer
-    },
-    .pwrite = [](int fd, const void *buf, size_t n, off_t at) -> ssize_t {
-        bytes_t &f = s_file[fd % 3];
-        f.resize(std::max(f.size(), (size_t)at + n));
-        return n == 0 ? 0 : (memcpy(f.data() + at, buf, n), (ssize_t)n);
-    },
-    .fsync = [](int) { return 0; },
-    .close = [](int) { return s_fds--, 0; },
-    .fstat = [](int fd, struct stat *st) { return m_stat(fd % 3 == 1, st); },
-    .stat = [](const char *, struct stat *st) { return m_stat(false, st); },
-    .fstatat = [](int, const char *name, struct stat *st,
-                  int) { return m_stat(strstr(name, "-journal"), st); },
-    .open = m_open,
-    .openat = [](int, const char *name, int flags, mode_t m) { return m_open(name, flags, m); },
-    .flock = [](int, int) { return 0; },
-    .unlinkat = [](int, const char *,
-                   int) { return s_jrn ? s_jrn = false, 0 : (errno = ENOENT, -1); },
-    .faccessat = [](int, const char *, int, int) { return 0; },
-    .lseek = nullptr,  // for devices alone
-    .fchmod = [](int, mode_t) { return 0; },
-    .fchown = [](int, uid_t, gid_t) { return 0; },
-};
-
-static int m_truncate(const char *path, off_t size)
-{
-    return s_file[strstr(path, "-journal") != nullptr].resize((size_t)size), 0;
+    return access(s_journal.c_str(), F_OK) == 0;
 }
 
 static bytes_t owned(void)
 {
     bytes_t o;
     for (const auto &r : OWNED)
-        o.insert(o.end(), s_file[0].begin() + (long)r[0], s_file[0].begin() + (long)r[1]);
+        o.insert(o.end(), s_image + r[0], s_image + r[1]);
     return o;
 }
 
@@ -111,7 +70,7 @@ static ssize_t on_output(void *, const char *buf, size_t n)
     if (!fired() && (prompt || s_since.ends_with("\n")))  // a command's output ends with one
         s_flushed = owned();
     if (prompt) {
-        MUST(fired() || !s_jrn);
+        MUST(fired() || !journal());
         if (!fired())
             s_prev = s_last, s_last = s_flushed;
         else if (!s_checked)
@@ -123,8 +82,7 @@ static ssize_t on_output(void *, const char *buf, size_t n)
 
 static int run(const std::string &typed)
 {
-    char arg0[] = "norvask_oem_tool", arg1[] = "-f", arg2[] = "/dev/null",
-         *argv[] = {arg0, arg1, arg2, nullptr};
+    char arg0[] = "norvask_oem_tool", arg1[] = "-f", *argv[] = {arg0, arg1, s_path.data(), nullptr};
     int fd = memfd_create("typed", 0);
     MUST(pwrite(fd, typed.data(), typed.size(), 0) == (ssize_t)typed.size());
     MUST(dup2(fd, STDIN_FILENO) == 0 && close(fd) == 0);
@@ -135,11 +93,18 @@ static int run(const std::string &typed)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    g_img_sys = MEM;
+    const char *tmp = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
+    s_dir = std::string(tmp ? tmp : "/tmp") + "/norvask_fuzz.XXXXXX";
+    MUST(mkdtemp(s_dir.data()) != nullptr);
+    s_path = s_dir + "/image", s_journal = s_path + ".norvask-journal";
+    int fd = open(s_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    MUST(fd >= 0 && ftruncate(fd, IMAGE_FULL_SIZE) == 0);
+    s_image = (uint8_t *)mmap(nullptr, IMAGE_FULL_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    MUST(s_image != MAP_FAILED && close(fd) == 0);
+    atexit(clean);
     static char buf[1 << 16];
     stdout = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, on_output, nullptr, nullptr});
-    MUST(stdout != nullptr);
-    MUST(setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
+    MUST(stdout != nullptr && setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0);
     return 0;
 }
 
@@ -181,8 +146,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                IMG_WORD_SIZE);
     }
     pos = std::min(pos, size);
-    s_file[0] = before, s_jrn = false;
-    img_track_durability(true, m_truncate);
+    memcpy(s_image, before.data(), IMAGE_FULL_SIZE);  // of this size: the last run checked
+    unlink(s_journal.c_str());
+    img_track_durability(true);
     s_checked = s_said = false, s_since.clear(), s_last = s_prev = owned();
     s_fail_at = fault >> 2 == 0 ? 0 : img_calls() + (fault >> 2);
     const bool dies = (fault & 3) >= 2;
@@ -195,14 +161,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         img_power_cut([](int, void *) { return FATE_DROP; }, nullptr);
     // One start after a death, or after a command whose journal could not be removed, undoes it;
     // a death once the journal's entry went keeps the command whole.
-    if ((dies && fired()) || s_jrn) {
+    if (const bool left = journal(); (dies && fired()) || left) {
         s_checked = true;
         const std::string said = s_since;
-        const bool journal = s_jrn;
         MUST(run("0\n") == 0);
         s_since = said;
-        MUST(owned() == s_last || owned() == s_prev || (dies && !journal && owned() == s_flushed));
-        MUST(!s_jrn);
+        MUST(owned() == s_last || owned() == s_prev || (dies && !left && owned() == s_flushed));
+        MUST(!journal());
         status = -1;
     }
     if (fired() && !s_checked)
@@ -210,10 +175,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     MUST(status == -1 || status == (fired() ? 1 : 0));
     MUST(s_said || !fired() || status == -1);
     // The image with its owned bytes put back is the one before.
+    struct stat st;
+    MUST(stat(s_path.c_str(), &st) == 0 && st.st_size == IMAGE_FULL_SIZE);
     for (const auto &o : OWNED)
-        memcpy(s_file[0].data() + o[0], before.data() + o[0], o[1] - o[0]);
-    MUST(s_file[0] == before);
-    MUST(s_fds == 0);
+        memcpy(s_image + o[0], before.data() + o[0], o[1] - o[0]);
+    MUST(memcmp(s_image, before.data(), IMAGE_FULL_SIZE) == 0);
+    MUST(img_open_fds() == 0);
     return 0;
 }
 

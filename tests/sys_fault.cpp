@@ -30,10 +30,9 @@ struct pending_t {
 static std::vector<pending_t> s_pending;
 static std::string s_log;
 static std::map<int, std::string> s_open;  // the path each descriptor was opened by
-static int (*s_truncate)(const char *, off_t);
 static off_t s_size;  // 0, or the size the image is reported to have, read as zeros past its end
 
-static img_sys_t s_sys;  // the layer beneath: the system's, or a test's own
+static const img_sys_t s_sys = g_img_sys;  // the system's calls (a table set before any code runs)
 static void install(void);
 
 void img_fault_after(unsigned long n, img_fault_mode_t mode)
@@ -62,10 +61,14 @@ const char *img_call_log(void)
 {
     return s_log.c_str();
 }
-void img_track_durability(bool on, int (*truncate)(const char *, off_t))
+int img_open_fds(void)
+{
+    return (int)s_open.size();
+}
+void img_track_durability(bool on)
 {
     install();
-    s_tracking = on, s_truncate = truncate;
+    s_tracking = on;
     if (on)
         s_pending.clear(), s_log.clear();
 }
@@ -204,8 +207,6 @@ static int f_unlinkat(int dir, const char *name, int flags)
 
 static void install(void)
 {
-    if (g_img_sys.pread != f_pread)
-        s_sys = g_img_sys;
     g_img_sys = {
         .pread = f_pread,
         .pwrite = f_pwrite,
@@ -257,7 +258,7 @@ static void undo_write(const pending_t &p, size_t from, size_t to)
         s_sys.close(fd);
     }
     if (to == p.old.size() && p.at + (off_t)to > p.old_size)
-        (void)!s_truncate(p.path.c_str(), p.old_size);
+        (void)!truncate(p.path.c_str(), p.old_size);
 }
 
 void img_power_cut(img_fate_t (*fate)(int i, void *ctx), void *ctx)

@@ -25,14 +25,15 @@ void img_fault_clear(void);
 void img_act_at(unsigned long n, void (*act)(void *ctx), void *ctx);
 unsigned long img_calls(void);
 // While tracking: what is not durable yet (writes since their file's sync, journals created or
-// removed since their directory's), which a power cut loses as `fate` says, through the layer
-// beneath (the system's, or the fuzzer's memory with its own truncate). The log: a letter a call,
-// O open, R read, W write, S sync, U unlink, others.
+// removed since their directory's), which a power cut loses as `fate` says. The log: a letter a
+// call, O open, R read, W write, S sync, U unlink, others.
 enum img_fate_t { FATE_KEEP, FATE_DROP, FATE_TEAR };
-void img_track_durability(bool on, int (*truncate)(const char *, off_t) = ::truncate);
+void img_track_durability(bool on);
 int img_pending(void);
 void img_power_cut(img_fate_t (*fate)(int i, void *ctx), void *ctx);
 const char *img_call_log(void);
+// Descriptors the image layer opened and has not closed.
+int img_open_fds(void);
 // The image (a regular file, not a journal) reported `size` bytes long, read as zeros past its end;
 // 0: its own size.
 void img_report_size(off_t size);
