@@ -105,8 +105,12 @@ TEST(Edges, VerbErrors)
         {.cmd = "$T shwo a.img >/dev/null",
          .err = NO "unknown command 'shwo'; did you mean 'show'? (see 'norvask_oem_tool --help')\n",
          .status = 255},
-        {.cmd = "$T --help | tail -n1",
-         .out = "  norvask_oem_tool set board.img enabled-ports=2 --dry-run\n"},
+        // --help's examples run as they are.
+        {.cmd = "mkdir line && $T set a.img lldp=3 && for f in board golden line/1; do cp a.img "
+                "$f.img; done && $T --help | sed '1,/^Examples:/d' | PATH=${T%/*}:$PATH bash -e "
+                "2>&1 | head -n3",
+         .out = "1a2b\nyes\ntrue\n",
+         .same = false},
         {.cmd = "$T set a.img lldp=3 -h >o; s=$?; head -n1 o; exit $s",
          .out =
              "usage: norvask_oem_tool set IMAGE SETTING=VALUE... [--dry-run] [--force] [--wait SECONDS]\n"},

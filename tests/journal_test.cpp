@@ -283,16 +283,21 @@ TEST(Journal, ImageRewrittenBetweenCommands)
     EXPECT_EQ(other.second, file_text(fx.path));
 }
 
-// An image reported past 4 GiB: offsets and sizes of 64 bits.
-TEST(Journal, ImagePastFourGiBIsRecovered)
+// An image of the least size, and one reported past 4 GiB: offsets and sizes of 64 bits.
+TEST(Journal, ImageOfTheLeastSizeOrPastFourGiBIsRecovered)
 {
-    fixture_t fx = make_fixture(VN);
-    img_report_size((off_t(4) << 30) + IMG_FLASH_SIZE);
-    const std::vector<std::string> set = {"set", "@", "gpio=1"};
-    die_at(fx, set, "", log_of(fx, set, "").find('U') + 1);  // after the image's write and sync
-    ASSERT_TRUE(exists(fx.path + JOURNAL_SUFFIX));
-    EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
-    img_report_size(0);
-    EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
-    EXPECT_FALSE(exists(fx.path + JOURNAL_SUFFIX));
+    image_plan_t least = VN;
+    least.size = IMG_MIN_SIZE;
+    for (off_t reported : {off_t(0), (off_t(4) << 30) + IMG_FLASH_SIZE}) {
+        SCOPED_TRACE(reported);
+        fixture_t fx = make_fixture(reported != 0 ? VN : least);
+        img_report_size(reported);
+        const std::vector<std::string> set = {"set", "@", "gpio=1"};
+        die_at(fx, set, "", log_of(fx, set, "").find('U') + 1);  // after the image's write and sync
+        ASSERT_TRUE(exists(fx.path + JOURNAL_SUFFIX));
+        EXPECT_EQ(0, run_here(fx.path, {"-f", "@"}, "0\n").status);
+        img_report_size(0);
+        EXPECT_TRUE(same_image(fx.bytes, read_file(fx.path)));
+        EXPECT_FALSE(exists(fx.path + JOURNAL_SUFFIX));
+    }
 }
