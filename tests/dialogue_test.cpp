@@ -148,7 +148,7 @@ TEST(Dialogue, EditorsSwitchesAndPortDisable)
         // Option 1 skips the switch of an erased word; the reset erases the whole area.
         {.plan = board(0, 0x52),
          .pre = tail,
-         .in = "3\nffffff\nn\n6\nf0e0d0c\ny\n9\n80\n101\n10\n65535\nn\n11\n10\nf\n"
+         .in = "3\nffffff\nn\n6\nf0e0d0c\ny\n9\n80\n101\n10\n65535\nn\n11\n10\n3\n"
                "1\ny\nn\ny\n-2\n-1\n7\n0\n",
          .out = after_prompts(
              "@V",
@@ -161,7 +161,7 @@ TEST(Dialogue, EditorsSwitchesAndPortDisable)
               ASK + "WOL Wake IO(ms):" + DONE + ", WOL Wake Io pull down time : 65535 ms\n" +
                   switched(WAKE_IO, false) + "\n",
               LLDP_ASK + "ERROR, Input Value 16 invalid\n" + LLDP_ASK + DONE +
-                  ", LLDP TX config : 0xf\n\n",
+                  ", LLDP TX config : 0x3\n\n",
               switched("LED", true) + switched(PHY_MODE, false) + switched(WAKE_IO, true) + "\n",
               "erase region : [0xff000, 0xff028], lldp region : 0xf1000\n"
               "IMG OEM region was successfully recovered to the default value.\n",
