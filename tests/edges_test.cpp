@@ -124,10 +124,12 @@ TEST(Edges, VerbErrors)
          .err = NO "standard output cannot be written (No space left on device)\n1\n" NO
                    "standard output is closed\n",
          .status = 1},
-        // The image maker writes only a regular file, never through a link.
-        {.cmd = "ln -s /dev/full full.img; $M full.img; ls full.img",
+        // The image maker writes only a regular file, never through a link; refuses an empty value.
+        {.cmd = "ln -s /dev/full full.img; $M full.img; ls full.img; $M --word 0xff000= b.img",
          .out = "full.img\n",
-         .err = "norvask_mkimage: cannot write full.img: not a regular file\n"},
+         .err = "norvask_mkimage: cannot write full.img: not a regular file\n"
+                "norvask_mkimage: bad value for --word: 0xff000=\nTry 'norvask_mkimage --help'.\n",
+         .status = 2},
         // A file that is not an image: show warns, set and apply refuse, --force writes.
         {.cmd = "head -c 1M /dev/zero >z; $T show z --json | jq -r '.warnings | length, .[0]'; "
                 "$T set z lldp=3 --dry-run; echo lldp=3 | $T apply z -; $T set z lldp=3 --force; "
