@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     const char *tmp = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
     s_dir = std::string(tmp ? tmp : "/tmp") + "/norvask_fuzz.XXXXXX";
     MUST(mkdtemp(s_dir.data()) != nullptr);
-    s_path = s_dir + "/image", s_journal = s_path + ".norvask-journal";
+    s_path = s_dir + "/image", s_journal = s_path + JOURNAL_SUFFIX;
     int fd = open(s_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     MUST(fd >= 0 && ftruncate(fd, IMAGE_FULL_SIZE) == 0);
     s_image = (uint8_t *)mmap(nullptr, IMAGE_FULL_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

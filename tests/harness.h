@@ -28,8 +28,6 @@ enum : uint32_t {
 
 #define NO "norvask_oem_tool: "  // every message of the tool begins so
 
-static const std::string JOURNAL_SUFFIX = ".norvask-journal";  // the image's path, then this
-
 typedef std::vector<uint8_t> bytes_t;
 typedef std::vector<std::pair<uint32_t, uint32_t>> words_t;  // address, value
 struct fixture_t {                                           // an image file, removed with it

@@ -89,7 +89,7 @@ static std::string path_at(int dir, const char *name)
 }
 static bool is_journal(const std::string &path)
 {
-    return path.ends_with(".norvask-journal");
+    return path.ends_with(JOURNAL_SUFFIX);
 }
 
 // The image's size as reported, if one is set.

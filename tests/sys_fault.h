@@ -7,6 +7,8 @@
 
 #include "norvask-oem-cfg.h"
 
+#define JOURNAL_SUFFIX ".norvask-journal"  // a journal's name: its image's path, then this
+
 // The n-th image call from now goes wrong. PARTIAL: a write stores half, then fails; STUCK: every
 // later call fails too (the process dead); CORRUPT: a read's first bit flipped; TORN: the first
 // write from then stores half, every write fails; SIGNAL: raises img_fault_signal, goes through.

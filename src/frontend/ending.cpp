@@ -245,6 +245,12 @@ typedef struct found_row_t {
     bool dialogue_out = false;  // the dialogue says it on standard output, as a [Warn]
 } found_row_t;
 
+// Texts two outcomes share: a foreign file's, and a mismatch whether or not its writes are there.
+static const char NOT_TRUSTED[] =
+    "not a journal this tool trusts (user {name}, uid {uid}); the image is read as it is";
+static const char MISMATCH[] =
+    "the image was changed after an interrupted command; this journal does not match it and is not applied; nothing was changed";
+
 static const found_row_t FOUND[] = {
     {.found = JOURNAL_NONE, .text = nullptr, .status = EXIT_DONE},
     {.found = JOURNAL_UNDONE,
@@ -262,30 +268,20 @@ static const found_row_t FOUND[] = {
      .status = EXIT_DONE},
     {.found = JOURNAL_FOREIGN,
      .text = "a file of user {user} holds the journal's name; nothing was changed",
-     .reader =
-         "not a journal this tool trusts (user {name}, uid {uid}); the image is read as it is",
+     .reader = NOT_TRUSTED,
      .hint = HINT_SET_ASIDE,
      .status = REFUSED},
     {.found = JOURNAL_FOREIGN_STICKY,
      .text = "a file of user {user} holds the journal's name; nothing was changed",
-     .reader =
-         "not a journal this tool trusts (user {name}, uid {uid}); the image is read as it is",
+     .reader = NOT_TRUSTED,
      .hint = HINT_STICKY,
      .status = REFUSED},
     {.found = JOURNAL_DAMAGED,
      .text = "this journal is damaged; it is not applied, and nothing was changed",
      .hint = HINT_RESTORE,
      .status = REFUSED},
-    {.found = JOURNAL_MISMATCH,
-     .text =
-         "the image was changed after an interrupted command; this journal does not match it and is not applied; nothing was changed",
-     .hint = HINT_SET_ASIDE,
-     .status = REFUSED},
-    {.found = JOURNAL_MISMATCH_PARTLY,
-     .text =
-         "the image was changed after an interrupted command; this journal does not match it and is not applied; nothing was changed",
-     .hint = HINT_RESTORE,
-     .status = REFUSED},
+    {.found = JOURNAL_MISMATCH, .text = MISMATCH, .hint = HINT_SET_ASIDE, .status = REFUSED},
+    {.found = JOURNAL_MISMATCH_PARTLY, .text = MISMATCH, .hint = HINT_RESTORE, .status = REFUSED},
     {.found = JOURNAL_UNREADABLE,
      .text = "this journal cannot be read ({why}); nothing was changed",
      .hint = HINT_OWNER,
